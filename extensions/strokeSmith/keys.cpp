@@ -1,0 +1,160 @@
+// Single key presses and hotkey chords, sent as key events through `win32api.keybd_event`.
+#include "strokeSmith/strokeSmith.hpp"
+
+#include <vector>
+
+namespace velmora::strokeSmith {
+
+namespace {
+
+constexpr const char* file = "strokeSmith/keys.cpp";
+
+const Name n_key_id("key_id");
+const Name n_key_scancode("key_scancode");
+const Name n_times("times");
+const Name n_items("items");
+
+const Signature simulate_key_press_signature("SimulateKeyPress",
+                                             Site{q_SimulateKeyPress, file, __LINE__},
+                                             {&n_key_id, &n_key_scancode, &n_times}, 1);
+
+// One event: `win32api.keybd_event(code, scancode, flags, 0)`.
+void keybd_event(Borrowed code, Borrowed scancode, Borrowed flags) {
+    Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
+    call(send, code, scancode, flags, captured.zero);
+}
+
+// The up flags of a key: its down flags or `win32con.KEYEVENTF_KEYUP`.
+Ref up_flags(int down) {
+    Ref key_up = getattr(module.lookup(n_win32con), n_KEYEVENTF_KEYUP);
+    Ref flags = new_int(down);
+    return check(PyNumber_Or(flags.get(), key_up.get()));
+}
+
+void press_and_release(Borrowed code, Borrowed scancode, int down) {
+    Ref down_object = new_int(down);
+    keybd_event(code, scancode, down_object);
+    Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
+    Ref up = up_flags(down);
+    call(send, code, scancode, up, captured.zero);
+}
+
+struct ChordKey {
+    Ref code;
+    Ref scancode;
+};
+
+// Converts every entry of the chord before any key goes down, so that a bad entry cannot
+// leave the keys before it pressed.
+std::vector<ChordKey> convert_chord(Borrowed keys_id_dict) {
+    if (keys_id_dict.get() == Py_None) {
+        getattr(keys_id_dict, n_items); // AttributeError: None has no `items`
+    }
+    PyObject* dict = keys_id_dict.get();
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    std::vector<ChordKey> chord;
+    chord.reserve(std::size_t(size));
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (true) {
+        if (PyDict_GET_SIZE(dict) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            throw_pending();
+        }
+        if (!PyDict_Next(dict, &position, &key, &value)) {
+            break;
+        }
+        // Conversions may run `__int__` code that touches the dict: hold the entry meanwhile.
+        Ref held_key = Ref::borrow(key);
+        Ref held_value = Ref::borrow(value);
+        int code = to_int32(held_key);
+        int scancode = to_int32(held_value);
+        chord.push_back(ChordKey{new_int(code), new_int(scancode)});
+    }
+    return chord;
+}
+
+// Sends the key-up events of `chord[0..count)`, in chord order. Every key gets its chance
+// even when an earlier one fails; the first failure stays pending and is thrown at the end.
+void release_chord(const std::vector<ChordKey>& chord, std::size_t count) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback); // a failure that brought us here, if any
+    for (std::size_t i = 0; i < count; ++i) {
+        try {
+            int down = down_flags(chord[i].code);
+            Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
+            Ref up = up_flags(down);
+            call(send, chord[i].code, chord[i].scancode, up, captured.zero);
+        } catch (const PyError&) {
+            if (type == nullptr) {
+                PyErr_Fetch(&type, &value, &traceback);
+            } else {
+                PyErr_Clear();
+            }
+        }
+    }
+    if (type != nullptr) {
+        PyErr_Restore(type, value, traceback);
+        throw_pending();
+    }
+}
+
+void simulate_hot_key_press(Borrowed keys_id_dict) {
+    std::vector<ChordKey> chord = convert_chord(keys_id_dict);
+    std::size_t pressed = 0;
+    try {
+        for (const ChordKey& key : chord) {
+            Ref flags = new_int(down_flags(key.code));
+            keybd_event(key.code, key.scancode, flags);
+            ++pressed;
+        }
+    } catch (const PyError&) {
+        release_chord(chord, pressed); // rethrows the failure once the keys are up
+        throw;
+    }
+    release_chord(chord, chord.size());
+}
+
+} // namespace
+
+int down_flags(Borrowed key) {
+    bool extended = check_status(PySet_Contains(captured.extended_keys, key.get())) != 0;
+    Ref extended_flag = getattr(module.lookup(n_win32con), n_KEYEVENTF_EXTENDEDKEY);
+    Ref product = check(PyNumber_Multiply(extended ? Py_True : Py_False, extended_flag.get()));
+    return to_int32(product);
+}
+
+void simulate_key_press(int key_id, int key_scancode, int times) noexcept {
+    report_failures(q_SimulateKeyPress, [&] {
+        Ref code = new_int(key_id);
+        int down = down_flags(code);
+        Ref scancode = new_int(key_scancode);
+        for (int i = 0; i < times; ++i) {
+            press_and_release(code, scancode, down);
+        }
+    });
+}
+
+PyObject* SimulateKeyPress(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        Arguments arguments(simulate_key_press_signature, args, std::size_t(nargs), kwnames);
+        int key_id = arguments.int32(0, 0);
+        int key_scancode = arguments.int32(1, 0);
+        int times = arguments.int32(2, 1);
+        simulate_key_press(key_id, key_scancode, times);
+        return none();
+    });
+}
+
+PyObject* SimulateHotKeyPress(PyObject*, PyObject* keys_id_dict) {
+    return entry_point([&] {
+        require_exact(keys_id_dict, &PyDict_Type, "keys_id_dict");
+        report_failures(q_SimulateHotKeyPress, [&] { simulate_hot_key_press(keys_id_dict); });
+        return none();
+    });
+}
+
+} // namespace velmora::strokeSmith

@@ -1,0 +1,152 @@
+// velmora.strokeSmith: the module's surface. Its function table, its initialisation (the
+// imports, the shared state of the package's `common`, the captured builtins and the private
+// extended-key set) and its entry point.
+#include "strokeSmith/docstrings.hpp"
+#include "strokeSmith/strokeSmith.hpp"
+
+namespace velmora::strokeSmith {
+
+ModuleLifecycle module("strokeSmith", "velmora.strokeSmith", "strokeSmith/module.cpp");
+Captured captured;
+
+namespace {
+
+const Name n_range("range");
+const Name n_print("print");
+const Name n_common("common");
+const Name n_WindowHouse("WindowHouse");
+const Name n_ControllerHouse("ControllerHouse");
+const Name n_KB_Con("KB_Con");
+const Name n_time("time");
+const Name n___test__("__test__");
+
+// The keys whose events carry the extended-key flag: right Alt, right Ctrl, right Shift,
+// Applications, volume up and down, Print Screen, Insert, Delete, Home, End, Ctrl+Break,
+// Page Up, Page Down and the four arrows.
+const Name extended_key_names[] = {
+    Name("VK_RMENU"),     Name("VK_RCONTROL"),    Name("VK_RSHIFT"),   Name("VK_APPS"),
+    Name("VK_VOLUME_UP"), Name("VK_VOLUME_DOWN"), Name("VK_SNAPSHOT"), Name("VK_INSERT"),
+    Name("VK_DELETE"),    Name("VK_HOME"),        Name("VK_END"),      Name("VK_CANCEL"),
+    Name("VK_PRIOR"),     Name("VK_NEXT"),        Name("VK_UP"),       Name("VK_DOWN"),
+    Name("VK_LEFT"),      Name("VK_RIGHT"),
+};
+
+// Keeps `value` in a captured slot, giving back what an earlier, failed import left there.
+void hold(PyObject*& slot, Ref value) {
+    Py_XSETREF(slot, value.release());
+}
+
+// `import a, b, ...`: each module imported by absolute name and bound under its own name.
+void import_and_bind(std::initializer_list<const Name*> names) {
+    for (const Name* name : names) {
+        Ref imported = module.import_module(*name);
+        module.bind(*name, imported);
+    }
+}
+
+void execute(PyObject* self) {
+    if (module.begin_exec(self) == ModuleLifecycle::Begin::already_initialised) {
+        return;
+    }
+    hold(captured.half_second, new_float(0.5));
+    hold(captured.zero, new_int(0));
+
+    hold(captured.range, module.builtin(n_range));
+    hold(captured.print, module.builtin(n_print));
+
+    import_and_bind(
+        {&n_win32gui, &n_win32ui, &n_win32api, &n_win32con, &n_winsound, &n_pywintypes});
+    import_and_bind({&n_keyboard, &n_os});
+
+    Ref common = module.import_from_list(n_common, {&n_WindowHouse, &n_ControllerHouse, &n_KB_Con});
+    Ref window_house = ModuleLifecycle::import_from(common, n_WindowHouse);
+    module.bind(n_winHouse, window_house);
+    Ref controller_house = ModuleLifecycle::import_from(common, n_ControllerHouse);
+    module.bind(n_ctrlHouse, controller_house);
+    Ref key_codes = ModuleLifecycle::import_from(common, n_KB_Con);
+    module.bind(n_kbcon, key_codes);
+
+    Ref time = module.import_from_list(n_time, {&n_sleep});
+    Ref sleep = ModuleLifecycle::import_from(time, n_sleep);
+    module.bind(n_sleep, sleep);
+
+    // Every code is fetched before the set is made, from whatever `win32con` is bound to now.
+    Ref win32con = module.lookup(n_win32con);
+    Ref codes[std::size(extended_key_names)];
+    for (std::size_t i = 0; i < std::size(extended_key_names); ++i) {
+        codes[i] = getattr(win32con, extended_key_names[i]);
+    }
+    Ref extended_keys = check(PySet_New(nullptr));
+    for (const Ref& code : codes) {
+        check_status(PySet_Add(extended_keys.get(), code.get()));
+    }
+    hold(captured.extended_keys, std::move(extended_keys));
+
+    Ref test = check(PyDict_New());
+    module.bind(n___test__, test);
+}
+
+int exec_slot(PyObject* self) {
+    try {
+        execute(self);
+        return 0;
+    } catch (...) {
+        translate_exception();
+        return module.fail_exec();
+    }
+}
+
+PyObject* create_slot(PyObject* spec, PyModuleDef*) {
+    return module.create(spec);
+}
+
+// A no-argument or one-argument function in the interpreter's own calling forms.
+template <class Function>
+PyCFunction plain(Function* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef functions[] = {
+    {"SimulateKeyPress", plain(SimulateKeyPress), METH_FASTCALL | METH_KEYWORDS,
+     doc_SimulateKeyPress},
+    {"SimulateKeyPressSequence", plain(SimulateKeyPressSequence), METH_FASTCALL | METH_KEYWORDS,
+     doc_SimulateKeyPressSequence},
+    {"FindAndSendKeysToWindow", plain(FindAndSendKeysToWindow), METH_FASTCALL | METH_KEYWORDS,
+     doc_FindAndSendKeysToWindow},
+    {"SimulateHotKeyPress", plain(SimulateHotKeyPress), METH_O, doc_SimulateHotKeyPress},
+    {"GetCaretPosition", plain(GetCaretPosition), METH_FASTCALL | METH_KEYWORDS,
+     doc_GetCaretPosition},
+    {"SendTextWithCaret", plain(SendTextWithCaret), METH_FASTCALL | METH_KEYWORDS,
+     doc_SendTextWithCaret},
+    {"ExpandText", plain(ExpandText), METH_NOARGS, doc_ExpandText},
+    {"OpenLocation", plain(OpenLocation), METH_NOARGS, doc_OpenLocation},
+    {"CrudeOpenWith", plain(CrudeOpenWith), METH_FASTCALL | METH_KEYWORDS, doc_CrudeOpenWith},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_slot)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "strokeSmith",
+    "This extension module provides functions for manipulating keyboard presses and text "
+    "expansion.",
+    0,
+    functions,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+} // namespace velmora::strokeSmith
+
+PyMODINIT_FUNC PyInit_strokeSmith() {
+    return PyModuleDef_Init(&velmora::strokeSmith::definition);
+}

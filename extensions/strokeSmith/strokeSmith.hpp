@@ -1,0 +1,77 @@
+// What the areas of the keyboard module share: the module's lifecycle and namespace, the
+// objects captured at import, the interned names, and the bodies that call one another.
+#pragma once
+
+#include "support/args.hpp"
+#include "support/module.hpp"
+
+namespace velmora::strokeSmith {
+
+// The module, its namespace and its one module object.
+extern ModuleLifecycle module;
+
+// Objects made or fetched once during initialisation and held for the life of the process.
+struct Captured {
+    PyObject* range = nullptr;         // builtins.range
+    PyObject* print = nullptr;         // builtins.print
+    PyObject* extended_keys = nullptr; // the private set of extended virtual-key codes
+    PyObject* half_second = nullptr;   // 0.5, the pause before a second foreground attempt
+    PyObject* zero = nullptr;          // 0, the extra-information argument of keybd_event
+};
+extern Captured captured;
+
+// Names looked up in the module namespace at each use.
+inline const Name n_win32gui("win32gui");
+inline const Name n_win32ui("win32ui");
+inline const Name n_win32api("win32api");
+inline const Name n_win32con("win32con");
+inline const Name n_winsound("winsound");
+inline const Name n_pywintypes("pywintypes");
+inline const Name n_keyboard("keyboard");
+inline const Name n_os("os");
+inline const Name n_winHouse("winHouse");
+inline const Name n_ctrlHouse("ctrlHouse");
+inline const Name n_kbcon("kbcon");
+inline const Name n_sleep("sleep");
+
+// Attributes fetched from those objects at each use.
+inline const Name n_keybd_event("keybd_event");
+inline const Name n_KEYEVENTF_EXTENDEDKEY("KEYEVENTF_EXTENDEDKEY");
+inline const Name n_KEYEVENTF_KEYUP("KEYEVENTF_KEYUP");
+
+// The qualified names that traceback entries and failure reports carry.
+inline constexpr const char* q_SimulateKeyPress = "velmora.strokeSmith.SimulateKeyPress";
+inline constexpr const char* q_SimulateKeyPressSequence =
+    "velmora.strokeSmith.SimulateKeyPressSequence";
+inline constexpr const char* q_FindAndSendKeysToWindow =
+    "velmora.strokeSmith.FindAndSendKeysToWindow";
+inline constexpr const char* q_SimulateHotKeyPress = "velmora.strokeSmith.SimulateHotKeyPress";
+inline constexpr const char* q_GetCaretPosition = "velmora.strokeSmith.GetCaretPosition";
+inline constexpr const char* q_SendTextWithCaret = "velmora.strokeSmith.SendTextWithCaret";
+inline constexpr const char* q_ExpandText = "velmora.strokeSmith.ExpandText";
+inline constexpr const char* q_OpenLocation = "velmora.strokeSmith.OpenLocation";
+inline constexpr const char* q_CrudeOpenWith = "velmora.strokeSmith.CrudeOpenWith";
+
+// The down flags of a key: its membership in the extended-key set times
+// `win32con.KEYEVENTF_EXTENDEDKEY`, as a 32-bit int. Throws `PyError`.
+int down_flags(Borrowed key);
+
+// Bodies called by other bodies. Each reports its own failures under its own name and
+// returns normally, so the caller goes on with its next step.
+void simulate_key_press(int key_id, int key_scancode, int times) noexcept;
+void simulate_key_press_sequence(Borrowed keys_list, float delay) noexcept;
+
+// Public entries, in the order of the module's function table.
+PyObject* SimulateKeyPress(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* SimulateKeyPressSequence(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames);
+PyObject* FindAndSendKeysToWindow(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
+PyObject* SimulateHotKeyPress(PyObject*, PyObject* keys_id_dict);
+PyObject* GetCaretPosition(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* SendTextWithCaret(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* ExpandText(PyObject*, PyObject*);
+PyObject* OpenLocation(PyObject*, PyObject*);
+PyObject* CrudeOpenWith(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+} // namespace velmora::strokeSmith

@@ -1,0 +1,83 @@
+// Error plumbing between C++ and the interpreter.
+//
+// Inside the modules a failed C API call throws `PyError`; the interpreter's exception stays
+// pending while the C++ stack unwinds (releasing every `Ref` on the way) to the entry point,
+// which then either lets it propagate to the caller or reports and swallows it. `PyError`
+// never crosses an interpreter frame: every function the interpreter calls goes through
+// `entry_point` (or catches `PyError` itself).
+#pragma once
+
+#include "support/ref.hpp"
+
+#include <new>
+
+namespace velmora {
+
+// Thrown when an interpreter exception is pending.
+struct PyError {};
+
+[[noreturn]] inline void throw_pending() {
+    throw PyError{};
+}
+
+// Checks the result of a C API call that returns a new reference.
+inline Ref check(PyObject* result) {
+    if (result == nullptr) {
+        throw_pending();
+    }
+    return Ref::steal(result);
+}
+
+// Checks the status of a C API call that returns -1 on failure.
+inline int check_status(int status) {
+    if (status < 0) {
+        throw_pending();
+    }
+    return status;
+}
+
+// Where a traceback entry says the failure happened: the qualified name of the function
+// ("velmora.strokeSmith.SimulateKeyPress"), the source file and the line.
+struct Site {
+    const char* qualname;
+    const char* file;
+    int line;
+};
+
+// Adds a traceback entry for `site` to the pending exception.
+void add_traceback(const Site& site) noexcept;
+
+// Reports the pending exception and clears it: it is printed with its traceback through the
+// interpreter's exception hook (and recorded as the last exception), then handed to the
+// unraisable-exception hook with `qualname` as the object.
+void report_unraisable(const char* qualname) noexcept;
+
+// Converts what escaped a C++ body into a pending interpreter exception; returns nullptr.
+PyObject* translate_exception() noexcept;
+
+// Runs `body`, which returns a `Ref`, for an entry point that the interpreter calls. Any
+// failure becomes a pending exception and a nullptr result.
+template <class Body>
+PyObject* entry_point(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (...) {
+        return translate_exception();
+    }
+}
+
+// Runs `body` under the report-and-swallow rule: whatever escapes it is reported as
+// unraisable under `qualname` and cleared. Returns whether the body completed.
+template <class Body>
+bool report_failures(const char* qualname, Body&& body) noexcept {
+    try {
+        body();
+        return true;
+    } catch (...) {
+        translate_exception();
+        report_unraisable(qualname);
+        return false;
+    }
+}
+
+} // namespace velmora

@@ -1,0 +1,25 @@
+// A small function type for methods of classes that a module builds by calling `type`.
+//
+// Built-in function objects do not bind to instances, and they cannot carry `__qualname__`
+// or `__annotations__`. This type behaves like an ordinary Python function in both ways:
+// fetched through an instance it returns a bound method, and it carries `__name__`,
+// `__qualname__`, `__module__`, `__doc__` and `__annotations__`. It is called through the
+// vectorcall protocol; the implementation binds its own arguments (support/args.hpp).
+#pragma once
+
+#include "support/object.hpp"
+
+namespace velmora {
+
+struct FunctionSpec {
+    const char* name;
+    const char* qualname;
+    const char* doc;
+    vectorcallfunc implementation;
+};
+
+// Makes a function object of the module `module_name` (a str) with the given annotations
+// dict. The type itself is created on first use and kept for the life of the process.
+Ref new_function(const FunctionSpec& spec, Borrowed module_name, Borrowed annotations);
+
+} // namespace velmora
