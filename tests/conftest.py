@@ -8,6 +8,8 @@ import types
 
 import pytest
 
+import velmora  # noqa: F401  (makes the Windows modules importable on other systems)
+
 
 class CallLog:
     """A list of ``(name, args)`` tuples, shared by the recorders of one test."""
@@ -81,10 +83,10 @@ def reports(monkeypatch):
     return captured
 
 
-def run_python(code, **env):
-    """Runs ``code`` in a fresh interpreter with this test run's import path."""
+def run_python(code, path=(), **env):
+    """Runs ``code`` in a fresh interpreter with ``path`` before this test run's import path."""
     environment = dict(os.environ, **env)
-    environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    environment["PYTHONPATH"] = os.pathsep.join([*path, *(p for p in sys.path if p)])
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
