@@ -92,5 +92,7 @@ def run_python(code, path=(), **env):
         capture_output=True,
         text=True,
         env=environment,
+        # Not the checkout's root: its source package would shadow the installed one.
+        cwd=os.path.dirname(os.path.abspath(__file__)),
         timeout=120,
     )
