@@ -4,6 +4,8 @@
 #include "strokeSmith/docstrings.hpp"
 #include "strokeSmith/strokeSmith.hpp"
 
+#include <iterator>
+
 namespace velmora::strokeSmith {
 
 ModuleLifecycle module("strokeSmith", "velmora.strokeSmith", "strokeSmith/module.cpp");
