@@ -100,13 +100,6 @@ def test_none_text_or_marker(text, log, reports, args, send_message):
     assert reports.messages[1] == send_message
 
 
-def test_a_failing_left_press_is_reported_by_the_press(text, log, reports, monkeypatch):
-    monkeypatch.setattr(text.win32api, "keybd_event", None)
-    text.SendTextWithCaret("a{!}b")
-    assert typed(log) == [("ab",)]
-    assert reports.objects == [Q_PRESS]
-
-
 def expansion(kb, chars, substitution):
     backtick, back = kb.kbcon.VK_BACKTICK, kb.win32con.VK_BACK
     return (

@@ -155,8 +155,8 @@ void find_and_send_keys_to_window(Borrowed target_className, Borrowed key, Borro
         if (!bring_to_foreground(handle_object)) {
             Ref get_text = getattr(module.lookup(n_win32gui), n_GetWindowText);
             Ref text = call(get_text, handle_object);
-            Ref empty_spec = new_str("");
-            Ref title = check(PyObject_Format(text.get(), empty_spec.get()));
+            Ref plain_format = new_str("");
+            Ref title = check(PyObject_Format(text.get(), plain_format.get()));
             Ref message = check(PyUnicode_FromFormat(
                 "Exception occurred while trying set %U as the forground process.", title.get()));
             call(captured.print, message);
