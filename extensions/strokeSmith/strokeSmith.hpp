@@ -38,6 +38,8 @@ inline const Name n_sleep("sleep");
 inline const Name n_keybd_event("keybd_event");
 inline const Name n_KEYEVENTF_EXTENDEDKEY("KEYEVENTF_EXTENDEDKEY");
 inline const Name n_KEYEVENTF_KEYUP("KEYEVENTF_KEYUP");
+inline const Name n_pressed_chars("pressed_chars");
+inline const Name n_get("get");
 
 // The qualified names that traceback entries and failure reports carry.
 inline constexpr const char* q_SimulateKeyPress = "velmora.strokeSmith.SimulateKeyPress";
@@ -60,6 +62,14 @@ int down_flags(Borrowed key);
 // returns normally, so the caller goes on with its next step.
 void simulate_key_press(int key_id, int key_scancode, int times) noexcept;
 void simulate_key_press_sequence(Borrowed keys_list, float delay) noexcept;
+
+// The pause after each element of a key sequence when the caller gives none, in seconds.
+inline constexpr float default_sequence_delay = 0.2f;
+
+// The last two steps of an expansion or an opening: `ctrlHouse.pressed_chars = ""`, and the
+// feedback sound "SFX\knob-458.wav" started asynchronously. Both throw `PyError`.
+void reset_pressed_chars();
+void play_feedback_sound();
 
 // Public entries, in the order of the module's function table.
 PyObject* SimulateKeyPress(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

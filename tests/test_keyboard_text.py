@@ -1,0 +1,139 @@
+"""Caret-aware text sending and abbreviation expansion."""
+
+import types
+
+import pytest
+
+from velmora.strokeSmith import GetCaretPosition
+
+Q_CARET = "velmora.strokeSmith.GetCaretPosition"
+Q_SEND = "velmora.strokeSmith.SendTextWithCaret"
+Q_EXPAND = "velmora.strokeSmith.ExpandText"
+Q_PRESS = "velmora.strokeSmith.SimulateKeyPress"
+
+SND_FILENAME, SND_ASYNC = 0x20000, 0x1
+
+
+@pytest.fixture
+def text(kb, log, monkeypatch):
+    """The module with typing, sound and shared state recorded; the public names that the
+    bodies call internally are broken, as internal calls must not go through them."""
+    house = types.SimpleNamespace(pressed_chars="brb", abbreviations={"brb": "be right back"})
+    # Each typing is followed in the log by the typed characters recorded at that moment.
+    write = log.recorder("write", effect=lambda _: log.calls.append(("state", house.pressed_chars)))
+    sound = types.SimpleNamespace(
+        PlaySound=log.recorder("PlaySound"), SND_FILENAME=SND_FILENAME, SND_ASYNC=SND_ASYNC
+    )
+    monkeypatch.setattr(kb, "keyboard", types.SimpleNamespace(write=write))
+    monkeypatch.setattr(kb, "winsound", sound)
+    monkeypatch.setattr(kb, "ctrlHouse", house)
+    monkeypatch.setattr(kb, "SimulateKeyPress", None)
+    monkeypatch.setattr(kb, "GetCaretPosition", None)
+    return kb
+
+
+def presses(kb, code, scancode, times):
+    """The events of `times` presses of a key; Left is the one extended key used here."""
+    flags = 1 if code == kb.win32con.VK_LEFT else 0
+    down, up = (code, scancode, flags, 0), (code, scancode, flags | 2, 0)
+    return [("keybd_event", down), ("keybd_event", up)] * times
+
+
+def typed(log):
+    return log.args_of("write")
+
+
+@pytest.mark.parametrize(
+    "args, position",
+    [
+        (("Hello {!}world",), 6),
+        (("Hello",), 5),
+        (("",), 0),
+        (("{!}Hello",), 0),  # a marker at the start is a real position
+        (("a{!}b{!}c",), 1),
+        (("abc", ""), 3),  # an empty marker counts as absent
+        (("x<>y", "<>"), 1),
+    ],
+)
+def test_caret_position(text, reports, args, position):
+    assert GetCaretPosition(*args) == position
+    assert reports.items == []
+
+
+@pytest.mark.parametrize("args", [("x", None), (None,)])
+def test_a_failed_search_gives_zero(text, reports, args):
+    assert GetCaretPosition(*args) == 0
+    assert reports.objects == [Q_CARET]
+
+
+@pytest.mark.parametrize(
+    "args, sent, lefts",
+    [
+        (("print({!})",), "print()", 1),
+        (("a{!}b{!}c",), "ab{!}c", 5),  # later markers are typed as they stand
+        (("abc{!}",), "abc", 0),
+        (("abc",), "abc", 0),
+        (("{!}abc",), "abc", 3),
+        (("abc", ""), "abc", 0),
+        (("x|yz", "|"), "xyz", 2),
+    ],
+)
+def test_send_text_with_caret(text, log, reports, args, sent, lefts):
+    text.SendTextWithCaret(*args)
+    left, scancode = text.win32con.VK_LEFT, text.kbcon.SC_LEFT
+    expected = [("write", (sent,)), ("state", "brb")] + presses(text, left, scancode, lefts)
+    assert log.calls == expected
+    assert reports.items == []
+
+
+@pytest.mark.parametrize(
+    "args, send_message",
+    [
+        (("x", None), "object of type 'NoneType' has no len()"),
+        ((None,), "'NoneType' object is not subscriptable"),
+    ],
+)
+def test_none_text_or_marker(text, log, reports, args, send_message):
+    text.SendTextWithCaret(*args)
+    assert typed(log) == []
+    assert reports.objects == [Q_CARET, Q_SEND]
+    assert reports.messages[1] == send_message
+
+
+def expansion(kb, chars, substitution):
+    backtick, back = kb.kbcon.VK_BACKTICK, kb.win32con.VK_BACK
+    return (
+        presses(kb, backtick, kb.kbcon.SC_BACKTICK, 1)
+        + presses(kb, back, kb.kbcon.SC_BACK, len(chars) + 1)
+        + [("write", (substitution,)), ("state", chars)]
+        + [("PlaySound", ("SFX\\knob-458.wav", SND_FILENAME | SND_ASYNC))]
+    )
+
+
+@pytest.mark.parametrize(
+    "chars, table",
+    [("brb", {"brb": "be right back"}), ("", {"": "empty"}), ("x", {"x": ""})],
+)
+def test_expansion(text, log, reports, chars, table):
+    text.ctrlHouse.pressed_chars, text.ctrlHouse.abbreviations = chars, table
+    text.ExpandText()
+    assert log.calls == expansion(text, chars, table[chars])
+    assert text.ctrlHouse.pressed_chars == ""
+    assert reports.items == []
+
+
+def test_without_an_entry_the_typed_characters_stay(text, log, reports):
+    text.ctrlHouse.pressed_chars = "brbx"
+    text.ExpandText()
+    assert log.calls == []
+    assert text.ctrlHouse.pressed_chars == "brbx"
+    assert reports.objects == [Q_EXPAND]
+    assert reports.types == [KeyError] and reports.messages == ["'brbx'"]
+
+
+def test_a_failing_key_press_does_not_stop_the_expansion(text, log, reports, monkeypatch):
+    monkeypatch.setattr(text.win32api, "keybd_event", None)
+    text.ExpandText()
+    assert log.names() == ["write", "state", "PlaySound"]
+    assert text.ctrlHouse.pressed_chars == ""
+    assert reports.objects == [Q_PRESS, Q_PRESS]
