@@ -5,4 +5,5 @@ source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$ROOT"
 # The installed package is the one under test: run pytest from the venv (not `python -m
 # pytest`, which would put the source tree, without its compiled modules, on sys.path).
+sanitizer_environment
 exec "$VENV/bin/pytest" "$@"

@@ -31,7 +31,22 @@ install_package() {
     [ -x "$VENV/bin/python" ] || "$PYTHON" -m venv "$VENV"
     "$VENV/bin/python" -m pip install -q --upgrade pip
     # Builds both extension modules from this checkout (scikit-build-core + CMake).
-    "$VENV/bin/python" -m pip install -q "$ROOT[test]"
+    local build_options=()
+    if [ "${VELMORA_SANITIZE:-0}" = 1 ]; then
+        build_options=(-C cmake.define.VELMORA_SANITIZE=ON -C cmake.build-type=Debug)
+    fi
+    "$VENV/bin/python" -m pip install -q "${build_options[@]}" "$ROOT[test]"
+}
+
+# With VELMORA_SANITIZE=1 the modules are built with AddressSanitizer and
+# UndefinedBehaviorSanitizer; the interpreter itself is not, so the sanitizer runtimes are
+# preloaded into it. Leak detection is off (the interpreter keeps memory until exit by
+# design); any other report aborts the process with a non-zero status.
+sanitizer_environment() {
+    [ "${VELMORA_SANITIZE:-0}" = 1 ] || return 0
+    export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+    export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:allocator_may_return_null=1"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1"
 }
 
 install_system_packages
