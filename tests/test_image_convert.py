@@ -98,17 +98,6 @@ def test_cv_to_pil_lets_library_errors_through(snap, argument, error):
         snap.cv_to_pil(argument)
 
 
-def test_pil_to_cv_reads_the_array_before_the_mode(snap, monkeypatch, log):
-    monkeypatch.setattr(snap, "np", types.SimpleNamespace(asarray=log.recorder("asarray", "array")))
-
-    class NoMode:
-        pass
-
-    with pytest.raises(AttributeError, match="mode"):
-        snap.pil_to_cv(NoMode())
-    assert log.names() == ["asarray"]
-
-
 @pytest.mark.parametrize("mode", ["RGB", "RGBA"])
 def test_pil_to_cv_reaches_numpy_and_opencv_through_the_module_namespace(
     snap, monkeypatch, log, mode

@@ -167,13 +167,6 @@ def test_stale_end_corner_survives_a_new_selection(helper):
     assert helper.mouse_selection_end == (150, 90)
 
 
-def test_a_release_outside_a_selection_keeps_a_stale_start(helper):
-    press(helper, 100, 50, CTRL)
-    release(helper, 105, 55)
-    release(helper, 300, 300)  # not cropping any more
-    assert (helper.mouse_selection_start, helper.mouse_selection_end) == ((100, 50), None)
-
-
 def test_reaches_the_event_codes_through_the_module_namespace(snap, monkeypatch, helper):
     monkeypatch.setattr(
         snap,
