@@ -96,3 +96,22 @@ def run_python(code, path=(), **env):
         cwd=os.path.dirname(os.path.abspath(__file__)),
         timeout=120,
     )
+
+
+@pytest.fixture
+def snap():
+    """The image module."""
+    from velmora import snapTone
+
+    return snapTone
+
+
+@pytest.fixture
+def clipboard(snap):
+    """The clipboard stand-in the image module uses, emptied and closed for the test."""
+    board = snap.win32clipboard
+    if not getattr(board, "__velmora_fallback__", False):
+        pytest.skip("needs the in-memory clipboard")
+    board.reset()
+    yield board
+    board.reset()

@@ -66,6 +66,26 @@ PyObject* entry_point(Body&& body) noexcept {
     }
 }
 
+// Runs `body`, which may throw; whatever escapes it leaves as `PyError` with a traceback entry
+// for `site` added to the pending exception. Returns what `body` returns.
+template <class Body>
+decltype(auto) traced(const Site& site, Body&& body) {
+    try {
+        return body();
+    } catch (...) {
+        translate_exception();
+        add_traceback(site);
+        throw_pending();
+    }
+}
+
+// `entry_point` for a function whose failures propagate to the caller: the exception that
+// escapes `body` carries a traceback entry naming the function.
+template <class Body>
+PyObject* traced_entry_point(const Site& site, Body&& body) noexcept {
+    return entry_point([&] { return traced(site, body); });
+}
+
 // Runs `body` under the report-and-swallow rule: whatever escapes it is reported as
 // unraisable under `qualname` and cleared. Returns whether the body completed.
 template <class Body>

@@ -1,0 +1,258 @@
+// velmora.snapTone: the module's surface. Its initialisation (the library imports, the picture
+// folder, the cached builtins), the public functions made at initialisation, the class
+// `MouseHelper`, and the entry point.
+#include "snapTone/docstrings.hpp"
+#include "snapTone/snapTone.hpp"
+
+#include "support/function.hpp"
+
+#include <initializer_list>
+#include <utility>
+
+namespace velmora::snapTone {
+
+ModuleLifecycle module("snapTone", "velmora.snapTone", "snapTone/module.cpp");
+Captured captured;
+
+namespace {
+
+const Name n_TypeError("TypeError");
+const Name n_max("max");
+const Name n_all("all");
+const Name n_type("type");
+const Name n_PIL_ImageOps("PIL.ImageOps");
+const Name n_PIL_Image("PIL.Image");
+const Name n_PIL_ImageGrab("PIL.ImageGrab");
+const Name n_io("io");
+const Name n_glob("glob");
+const Name n_os("os");
+const Name n_numpy("numpy");
+const Name n_winsound("winsound");
+const Name n_datetime("datetime");
+const Name n_dt("dt");
+const Name n_makedirs("makedirs");
+const Name n_path("path");
+const Name n_join("join");
+const Name n_dirname("dirname");
+const Name n_abspath("abspath");
+const Name n___file__("__file__");
+const Name n_exist_ok("exist_ok");
+const Name n_MouseHelper("MouseHelper");
+const Name n___module__("__module__");
+const Name n___qualname__("__qualname__");
+const Name n___doc__("__doc__");
+const Name n___init__("__init__");
+const Name n_update_life_data("update_life_data");
+const Name n___test__("__test__");
+const Name n_tuple("tuple");
+const Name n_int("int");
+const Name n_return("return");
+const Name s_Images("Images");
+
+const KeywordNames exist_ok_keyword(n_exist_ok);
+
+// Keeps `value` in a captured slot, giving back what an earlier, failed import left there.
+void hold(PyObject*& slot, Ref value) {
+    Py_XSETREF(slot, value.release());
+}
+
+void make_constants() {
+    hold(captured.module_name, new_str(module.qualified_name()));
+    Ref white = new_int(255);
+    Ref zero = new_int(0);
+    hold(captured.transparent, new_tuple(white, white, white, zero));
+    Ref width = new_int(1920);
+    Ref height = new_int(1080);
+    hold(captured.default_screen_size, new_tuple(width, height));
+    Ref header_size = new_int(14);
+    hold(captured.after_file_header, check(PySlice_New(header_size.get(), nullptr, nullptr)));
+    hold(captured.zero, std::move(zero));
+    hold(captured.one, new_int(1));
+    hold(captured.two, new_int(2));
+    hold(captured.four, new_int(4));
+    hold(captured.ten, new_int(10));
+}
+
+// `import a.b` binds the top-level package `a`.
+void import_package(const Name& dotted, const Name& bound_as) {
+    Ref package = module.import_module(dotted);
+    module.bind(bound_as, package);
+}
+
+// `from module import name as bound_as`
+void import_name(const Name& from, const Name& name, const Name& bound_as) {
+    Ref source = module.import_from_list(from, {&name});
+    Ref value = ModuleLifecycle::import_from(source, name);
+    module.bind(bound_as, value);
+}
+
+void import_libraries() {
+    import_package(n_PIL_ImageOps, n_PIL);
+    import_package(n_PIL_Image, n_PIL);
+    import_package(n_PIL_ImageGrab, n_PIL);
+    import_name(n_io, n_BytesIO, n_BytesIO);
+    import_package(n_win32clipboard, n_win32clipboard);
+    import_name(n_glob, n_glob, n_glob);
+    import_package(n_os, n_os);
+    import_package(n_numpy, n_np);
+    import_package(n_cv2, n_cv2);
+    import_package(n_winsound, n_winsound);
+    import_name(n_datetime, n_datetime, n_dt);
+}
+
+// `os.makedirs(os.path.join(os.path.dirname(os.path.abspath(__file__)), "Images"),
+// exist_ok=True)`: the picture folder beside the module file.
+void make_image_folder() {
+    Ref makedirs = getattr(module.lookup(n_os), n_makedirs);
+    Ref join = getattr(getattr(module.lookup(n_os), n_path), n_join);
+    Ref dirname = getattr(getattr(module.lookup(n_os), n_path), n_dirname);
+    Ref abspath = getattr(getattr(module.lookup(n_os), n_path), n_abspath);
+    Ref file = module.lookup(n___file__);
+    Ref absolute = call(abspath, file);
+    Ref folder = call(dirname, absolute);
+    Ref images = call(join, folder, s_Images);
+    call_with_keywords(makedirs, exist_ok_keyword.get(), images, Py_True);
+}
+
+// A one-argument or keyword function in the interpreter's own calling forms.
+template <class Function>
+PyCFunction plain(Function* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// The public functions; each is made at initialisation and bound under its name.
+PyMethodDef pil_image_to_bmp_definition = {"pil_image_to_bmp", plain(pil_image_to_bmp), METH_O,
+                                           doc_pil_image_to_bmp};
+PyMethodDef send_to_clipboard_definition = {"send_to_clipboard", plain(send_to_clipboard), METH_O,
+                                            doc_send_to_clipboard};
+PyMethodDef pil_to_cv_definition = {"pil_to_cv", plain(pil_to_cv), METH_O, doc_pil_to_cv};
+PyMethodDef cv_to_pil_definition = {"cv_to_pil", plain(cv_to_pil), METH_O, doc_cv_to_pil};
+PyMethodDef image_invert_definition = {"image_invert", plain(image_invert), METH_O,
+                                       doc_image_invert};
+PyMethodDef make_transparent_definition = {"make_transparent", plain(make_transparent), METH_O,
+                                           doc_make_transparent};
+PyMethodDef life_color_update_definition = {"life_color_update", plain(life_color_update),
+                                            METH_FASTCALL | METH_KEYWORDS, doc_life_color_update};
+PyMethodDef BeginImageProcessing_definition = {"BeginImageProcessing", plain(BeginImageProcessing),
+                                               METH_FASTCALL | METH_KEYWORDS,
+                                               doc_BeginImageProcessing};
+
+void publish(PyObject* self, PyMethodDef& definition) {
+    Ref function = check(PyCFunction_NewEx(&definition, self, captured.module_name));
+    Ref name = check(PyUnicode_InternFromString(definition.ml_name));
+    check_status(PyDict_SetItem(module.dict(), name.get(), function.get()));
+}
+
+// `dict(pairs...)`, the values given as objects.
+Ref new_dict(std::initializer_list<std::pair<const Name*, PyObject*>> items) {
+    Ref dict = check(PyDict_New());
+    for (const auto& [key, value] : items) {
+        check_status(PyDict_SetItem(dict.get(), key->get(), value));
+    }
+    return dict;
+}
+
+// `MouseHelper = type("MouseHelper", (), namespace)`, its methods being functions that bind
+// to the instance.
+Ref make_mouse_helper() {
+    Ref class_doc = new_str(doc_MouseHelper);
+    Ref qualname = new_str("MouseHelper");
+    Ref namespace_ = new_dict({{&n___module__, captured.module_name},
+                               {&n___qualname__, qualname.get()},
+                               {&n___doc__, class_doc.get()}});
+
+    Ref init_annotations = new_dict({{&n_shape, n_tuple.get()}});
+    Ref init = new_function(FunctionSpec{"__init__", "MouseHelper.__init__",
+                                         doc_MouseHelper___init__, MouseHelper___init__},
+                            captured.module_name, init_annotations);
+    check_status(PyDict_SetItem(namespace_.get(), n___init__.get(), init.get()));
+
+    Ref update_annotations = new_dict({{&n_event, n_int.get()},
+                                       {&n_x, n_int.get()},
+                                       {&n_y, n_int.get()},
+                                       {&n_flags, n_int.get()},
+                                       {&n_return, Py_None}});
+    Ref update =
+        new_function(FunctionSpec{"update_life_data", "MouseHelper.update_life_data",
+                                  doc_MouseHelper_update_life_data, MouseHelper_update_life_data},
+                     captured.module_name, update_annotations);
+    check_status(PyDict_SetItem(namespace_.get(), n_update_life_data.get(), update.get()));
+
+    Ref type = module.builtin(n_type);
+    Ref bases = check(PyTuple_New(0));
+    return call(type, n_MouseHelper, bases, namespace_);
+}
+
+void execute(PyObject* self) {
+    if (module.begin_exec(self) == ModuleLifecycle::Begin::already_initialised) {
+        return;
+    }
+    make_constants();
+
+    hold(captured.TypeError, module.builtin(n_TypeError));
+    hold(captured.max, module.builtin(n_max));
+    hold(captured.all, module.builtin(n_all));
+
+    import_libraries();
+    make_image_folder();
+
+    publish(self, pil_image_to_bmp_definition);
+    publish(self, send_to_clipboard_definition);
+    publish(self, pil_to_cv_definition);
+    publish(self, cv_to_pil_definition);
+    publish(self, image_invert_definition);
+    publish(self, make_transparent_definition);
+    Ref mouse_helper = make_mouse_helper();
+    module.bind(n_MouseHelper, mouse_helper);
+    publish(self, life_color_update_definition);
+    publish(self, BeginImageProcessing_definition);
+
+    Ref test = check(PyDict_New());
+    module.bind(n___test__, test);
+}
+
+int exec_slot(PyObject* self) {
+    try {
+        execute(self);
+        return 0;
+    } catch (...) {
+        translate_exception();
+        return module.fail_exec();
+    }
+}
+
+PyObject* create_slot(PyObject* spec, PyModuleDef*) {
+    return module.create(spec);
+}
+
+PyMethodDef no_functions[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_slot)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "snapTone", nullptr, 0, no_functions, slots, nullptr, nullptr, nullptr,
+};
+
+} // namespace
+
+void raise_not_built(const char* function) {
+    PyErr_Format(PyExc_NotImplementedError, "%s is not built yet", function);
+    throw_pending();
+}
+
+void raise_type_error(const char* message) {
+    PyErr_SetString(captured.TypeError, message);
+    throw_pending();
+}
+
+} // namespace velmora::snapTone
+
+PyMODINIT_FUNC PyInit_snapTone() {
+    return PyModuleDef_Init(&velmora::snapTone::definition);
+}

@@ -1,0 +1,127 @@
+// `MouseHelper`: the pointer position, the last mouse event, freehand drawing and the corners
+// of a Ctrl-drag crop selection, recorded from OpenCV's mouse callback.
+#include "snapTone/snapTone.hpp"
+
+namespace velmora::snapTone {
+
+namespace {
+
+constexpr const char* file = "snapTone/tracker.cpp";
+
+const Name n_self("self");
+const Name n_param("param");
+const Name n_px("px");
+const Name n_py("py");
+const Name n_mouse_selection_start("mouse_selection_start");
+const Name n_mouse_selection_end("mouse_selection_end");
+const Name n_cropping("cropping");
+const Name n_drawing("drawing");
+const Name n_EVENT_LBUTTONDOWN("EVENT_LBUTTONDOWN");
+const Name n_EVENT_LBUTTONUP("EVENT_LBUTTONUP");
+const Name n_EVENT_FLAG_CTRLKEY("EVENT_FLAG_CTRLKEY");
+
+const Signature init_signature("__init__", Site{q_MouseHelper___init__, file, __LINE__},
+                               {&n_self, &n_shape}, 2);
+const Signature update_signature("update_life_data",
+                                 Site{q_MouseHelper_update_life_data, file, __LINE__},
+                                 {&n_self, &n_event, &n_x, &n_y, &n_flags, &n_param}, 6);
+
+void initialise(Borrowed self, Borrowed shape) {
+    setattr(self, n_x, captured.zero);
+    setattr(self, n_y, captured.zero);
+    setattr(self, n_px, captured.zero);
+    setattr(self, n_py, captured.zero);
+    setattr(self, n_shape, shape);
+    setattr(self, n_mouse_selection_start, Py_None);
+    setattr(self, n_mouse_selection_end, Py_None);
+    setattr(self, n_cropping, Py_False);
+    setattr(self, n_event, Py_None);
+    setattr(self, n_drawing, Py_False);
+}
+
+// `value > limit` for the item `index` of `self.<name>` subtracted from `value`.
+bool exceeds(Borrowed value, Borrowed self, const Name& name, PyObject* index, PyObject* limit) {
+    Ref corner = getattr(self, name);
+    Ref start = check(PyObject_GetItem(corner.get(), index));
+    Ref distance = check(PyNumber_Subtract(value.get(), start.get()));
+    return compare(distance, limit, Py_GT);
+}
+
+// `value <= self.shape[index]`
+bool within_shape(Borrowed value, Borrowed self, PyObject* index) {
+    Ref shape = getattr(self, n_shape);
+    Ref bound = check(PyObject_GetItem(shape.get(), index));
+    return compare(value, bound, Py_LE);
+}
+
+// Whether a left-button release at (x, y) ends a crop selection: a selection is being
+// dragged from a start corner, the release lies on the picture or at most one past its last
+// column and row, and the drag went more than 10 pixels right and more than 10 down.
+bool ends_selection(Borrowed self, Borrowed x, Borrowed y) {
+    return truthy(getattr(self, n_cropping)) && truthy(getattr(self, n_mouse_selection_start)) &&
+           within_shape(x, self, captured.one) && within_shape(y, self, captured.zero) &&
+           exceeds(x, self, n_mouse_selection_start, captured.zero, captured.ten) &&
+           exceeds(y, self, n_mouse_selection_start, captured.one, captured.ten);
+}
+
+void update(Borrowed self, Borrowed event, Borrowed x, Borrowed y, Borrowed flags) {
+    Ref previous_x = getattr(self, n_x);
+    Ref previous_y = getattr(self, n_y);
+    setattr(self, n_px, previous_x);
+    setattr(self, n_py, previous_y);
+    setattr(self, n_x, x);
+    setattr(self, n_y, y);
+    setattr(self, n_event, event);
+
+    Ref button_down = getattr(module.lookup(n_cv2), n_EVENT_LBUTTONDOWN);
+    if (compare(event, button_down, Py_EQ)) {
+        Ref ctrl = getattr(module.lookup(n_cv2), n_EVENT_FLAG_CTRLKEY);
+        Ref ctrl_held = check(PyNumber_And(flags.get(), ctrl.get()));
+        if (truthy(ctrl_held)) {
+            setattr(self, n_cropping, Py_True);
+            setattr(self, n_drawing, Py_False);
+            Ref start = new_tuple(x, y);
+            setattr(self, n_mouse_selection_start, start);
+        } else {
+            setattr(self, n_cropping, Py_False);
+            setattr(self, n_drawing, Py_True);
+        }
+        return;
+    }
+    Ref button_up = getattr(module.lookup(n_cv2), n_EVENT_LBUTTONUP);
+    if (compare(event, button_up, Py_EQ)) {
+        if (ends_selection(self, x, y)) {
+            Ref end = new_tuple(x, y);
+            setattr(self, n_mouse_selection_end, end);
+        }
+        setattr(self, n_cropping, Py_False);
+        setattr(self, n_drawing, Py_False);
+    }
+}
+
+} // namespace
+
+PyObject* MouseHelper___init__(PyObject*, PyObject* const* args, std::size_t nargsf,
+                               PyObject* kwnames) {
+    return entry_point([&] {
+        Arguments arguments(init_signature, args, nargsf, kwnames);
+        Borrowed shape = arguments.exact(1, &PyTuple_Type, nullptr);
+        return traced(init_signature.site, [&] {
+            initialise(arguments[0], shape);
+            return none();
+        });
+    });
+}
+
+PyObject* MouseHelper_update_life_data(PyObject*, PyObject* const* args, std::size_t nargsf,
+                                       PyObject* kwnames) {
+    return entry_point([&] {
+        Arguments arguments(update_signature, args, nargsf, kwnames);
+        return traced(update_signature.site, [&] {
+            update(arguments[0], arguments[1], arguments[2], arguments[3], arguments[4]);
+            return none();
+        });
+    });
+}
+
+} // namespace velmora::snapTone

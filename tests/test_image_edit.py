@@ -1,0 +1,270 @@
+"""Colour inversion and background transparency."""
+
+import collections
+import types
+
+import numpy as np
+import PIL.Image
+import PIL.ImageOps
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+TRANSPARENT = (255, 255, 255, 0)
+# make_transparent works on raw pixel bytes for pictures of this many pixels or more
+# differently from smaller ones; the cases below cover both sides.
+GROUPING_FROM = 1 << 17
+
+
+def pixels(image):
+    return [tuple(p) for p in np.asarray(image.convert("RGBA")).reshape(-1, 4).tolist()]
+
+
+def image_of(colours, width):
+    data = np.array(colours, np.uint8).reshape(-1, width, 4)
+    return PIL.Image.fromarray(data, "RGBA")
+
+
+def expected_transparent(image):
+    """The transparency rules written out plainly, over a count of every colour."""
+    items = pixels(image)
+    counts = collections.Counter(items)
+    _, background = max((count, colour) for colour, count in counts.items())
+    return [
+        TRANSPARENT
+        if abs(p[0] - background[0]) < 10 and p[1] == background[1] and p[2] == background[2]
+        else p
+        for p in items
+    ]
+
+
+@pytest.fixture(params=["raw", "general"])
+def transparent(request, snap, monkeypatch):
+    """make_transparent, run over raw pixel bytes or, with the image class out of reach,
+    through getdata/getcolors/putdata pixel by pixel."""
+    if request.param == "general":
+        monkeypatch.setattr(snap, "PIL", types.SimpleNamespace())
+    return snap.make_transparent
+
+
+pytestmark = pytest.mark.filterwarnings("ignore:.*getdata is deprecated:DeprecationWarning")
+
+
+# ---- image_invert --------------------------------------------------------------------------------
+
+
+@pytest.fixture
+def sent(snap, monkeypatch, log):
+    """What image_invert hands to send_to_clipboard."""
+    monkeypatch.setattr(snap, "send_to_clipboard", log.recorder("send_to_clipboard"))
+    return log
+
+
+@pytest.mark.parametrize("mode", ["RGB", "L", "1", "P"])
+def test_invert_sends_the_inverted_picture(snap, sent, mode):
+    rng = np.random.default_rng(1)
+    image = PIL.Image.fromarray(rng.integers(0, 256, (4, 5, 3), dtype=np.uint8)).convert(mode)
+    before = image.tobytes()
+    assert snap.image_invert(image) is None
+    [(inverted,)] = sent.args_of("send_to_clipboard")
+    assert inverted.mode == mode
+    assert inverted.tobytes() == PIL.ImageOps.invert(image).tobytes()
+    assert image.tobytes() == before
+
+
+def test_invert_keeps_the_alpha_band(snap, sent):
+    image = image_of([(0, 10, 200, 0), (255, 128, 1, 77), (3, 4, 5, 255)], 3)
+    before = image.tobytes()
+    snap.image_invert(image)
+    [(inverted,)] = sent.args_of("send_to_clipboard")
+    assert inverted.mode == "RGBA"
+    assert pixels(inverted) == [(255, 245, 55, 0), (0, 127, 254, 77), (252, 251, 250, 255)]
+    assert image.tobytes() == before
+
+
+def test_invert_puts_the_picture_on_the_clipboard_without_alpha(snap, clipboard):
+    image = image_of([(0, 10, 200, 0), (255, 128, 1, 77)], 2)
+    snap.image_invert(image)
+    clipboard.OpenClipboard()
+    stored = clipboard.GetClipboardData(clipboard.CF_DIB)
+    clipboard.CloseClipboard()
+    inverted_rgb = image_of([(255, 245, 55, 255), (0, 127, 254, 255)], 2).convert("RGB")
+    assert stored == snap.pil_image_to_bmp(inverted_rgb)
+
+
+@pytest.mark.parametrize("mode", ["LA", "CMYK", "I"])
+def test_invert_sends_nothing_when_pillow_refuses_the_mode(snap, sent, mode):
+    with pytest.raises(OSError):
+        snap.image_invert(PIL.Image.new(mode, (2, 2)))
+    assert sent.calls == []
+
+
+@pytest.mark.parametrize(
+    "bands, message",
+    [
+        (3, "need more than 3 values to unpack"),
+        (1, "need more than 1 value to unpack"),
+        (5, "too many values to unpack (expected 4)"),
+    ],
+)
+def test_invert_needs_four_bands_for_rgba(snap, sent, bands, message):
+    band = PIL.Image.new("L", (2, 2))
+    fake = types.SimpleNamespace(mode="RGBA", split=lambda: (band,) * bands)
+    with pytest.raises(ValueError) as excinfo:
+        snap.image_invert(fake)
+    assert str(excinfo.value) == message
+    assert sent.calls == []
+
+
+# ---- make_transparent: the rules -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "colour, replaced",
+    [
+        ((200, 200, 200, 255), True),
+        ((209, 200, 200, 255), True),
+        ((191, 200, 200, 255), True),
+        ((200, 200, 200, 0), True),  # alpha is not compared
+        ((210, 200, 200, 255), False),
+        ((190, 200, 200, 255), False),
+        ((200, 201, 200, 255), False),
+        ((200, 199, 200, 255), False),
+        ((200, 200, 199, 255), False),
+        ((200, 200, 201, 255), False),
+    ],
+)
+def test_transparency_thresholds(transparent, colour, replaced):
+    background = (200, 200, 200, 255)
+    result = transparent(image_of([background] * 3 + [colour], 4))
+    assert pixels(result) == [TRANSPARENT] * 3 + [TRANSPARENT if replaced else colour]
+
+
+@pytest.mark.parametrize(
+    "first, second, background",
+    [
+        ((0, 0, 0, 255), (255, 255, 255, 255), (255, 255, 255, 255)),
+        ((100, 0, 0, 255), (120, 0, 0, 255), (120, 0, 0, 255)),
+        ((7, 8, 9, 10), (7, 8, 9, 11), (7, 8, 9, 11)),  # decided by alpha alone
+        ((7, 8, 10, 0), (7, 8, 9, 255), (7, 8, 10, 0)),
+    ],
+)
+@pytest.mark.parametrize("size", [(4, 2), (400, 330)], ids=["small", "large"])
+def test_equal_counts_go_to_the_larger_colour(transparent, first, second, background, size):
+    width, height = size
+    half = width * height // 2
+    image = image_of([first] * half + [second] * half, width)
+    result = pixels(transparent(image))
+    loser = first if background == second else second
+    if abs(loser[0] - background[0]) < 10 and loser[1:3] == background[1:3]:
+        loser = TRANSPARENT
+    assert result[:half] == [TRANSPARENT if first == background else loser] * half
+    assert result[half:] == [TRANSPARENT if second == background else loser] * half
+
+
+def test_one_colour_becomes_entirely_transparent(transparent):
+    image = PIL.Image.new("RGB", (3, 2), (12, 34, 56))
+    assert pixels(transparent(image)) == [TRANSPARENT] * 6
+
+
+@pytest.mark.parametrize("mode", ["RGB", "RGBA", "L", "P", "LA"])
+def test_returns_an_rgba_copy_and_leaves_the_argument_alone(transparent, mode):
+    rng = np.random.default_rng(2)
+    image = PIL.Image.fromarray(rng.integers(0, 4, (5, 6, 4), dtype=np.uint8) * 60, "RGBA")
+    image = image.convert(mode)
+    before = image.tobytes()
+    result = transparent(image)
+    assert result is not image
+    assert (result.mode, result.size) == ("RGBA", image.size)
+    assert pixels(result) == expected_transparent(image)
+    assert (image.mode, image.tobytes()) == (mode, before)
+
+
+@pytest.mark.parametrize("size", [(0, 0), (0, 3), (4, 0)])
+def test_an_empty_picture_has_no_background(snap, size):
+    with pytest.raises(ValueError, match="empty"):
+        snap.make_transparent(PIL.Image.new("RGB", size))
+
+
+def test_edits_and_returns_the_converted_image(snap, log):
+    converted = image_of([(1, 2, 3, 4)] * 3 + [(50, 2, 3, 4)], 2)
+    argument = types.SimpleNamespace(convert=log.recorder("convert", converted))
+    assert snap.make_transparent(argument) is converted
+    assert log.calls == [("convert", ("RGBA",))]
+    assert pixels(converted) == [TRANSPARENT] * 3 + [(50, 2, 3, 4)]
+
+
+def test_steps_for_other_images_go_through_getdata_getcolors_and_putdata(snap):
+    calls = []
+
+    class Recorded(PIL.Image.Image):
+        def getcolors(self, maxcolors=256):
+            calls.append(("getcolors", maxcolors))
+            return super().getcolors(maxcolors)
+
+        def putdata(self, data, *args):
+            calls.append(("putdata", data))
+            return super().putdata(data, *args)
+
+    converted = Recorded()
+    converted.__dict__.update(image_of([(1, 2, 3, 4)] * 4 + [(50, 2, 3, 4)] * 2, 3).__dict__)
+    result = snap.make_transparent(types.SimpleNamespace(convert=lambda mode: converted))
+    assert result is converted
+    assert [name for name, _ in calls] == ["getcolors", "putdata"]
+    assert calls[0][1] == 6
+    data = calls[1][1]
+    assert data == [TRANSPARENT] * 4 + [(50, 2, 3, 4)] * 2
+    assert all(item is data[0] for item in data[:4])  # one shared transparent pixel
+
+
+# ---- make_transparent: the same result as the plain rules, everywhere ----------------------------
+
+near = st.tuples(
+    st.integers(-12, 12), st.integers(-1, 1), st.integers(-1, 1), st.sampled_from([0, 128, 255])
+)
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    base=st.tuples(st.integers(0, 255), st.integers(0, 255), st.integers(0, 255)),
+    offsets=st.lists(near, min_size=1, max_size=6),
+    width=st.integers(1, 7),
+    choices=st.lists(st.integers(0, 5), min_size=1, max_size=42),
+)
+def test_matches_the_plain_rules_on_crowded_colours(base, offsets, width, choices):
+    from velmora import snapTone
+
+    palette = [
+        tuple(min(255, max(0, b + o)) for b, o in zip(base, offset[:3])) + (offset[3],)
+        for offset in offsets
+    ]
+    count = max(width, len(choices) // width * width)
+    colours = [palette[choices[i % len(choices)] % len(palette)] for i in range(count)]
+    image = image_of(colours, width)
+    expected = expected_transparent(image)
+    assert pixels(snapTone.make_transparent(image)) == expected
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(snapTone, "PIL", types.SimpleNamespace())
+        assert pixels(snapTone.make_transparent(image)) == expected
+
+
+@pytest.mark.parametrize("pixels_count", [1000, GROUPING_FROM - 1, GROUPING_FROM, 300_000])
+@pytest.mark.parametrize("palette_size", [3, 40, None], ids=["3", "40", "all"])
+def test_raw_and_general_steps_agree_on_random_pictures(
+    snap, monkeypatch, pixels_count, palette_size
+):
+    rng = np.random.default_rng(pixels_count + (palette_size or 0))
+    if palette_size is None:
+        data = rng.integers(0, 256, (pixels_count, 4), dtype=np.uint8)
+    else:
+        # Reds around one value, and greens and blues mostly shared: many near misses.
+        palette = rng.integers(0, 256, (palette_size, 4))
+        palette[:, 0] = np.clip(palette[0, 0] + rng.integers(-12, 13, palette_size), 0, 255)
+        palette[::2, 1:3] = palette[0, 1:3]
+        palette = palette.astype(np.uint8)
+        data = palette[rng.integers(0, palette_size, pixels_count)]
+    image = PIL.Image.fromarray(data.reshape(1, pixels_count, 4), "RGBA")
+    raw = snap.make_transparent(image).tobytes()
+    monkeypatch.setattr(snap, "PIL", types.SimpleNamespace())
+    general = snap.make_transparent(image).tobytes()
+    assert raw == general
