@@ -24,7 +24,7 @@ PROBE = """
 @pytest.mark.parametrize(
     "env, wired",
     [
-        ({"DISPLAY": ":987"}, True),
+        ({"DISPLAY": ":987", "VELMORA_DESKTOP": ""}, True),
         ({"DISPLAY": ""}, False),
         ({"DISPLAY": ":987", "VELMORA_DESKTOP": "0"}, False),
         ({"DISPLAY": ":987", "VELMORA_DESKTOP": "off"}, False),
