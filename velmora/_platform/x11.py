@@ -296,27 +296,44 @@ class XWindows:
             return self._wm_state(self._window(hwnd)) == ICONIC
 
     def show(self, hwnd, command):
-        """Hides, iconifies or shows and raises the window; returns whether it was visible."""
+        """Hides, iconifies or shows and raises the window; returns whether it was visible.
+
+        Under a window manager the change is a request that the manager carries out; the call
+        waits (up to ACTIVATION_TIMEOUT) until it has, as ShowWindow returns with it done.
+        """
         from Xlib import X
 
         with self._connection._lock:
-            was_visible = self.is_visible(hwnd)
             if self._attributes(hwnd) is None:
                 return False
+            was_visible = self.is_visible(hwnd)
             window = self._window(hwnd)
-            manager = self._window_manager()
+            managed = self._window_manager() is not None
             if command == _SW_HIDE:
                 self._quietly(window.unmap)
             elif command in _SW_MINIMISING:
-                if manager is not None:
+                if managed:
                     self._request(window, "WM_CHANGE_STATE", [ICONIC])
+                    self._wait(lambda: self._wm_state(window) == ICONIC)
                 else:
                     self._quietly(window.unmap)
             else:
                 # Mapping an iconified client is how ICCCM de-iconifies it.
                 self._quietly(window.map)
                 self._quietly(window.configure, stack_mode=X.Above)
+                if managed:
+                    self._wait(lambda: getattr(self._attributes(hwnd), "map_state", 0) != 0)
             return was_visible
+
+    @staticmethod
+    def _wait(done, timeout=None):
+        """Polls ``done`` until it is true or the time is up; returns its last answer."""
+        deadline = time.monotonic() + (ACTIVATION_TIMEOUT if timeout is None else timeout)
+        while not done():
+            if time.monotonic() >= deadline:
+                return False
+            time.sleep(0.01)
+        return True
 
     def set_foreground(self, hwnd):
         """Gives the window the keyboard focus (and raises it); False when refused."""
@@ -329,13 +346,7 @@ class XWindows:
             window = self._window(hwnd)
             if self._window_manager() is not None:
                 self._request(window, "_NET_ACTIVE_WINDOW", [2, X.CurrentTime, 0])
-                deadline = time.monotonic() + ACTIVATION_TIMEOUT
-                while True:
-                    if self.foreground() == hwnd:
-                        return True
-                    if time.monotonic() >= deadline:
-                        return False
-                    time.sleep(0.01)
+                return self._wait(lambda: self.foreground() == hwnd)
             if attributes.map_state != X.IsViewable:
                 return False  # X refuses the focus for a window that is not viewable
             self._quietly(window.configure, stack_mode=X.Above)
