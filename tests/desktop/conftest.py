@@ -1,10 +1,13 @@
 """A real X server for the desktop tests, and real windows on it.
 
 The session starts its own Xvfb on a free display (Xvfb picks the number and reports it) and
-points DISPLAY at it for this process and its children. Without Xvfb the tests are skipped on a
-developer's machine, but fail in CI (CI set), where they must run.
+points DISPLAY at it for this process and its children. Every test runs twice: on the bare
+server, where the backend focuses windows itself, and with a window manager (openbox), where it
+goes through EWMH. Without Xvfb or openbox the tests are skipped on a developer's machine, but
+fail in CI (CI set), where they must run.
 """
 
+import collections
 import os
 import select
 import shutil
@@ -15,6 +18,8 @@ import pytest
 
 SCREEN = (1024, 768)
 
+XServer = collections.namedtuple("XServer", "name managed")
+
 
 def _require(program, package):
     if shutil.which(program) is None:
@@ -24,10 +29,12 @@ def _require(program, package):
         pytest.skip(message)
 
 
-@pytest.fixture(scope="session")
-def xserver():
-    """The name of a fresh Xvfb display, set as DISPLAY for the whole session."""
+@pytest.fixture(scope="session", params=["bare", "managed"])
+def xserver(request):
+    """A fresh Xvfb display, with or without a window manager, set as DISPLAY."""
     _require("Xvfb", "xvfb")
+    if request.param == "managed":
+        _require("openbox", "openbox")
     read_end, write_end = os.pipe()
     server = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{SCREEN[0]}x{SCREEN[1]}x24",
@@ -55,7 +62,11 @@ def xserver():
     name = f":{number}"
     previous = os.environ.get("DISPLAY")
     os.environ["DISPLAY"] = name
-    yield name
+    manager = _start_window_manager(name) if request.param == "managed" else None
+    yield XServer(name, manager is not None)
+    if manager is not None:
+        manager.terminate()
+        manager.wait(timeout=10)
     if previous is None:
         os.environ.pop("DISPLAY", None)
     else:
@@ -66,6 +77,30 @@ def xserver():
     except subprocess.TimeoutExpired:
         server.kill()
     os.close(read_end)
+
+
+def _start_window_manager(name):
+    """Starts openbox on display ``name`` and waits until it announces itself (EWMH)."""
+    from Xlib import X, display
+
+    manager = subprocess.Popen(
+        ["openbox", "--sm-disable"],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    probe = display.Display(name)
+    check = probe.intern_atom("_NET_SUPPORTING_WM_CHECK")
+    deadline = time.monotonic() + 30
+    try:
+        while probe.screen().root.get_full_property(check, X.AnyPropertyType) is None:
+            if manager.poll() is not None or time.monotonic() > deadline:
+                manager.kill()
+                pytest.fail("openbox did not start")
+            time.sleep(0.05)
+    finally:
+        probe.close()
+    return manager
 
 
 @pytest.fixture
@@ -84,7 +119,7 @@ def desk(xserver):
     import velmora  # noqa: F401
     from velmora._platform import desktop
 
-    desktop.attach(xserver)
+    desktop.attach(xserver.name)
     yield desktop
     _release_all_keys(desktop.connection())
     desktop.detach()
@@ -178,6 +213,11 @@ class TestWindow:
                 text += XK.keysym_to_string(keysym) or ""
         return text
 
+    def viewable(self):
+        from Xlib import X
+
+        return self.window.get_attributes().map_state == X.IsViewable
+
     def has_focus(self):
         focus = self.display.get_input_focus().focus
         return getattr(focus, "id", None) == self.id
@@ -199,7 +239,7 @@ def make_window(xserver):
     made = []
 
     def make(instance="velmoraTest", class_name="VelmoraTest", title="Untitled", mapped=True):
-        window = TestWindow(xserver, instance, class_name, title)
+        window = TestWindow(xserver.name, instance, class_name, title)
         made.append(window)
         return window.map() if mapped else window
 

@@ -64,11 +64,11 @@ def test_hotkey_chord_holds_the_modifier(kb, focused, chord, typed, held):
     assert events[1][2] & mask  # the letter went down while the modifier was held
 
 
-def test_every_mapped_key_arrives_as_its_keysym(desk, focused):
+def test_every_mapped_key_arrives_as_its_keysym(desk, focused, xserver):
     import win32api
 
     display = desk.connection().display()
-    sent, unmapped = [], []
+    wrong, unmapped = [], []
     for vk, name in sorted(keymap.KEYSYMS.items()):
         keysym = keymap.keysym_value(name)
         if not display.keysym_to_keycode(keysym):
@@ -76,15 +76,17 @@ def test_every_mapped_key_arrives_as_its_keysym(desk, focused):
                 win32api.keybd_event(vk, 0, 0, 0)
             unmapped.append(name)
             continue
-        for _ in range(2 if vk in LOCKS else 1):
+        presses = 2 if vk in LOCKS else 1
+        for _ in range(presses):
             win32api.keybd_event(vk, 0, 0, 0)
             win32api.keybd_event(vk, 0, 2, 0)
-        sent.append(keysym)
-    downs = [code for kind, code, _ in focused.key_events(settle=0.3) if kind == "down"]
-    received = [keysym for keysym in sent for _ in range(2 if keysym in (
-        keymap.keysym_value(keymap.KEYSYMS[vk]) for vk in LOCKS) else 1)]
-    assert len(downs) == len(received)
-    assert all(keysym in focused.keysyms(code) for keysym, code in zip(received, downs))
+        events = focused.key_events(settle=0)
+        if [kind for kind, _, _ in events] != ["down", "up"] * presses or not all(
+            keysym in focused.keysyms(code) for _, code, _ in events
+        ):
+            wrong.append(name)
+    # A window manager may keep a key for itself (openbox: Print, for screenshots).
+    assert wrong == (["Print"] if xserver.managed and wrong else [])
     # A plain Xvfb keyboard lacks only rare keys (F13-F24 and the like).
     assert len(unmapped) < 20 and not {"Return", "BackSpace", "Left", "Down", "grave"} & set(unmapped)
 
@@ -123,6 +125,22 @@ def test_hidden_window_is_restored(desk, make_window):
     assert win32gui.IsWindowVisible(window.id) == 1
     assert win32gui.ShowWindow(window.id, win32con.SW_HIDE) == 1
     assert win32gui.IsWindowVisible(window.id) == 0
+
+
+def test_minimised_window_is_restored_and_focused(desk, make_window, xserver):
+    import win32con
+    import win32gui
+
+    window = make_window()
+    assert win32gui.ShowWindow(window.id, win32con.SW_MINIMIZE) == 1
+    assert not window.viewable()
+    # Iconified by a window manager, a window is still "visible", as a minimised one is on
+    # Windows; without one, minimising can only unmap it.
+    assert win32gui.IsWindowVisible(window.id) == (1 if xserver.managed else 0)
+    win32gui.ShowWindow(window.id, win32con.SW_RESTORE)
+    assert window.viewable()
+    win32gui.SetForegroundWindow(window.id)
+    assert window.has_focus()
 
 
 def test_set_foreground_focuses_or_refuses(desk, make_window):
