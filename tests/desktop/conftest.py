@@ -185,11 +185,14 @@ class TestWindow:
             time.sleep(0.005)
         raise AssertionError(f"window event {kind} did not arrive")
 
-    def key_events(self, settle=0.1):
-        """("down"/"up", keycode, state) of the key events received so far."""
+    def key_events(self):
+        """("down"/"up", keycode, state) of the key events received so far.
+
+        The backend waits for the server after each event, and the server sends this client
+        its events before the reply to a later request, so a round trip here is enough.
+        """
         from Xlib import X
 
-        time.sleep(settle)
         self.display.sync()
         events = []
         while self.display.pending_events():

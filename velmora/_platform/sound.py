@@ -76,17 +76,15 @@ def _stop_previous():
 
 
 def play(sound, flags):
-    """Plays ``sound`` (a file name, or WAV bytes with SND_MEMORY) as the flags say."""
+    """Plays the sound file ``sound`` as the flags say (SND_ASYNC: without waiting).
+
+    Sounds from memory and registry aliases, which the modules do not use, are skipped.
+    """
     global _playing
     _stop_previous()
     player = tools.first_available(tools.SOUND_PLAYERS)
-    if player is None:
+    if player is None or flags & (SND_MEMORY | SND_ALIAS):
         return
-    if flags & SND_MEMORY:
-        _play_memory(player, bytes(sound))
-        return
-    if flags & SND_ALIAS:
-        return  # registry sound aliases have no counterpart here
     path = resolve(sound)
     if path is None:
         return
@@ -104,11 +102,3 @@ def play(sound, flags):
     except subprocess.TimeoutExpired:
         process.kill()
         process.wait()
-
-
-def _play_memory(player, data):
-    """Plays WAV bytes by piping them to the player (synchronous: winsound refuses async)."""
-    try:
-        tools.run([*player], input=data, timeout=SYNC_TIMEOUT)
-    except (OSError, subprocess.TimeoutExpired):
-        pass

@@ -63,12 +63,11 @@ def spawn(argv, *, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL, detach=F
     )
 
 
-def run(argv, *, timeout, input=None):
+def run(argv, *, timeout):
     """Runs ``argv`` to its end; returns the CompletedProcess with output as bytes."""
     return subprocess.run(
         _check(argv),
-        input=input,
-        stdin=None if input is not None else subprocess.DEVNULL,
+        stdin=subprocess.DEVNULL,
         capture_output=True,
         timeout=timeout,
         check=False,
