@@ -156,11 +156,13 @@ def test_set_foreground_focuses_or_refuses(desk, make_window):
     hidden = make_window(mapped=False)
     gone = make_window()
     gone.close()
-    for hwnd in (hidden.id, gone.id):
+    for hwnd in (hidden.id, gone.id, 0, -5):
         with pytest.raises(pywintypes.error):
             win32gui.SetForegroundWindow(hwnd)
+        assert win32gui.ShowWindow(hwnd, 0) == 0
+        assert win32gui.IsWindowVisible(hwnd) == 0
     assert second.has_focus()
-    assert win32gui.GetWindowText(gone.id) == "" and win32gui.IsWindowVisible(gone.id) == 0
+    assert win32gui.GetWindowText(gone.id) == "" == win32gui.GetWindowText(-5)
 
 
 def grab_clipboard_elsewhere():

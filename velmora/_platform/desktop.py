@@ -2,13 +2,11 @@
 
 When the desktop is attached, the stand-ins' hooks lead here:
 
-==========================  ===========================================================
-``win32api.key_sink``       XTEST key events (``x11.Connection.send_key``)
-``win32api.screen_size``    the size of the X root window
-``windows.backend``         X top-level windows (``x11.XWindows``), for win32gui/win32ui
-``win32clipboard.publisher`` the X clipboard (``clipboard.publish``)
-``winsound.player``         a sound player program (``sound.play``)
-==========================  ===========================================================
+- ``win32api.key_sink``: XTEST key events (``x11.Connection.send_key``);
+- ``win32api.screen_size``: the size of the X root window;
+- ``windows.backend``: X top-level windows (``x11.XWindows``), for win32gui and win32ui;
+- ``win32clipboard.publisher``: the X clipboard (``clipboard.publish``);
+- ``winsound.player``: a sound player program (``sound.play``).
 
 Attaching is automatic where a display is available: not on Windows (where the real modules
 are used and none of this is loaded), with DISPLAY set, and unless VELMORA_DESKTOP is "0".

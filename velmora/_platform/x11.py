@@ -166,10 +166,13 @@ class XWindows:
         return self._display().create_resource_object("window", hwnd)
 
     def _property(self, window, name):
-        from Xlib import X
+        """The property ``name`` of ``window``; None if unset or the window is gone."""
+        from Xlib import X, error
 
-        prop = window.get_full_property(self._connection.atom(name), X.AnyPropertyType)
-        return prop
+        try:
+            return window.get_full_property(self._connection.atom(name), X.AnyPropertyType)
+        except (error.BadWindow, error.BadDrawable):
+            return None
 
     def _wm_class(self, window):
         prop = self._property(window, "WM_CLASS")
@@ -189,17 +192,17 @@ class XWindows:
         if prop is None or not len(prop.value):
             return None
         check = self._window(int(prop.value[0]))
-        try:
-            own = self._property(check, "_NET_SUPPORTING_WM_CHECK")
-        except Exception:  # a stale id left behind by a window manager that has gone
-            return None
+        own = self._property(check, "_NET_SUPPORTING_WM_CHECK")  # None if the manager has gone
         if own is None or not len(own.value) or int(own.value[0]) != check.id:
             return None
         return check
 
     def _attributes(self, hwnd):
+        """The window's attributes; None for a window that does not exist (or a bad handle)."""
         from Xlib import error
 
+        if not 0 < hwnd <= 0xFFFFFFFF:
+            return None
         try:
             return self._window(hwnd).get_attributes()
         except (error.BadWindow, error.BadDrawable, error.BadValue):
@@ -380,16 +383,13 @@ class XWindows:
 
     def title(self, hwnd):
         """_NET_WM_NAME, else WM_NAME; "" for a window without a title or that is gone."""
-        from Xlib import error
-
         with self._connection._lock:
+            if self._attributes(hwnd) is None:
+                return ""
             window = self._window(hwnd)
-            try:
-                for name in ("_NET_WM_NAME", "WM_NAME"):
-                    prop = self._property(window, name)
-                    if prop is not None and prop.format == 8:
-                        type_name = self._display().get_atom_name(prop.property_type)
-                        return _decode(prop.value, type_name)
-            except (error.BadWindow, error.BadDrawable):
-                pass
+            for name in ("_NET_WM_NAME", "WM_NAME"):
+                prop = self._property(window, name)
+                if prop is not None and prop.format == 8:
+                    type_name = self._display().get_atom_name(prop.property_type)
+                    return _decode(prop.value, type_name)
             return ""
