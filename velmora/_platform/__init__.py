@@ -8,10 +8,12 @@ nothing is ever installed under a top-level name, so other libraries that probe 
 by importing it see exactly what they saw before velmora was imported.
 
 A stand-in is loaded under its public name (``win32api``, not ``velmora._platform.win32api``)
-so that it looks like the module it replaces.
+so that it looks like the module it replaces. Once loaded, it is handed to the desktop backend
+(``desktop.wire``), which connects its hooks to the X desktop where one is available.
 """
 
 import importlib.abc
+import importlib.machinery
 import importlib.util
 import os
 import sys
@@ -31,6 +33,17 @@ FALLBACKS = {
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
 
+class FallbackLoader(importlib.machinery.SourceFileLoader):
+    """Loads a stand-in, then lets the desktop backend wire its hooks."""
+
+    def exec_module(self, module):
+        super().exec_module(module)
+        if sys.platform != "win32":
+            from velmora._platform import desktop
+
+            desktop.wire(module)
+
+
 class FallbackFinder(importlib.abc.MetaPathFinder):
     """Finds the stand-in of a missing Windows module (top-level names only)."""
 
@@ -38,7 +51,8 @@ class FallbackFinder(importlib.abc.MetaPathFinder):
         if path is not None or fullname not in FALLBACKS:
             return None
         location = os.path.join(_HERE, FALLBACKS[fullname])
-        return importlib.util.spec_from_file_location(fullname, location)
+        loader = FallbackLoader(fullname, location)
+        return importlib.util.spec_from_file_location(fullname, location, loader=loader)
 
 
 _finder = FallbackFinder()

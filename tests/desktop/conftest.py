@@ -1,0 +1,251 @@
+"""A real X server for the desktop tests, and real windows on it.
+
+The session starts its own Xvfb on a free display (Xvfb picks the number and reports it) and
+points DISPLAY at it for this process and its children. Every test runs twice: on the bare
+server, where the backend focuses windows itself, and with a window manager (openbox), where it
+goes through EWMH. Without Xvfb or openbox the tests are skipped on a developer's machine, but
+fail in CI (CI set), where they must run.
+"""
+
+import collections
+import os
+import select
+import shutil
+import subprocess
+import time
+
+import pytest
+
+SCREEN = (1024, 768)
+
+XServer = collections.namedtuple("XServer", "name managed")
+
+
+def _require(program, package):
+    if shutil.which(program) is None:
+        message = f"{program} is not installed (Debian package {package})"
+        if os.environ.get("CI"):
+            pytest.fail(message + ": CI must install it")
+        pytest.skip(message)
+
+
+@pytest.fixture(scope="session", params=["bare", "managed"])
+def xserver(request):
+    """A fresh Xvfb display, with or without a window manager, set as DISPLAY."""
+    _require("Xvfb", "xvfb")
+    if request.param == "managed":
+        _require("openbox", "openbox")
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{SCREEN[0]}x{SCREEN[1]}x24",
+         "-nolisten", "tcp", "-noreset"],
+        pass_fds=(write_end,),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    os.close(write_end)
+    # Xvfb writes the number and a line break, maybe in two writes; it dies if the pipe is
+    # gone by then, so the pipe stays open for the session.
+    reported = b""
+    deadline = time.monotonic() + 30
+    while not reported.endswith(b"\n") and time.monotonic() < deadline:
+        ready, _, _ = select.select([read_end], [], [], max(0.0, deadline - time.monotonic()))
+        chunk = os.read(read_end, 64) if ready else b""
+        if not chunk:
+            break
+        reported += chunk
+    number = reported.decode().strip()
+    if not reported.endswith(b"\n") or not number.isdigit():
+        server.kill()
+        os.close(read_end)
+        pytest.fail("Xvfb did not start")
+    name = f":{number}"
+    previous = os.environ.get("DISPLAY")
+    os.environ["DISPLAY"] = name
+    manager = _start_window_manager(name) if request.param == "managed" else None
+    yield XServer(name, manager is not None)
+    if manager is not None:
+        manager.terminate()
+        manager.wait(timeout=10)
+    if previous is None:
+        os.environ.pop("DISPLAY", None)
+    else:
+        os.environ["DISPLAY"] = previous
+    server.terminate()
+    try:
+        server.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        server.kill()
+    os.close(read_end)
+
+
+def _start_window_manager(name):
+    """Starts openbox on display ``name`` and waits until it announces itself (EWMH)."""
+    from Xlib import X, display
+
+    manager = subprocess.Popen(
+        ["openbox", "--sm-disable"],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    probe = display.Display(name)
+    check = probe.intern_atom("_NET_SUPPORTING_WM_CHECK")
+    deadline = time.monotonic() + 30
+    try:
+        while probe.screen().root.get_full_property(check, X.AnyPropertyType) is None:
+            if manager.poll() is not None or time.monotonic() > deadline:
+                manager.kill()
+                pytest.fail("openbox did not start")
+            time.sleep(0.05)
+    finally:
+        probe.close()
+    return manager
+
+
+@pytest.fixture
+def screen_size(xserver):
+    return SCREEN
+
+
+@pytest.fixture
+def clipboard_tools():
+    _require("xclip", "xclip")
+
+
+@pytest.fixture
+def desk(xserver):
+    """The desktop backend attached to the test display; every key is up again afterwards."""
+    import velmora  # noqa: F401
+    from velmora._platform import desktop
+
+    desktop.attach(xserver.name)
+    yield desktop
+    _release_all_keys(desktop.connection())
+    desktop.detach()
+
+
+def _release_all_keys(connection):
+    from Xlib import X
+    from Xlib.ext import xtest
+
+    display = connection.display()
+    pressed = display.query_keymap()
+    for index, byte in enumerate(pressed):
+        for bit in range(8):
+            if byte & (1 << bit):
+                xtest.fake_input(display, X.KeyRelease, index * 8 + bit)
+    display.sync()
+
+
+class TestWindow:
+    """A top-level X window of this test, on its own connection, that records its key events."""
+
+    __test__ = False
+
+    def __init__(self, display_name, instance, class_name, title):
+        from Xlib import X, display
+
+        self.display = display.Display(display_name)
+        screen = self.display.screen()
+        self.window = screen.root.create_window(
+            40, 40, 240, 120, 0, screen.root_depth,
+            background_pixel=screen.white_pixel,
+            event_mask=X.KeyPressMask | X.KeyReleaseMask | X.StructureNotifyMask,
+        )
+        self.window.set_wm_class(instance, class_name)
+        self.window.set_wm_name(title.encode("latin-1", "replace").decode("latin-1"))
+        self.window.change_property(
+            self.display.intern_atom("_NET_WM_NAME"), self.display.intern_atom("UTF8_STRING"),
+            8, title.encode("utf-8"),
+        )
+        self.display.sync()
+        self.id = self.window.id
+
+    def map(self):
+        from Xlib import X
+
+        self.window.map()
+        self._wait_for(X.MapNotify)
+        return self
+
+    def unmap(self):
+        from Xlib import X
+
+        self.window.unmap()
+        self._wait_for(X.UnmapNotify)
+        return self
+
+    def _wait_for(self, kind, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            while self.display.pending_events():
+                if self.display.next_event().type == kind:
+                    return
+            time.sleep(0.005)
+        raise AssertionError(f"window event {kind} did not arrive")
+
+    def key_events(self):
+        """("down"/"up", keycode, state) of the key events received so far.
+
+        The backend waits for the server after each event, and the server sends this client
+        its events before the reply to a later request, so a round trip here is enough.
+        """
+        from Xlib import X
+
+        self.display.sync()
+        events = []
+        while self.display.pending_events():
+            event = self.display.next_event()
+            if event.type in (X.KeyPress, X.KeyRelease):
+                kind = "down" if event.type == X.KeyPress else "up"
+                events.append((kind, event.detail, event.state))
+        return events
+
+    def keysyms(self, keycode):
+        return {self.display.keycode_to_keysym(keycode, index) for index in range(4)}
+
+    def typed(self, events=None):
+        """The text the key-down events type, as a plain client reads it."""
+        from Xlib import X, XK
+
+        text = ""
+        for kind, keycode, state in self.key_events() if events is None else events:
+            if kind == "down":
+                keysym = self.display.keycode_to_keysym(keycode, 1 if state & X.ShiftMask else 0)
+                text += XK.keysym_to_string(keysym) or ""
+        return text
+
+    def viewable(self):
+        from Xlib import X
+
+        return self.window.get_attributes().map_state == X.IsViewable
+
+    def has_focus(self):
+        focus = self.display.get_input_focus().focus
+        return getattr(focus, "id", None) == self.id
+
+    def close(self):
+        if self.display is None:
+            return
+        try:
+            self.window.destroy()
+            self.display.sync()
+        finally:
+            self.display.close()
+            self.display = None
+
+
+@pytest.fixture
+def make_window(xserver):
+    """make_window(instance, class, title="...", mapped=True) -> TestWindow, closed afterwards."""
+    made = []
+
+    def make(instance="velmoraTest", class_name="VelmoraTest", title="Untitled", mapped=True):
+        window = TestWindow(xserver.name, instance, class_name, title)
+        made.append(window)
+        return window.map() if mapped else window
+
+    yield make
+    for window in made:
+        window.close()
