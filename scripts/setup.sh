@@ -6,9 +6,10 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${VELMORA_VENV:-$ROOT/.venv}"
 PYTHON="${PYTHON:-python3}"
 
-# System packages: a compiler for the extensions, a virtual X display and the X tools the
-# desktop tests drive, and the libraries the OpenCV GUI build loads.
-APT_PACKAGES=(g++ xvfb xauth xdotool xclip x11-utils libgl1 libglib2.0-0 python3-venv)
+# System packages: a compiler for the extensions, a virtual X display, a window manager and
+# the X tools the desktop tests drive, the clipboard tool behind the X clipboard, and the
+# libraries the OpenCV GUI build loads.
+APT_PACKAGES=(g++ xvfb xauth xdotool xclip openbox x11-utils libgl1 libglib2.0-0 python3-venv)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@"; else

@@ -8,7 +8,10 @@ import types
 
 import pytest
 
-import velmora  # noqa: F401  (makes the Windows modules importable on other systems)
+# The stand-ins stay off the developer's real desktop; the desktop tests attach explicitly.
+os.environ.setdefault("VELMORA_DESKTOP", "0")
+
+import velmora  # noqa: E402,F401  (makes the Windows modules importable on other systems)
 
 
 class CallLog:

@@ -199,7 +199,6 @@ def test_published_picture_is_pasted_by_another_process(desk, clipboard_tools):
     assert grab_clipboard_elsewhere() is None
 
 
-@pytest.mark.xfail(reason="body lands with the keyboard issue", strict=False)
 def test_find_and_send_keys_to_window(kb, make_window, reports):
     import win32gui
 
@@ -212,7 +211,6 @@ def test_find_and_send_keys_to_window(kb, make_window, reports):
     assert target.typed() == "a" and other.typed() == ""
 
 
-@pytest.mark.xfail(reason="body lands with the keyboard issue", strict=False)
 def test_key_sequence_reaches_the_window(kb, focused, reports):
     kb.SimulateKeyPressSequence(((0x48, 35), (0x49, 23), (0xBE, 52)), 0.01)
     assert reports.items == []

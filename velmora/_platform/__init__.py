@@ -3,9 +3,11 @@
 ``install()`` appends a finder to the *end* of ``sys.meta_path``. It answers only for the
 names in ``FALLBACKS`` and only after every other finder has failed, so an installed module
 of that name (a real pywin32, the host's own ``common``) always wins, and so does a module
-that a test or host put into ``sys.modules`` first. The stand-ins live inside this package;
-nothing is ever installed under a top-level name, so other libraries that probe for pywin32
-by importing it see exactly what they saw before velmora was imported.
+that a test or host put into ``sys.modules`` first. The stand-ins live inside this package and
+nothing is ever installed under a top-level name, so a process that does not import velmora
+sees no trace of them. Once velmora is imported, ``import win32api`` does succeed anywhere in
+that process (that is how the compiled modules reach them); a library that probes for pywin32
+that way after velmora's import finds the stand-in, marked by ``__velmora_fallback__``.
 
 A stand-in is loaded under its public name (``win32api``, not ``velmora._platform.win32api``)
 so that it looks like the module it replaces. Once loaded, it is handed to the desktop backend
