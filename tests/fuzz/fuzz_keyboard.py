@@ -21,7 +21,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import velmora  # noqa: E402,F401
 import velmora.strokeSmith as kb  # noqa: E402
 import win32api  # noqa: E402
-from zoo import Hostile, anything, dicts, floats, integers, scalars, texts, tuples  # noqa: E402
+from zoo import Hostile, anything, dicts, floats, hostile, integers, scalars, texts, tuples  # noqa: E402
 
 ARGUMENT_ERRORS = (TypeError, OverflowError, ValueError, Hostile)
 
@@ -80,8 +80,24 @@ senders = st.sampled_from([lambda key: None, reenter, rebind, raises, print, Non
 sequence_pairs = st.one_of(st.tuples(scalars, senders), st.tuples(integers, integers))
 sequences = st.one_of(tuples, st.lists(sequence_pairs, max_size=4).map(tuple))
 
+# Counts that make the module repeat work (times, prog_index) stay small: a huge count is a
+# legitimate request for that much work, not a fault.
+counts = st.one_of(
+    st.integers(-50, 50),
+    st.floats(-50, 50),
+    st.sampled_from([float("nan"), float("inf"), -float("inf"), 2**31, -(2**31) - 1, 2**70]),
+    texts,
+    hostile,
+    st.none(),
+)
+key_codes = st.one_of(integers, floats, scalars)
+
 ENTRIES = {
-    "SimulateKeyPress": st.lists(st.one_of(integers, floats, scalars), max_size=4),
+    "SimulateKeyPress": st.one_of(
+        st.lists(key_codes, max_size=2),
+        st.tuples(key_codes, key_codes, counts).map(list),
+        st.tuples(key_codes, key_codes, counts, key_codes).map(list),
+    ),
     "SimulateKeyPressSequence": st.tuples(sequences, st.one_of(floats, st.just(0.0), scalars)).map(list),
     "FindAndSendKeysToWindow": st.lists(st.one_of(texts, scalars, senders), min_size=0, max_size=4),
     "SimulateHotKeyPress": st.lists(dicts, min_size=1, max_size=1),
@@ -89,11 +105,11 @@ ENTRIES = {
     "SendTextWithCaret": st.lists(st.one_of(texts, scalars), max_size=3),
     "ExpandText": st.lists(anything, max_size=1),
     "OpenLocation": st.lists(anything, max_size=1),
-    "CrudeOpenWith": st.lists(st.one_of(integers, floats, scalars), max_size=3),
+    "CrudeOpenWith": st.lists(counts, max_size=3),
 }
 
 state = st.fixed_dictionaries({
-    "pressed_chars": st.one_of(texts, scalars),
+    "pressed_chars": st.one_of(texts, hostile, st.none()),
     "abbreviations": st.one_of(st.dictionaries(texts, st.one_of(texts, scalars), max_size=3), scalars),
     "locations": st.one_of(st.dictionaries(texts, texts, max_size=2), scalars),
     "keyboard_send": senders,

@@ -68,9 +68,12 @@ def growing_list():
     items = [65, 30]
 
     class Grows(list):
+        """Grows while it is iterated (up to a bound: endless growth only measures memory)."""
+
         def __iter__(self):
             for item in list.__iter__(self):
-                self.append(item)
+                if len(self) < 10_000:
+                    self.append(item)
                 yield item
 
     return Grows(items)

@@ -1,0 +1,30 @@
+"""Hostile-input fuzzing of every entry point, each module in a process of its own, so that a
+crash is a failed test rather than a dead test run. VELMORA_FUZZ_SCALE scales the run."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SCALE = float(os.environ.get("VELMORA_FUZZ_SCALE", "1"))
+
+
+@pytest.mark.parametrize(
+    "script, examples, entries",
+    [
+        ("fuzz_keyboard.py", 1000, 9),
+        ("fuzz_image.py", 400, 9),
+    ],
+)
+def test_entry_points_survive_hostile_arguments(script, examples, entries):
+    count = max(1, int(examples * SCALE))
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), VELMORA_DESKTOP="0")
+    result = subprocess.run(
+        [sys.executable, os.path.join(HERE, "fuzz", script), str(count)],
+        capture_output=True, text=True, env=environment, cwd=HERE, timeout=900,
+    )
+    assert result.returncode == 0, f"exit status {result.returncode}\n{result.stdout}\n{result.stderr[-4000:]}"
+    finished = [line for line in result.stdout.splitlines() if line.endswith(f"{count} examples")]
+    assert len(finished) == entries, result.stdout
