@@ -31,17 +31,13 @@ Ref clipboard_call(const Name& name, const Args&... args) {
 // left open would block every other program's clipboard until this process ends; should
 // closing fail as well, the first error is the one that propagates.
 [[noreturn]] void close_and_rethrow() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
+    SavedError failure;
     try {
         clipboard_call(n_CloseClipboard);
     } catch (const PyError&) {
         PyErr_Clear();
     }
-    PyErr_Restore(type, value, traceback);
-    throw_pending();
+    failure.rethrow();
 }
 
 void send(Borrowed argument) {

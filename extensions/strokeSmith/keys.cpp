@@ -78,10 +78,7 @@ std::vector<ChordKey> convert_chord(Borrowed keys_id_dict) {
 // Sends the key-up events of `chord[0..count)`, in chord order. Every key gets its chance
 // even when an earlier one fails; the first failure stays pending and is thrown at the end.
 void release_chord(const std::vector<ChordKey>& chord, std::size_t count) {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback); // a failure that brought us here, if any
+    SavedError first; // the failure that brought us here, if any
     for (std::size_t i = 0; i < count; ++i) {
         try {
             int down = down_flags(chord[i].code);
@@ -89,16 +86,15 @@ void release_chord(const std::vector<ChordKey>& chord, std::size_t count) {
             Ref up = up_flags(down);
             call(send, chord[i].code, chord[i].scancode, up, captured.zero);
         } catch (const PyError&) {
-            if (type == nullptr) {
-                PyErr_Fetch(&type, &value, &traceback);
+            if (!first) {
+                first = SavedError();
             } else {
                 PyErr_Clear();
             }
         }
     }
-    if (type != nullptr) {
-        PyErr_Restore(type, value, traceback);
-        throw_pending();
+    if (first) {
+        first.rethrow();
     }
 }
 

@@ -27,49 +27,6 @@ const Signature
                                            Site{q_FindAndSendKeysToWindow, file, __LINE__},
                                            {&n_target_className, &n_key, &n_send_function}, 3);
 
-// A fetched exception, owned until it is restored or dropped.
-struct Fetched {
-    Ref type;
-    Ref value;
-    Ref traceback;
-
-    static Fetched take() noexcept {
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        return Fetched{Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
-    }
-
-    void restore() noexcept { PyErr_Restore(type.release(), value.release(), traceback.release()); }
-};
-
-// Makes `earlier` the context of the pending exception, as the interpreter does for an
-// exception raised while another one is being handled.
-void chain_pending(Fetched earlier) noexcept {
-    Fetched later = Fetched::take();
-    PyObject* type = earlier.type.release();
-    PyObject* value = earlier.value.release();
-    PyObject* traceback = earlier.traceback.release();
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value != nullptr && traceback != nullptr) {
-        PyException_SetTraceback(value, traceback);
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-
-    PyObject* later_type = later.type.release();
-    PyObject* later_value = later.value.release();
-    PyObject* later_traceback = later.traceback.release();
-    PyErr_NormalizeException(&later_type, &later_value, &later_traceback);
-    if (later_value != nullptr && value != nullptr) {
-        PyException_SetContext(later_value, value); // takes over `value`
-    } else {
-        Py_XDECREF(value);
-    }
-    PyErr_Restore(later_type, later_value, later_traceback);
-}
-
 // Runs `attempt` under a handler for `<module_name>.error`: an exception of that type (or a
 // subclass) is discarded and the result is false. The type is fetched from the module only
 // when an exception is being matched; any other exception goes on unhandled.
@@ -79,19 +36,18 @@ bool succeeds_unless_error_of(const Name& module_name, Attempt&& attempt) {
         attempt();
         return true;
     } catch (const PyError&) {
-        Fetched raised = Fetched::take();
+        SavedError raised;
         Ref error_type;
         try {
             error_type = getattr(module.lookup(module_name), n_error);
         } catch (const PyError&) {
-            chain_pending(std::move(raised));
+            raised.chain_under_pending();
             throw;
         }
-        if (raised.type && PyErr_GivenExceptionMatches(raised.type.get(), error_type.get())) {
+        if (raised.matches(error_type)) {
             return false;
         }
-        raised.restore();
-        throw;
+        raised.rethrow();
     }
 }
 

@@ -89,6 +89,33 @@ void report_unraisable(const char* qualname) noexcept {
     }
 }
 
+void SavedError::chain_under_pending() noexcept {
+    PyObject* type = type_.release();
+    PyObject* value = value_.release();
+    PyObject* traceback = traceback_.release();
+    if (type == nullptr) {
+        return;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+
+    PyObject* later_type = nullptr;
+    PyObject* later_value = nullptr;
+    PyObject* later_traceback = nullptr;
+    PyErr_Fetch(&later_type, &later_value, &later_traceback);
+    PyErr_NormalizeException(&later_type, &later_value, &later_traceback);
+    if (later_value != nullptr && value != nullptr) {
+        PyException_SetContext(later_value, value); // takes over `value`
+    } else {
+        Py_XDECREF(value);
+    }
+    PyErr_Restore(later_type, later_value, later_traceback);
+}
+
 PyObject* translate_exception() noexcept {
     try {
         throw;

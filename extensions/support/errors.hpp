@@ -52,6 +52,48 @@ void add_traceback(const Site& site) noexcept;
 // unraisable-exception hook with `qualname` as the object.
 void report_unraisable(const char* qualname) noexcept;
 
+// The pending exception, set aside while cleanup code runs (which may raise and clear
+// exceptions of its own) and put back afterwards. Dropped if never put back.
+class SavedError {
+  public:
+    SavedError() noexcept {
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = Ref::steal(type);
+        value_ = Ref::steal(value);
+        traceback_ = Ref::steal(traceback);
+    }
+
+    explicit operator bool() const noexcept { return bool(type_); }
+
+    // Whether the saved exception is an instance of `cls` (or of a subclass).
+    bool matches(Borrowed cls) const noexcept {
+        return type_ && PyErr_GivenExceptionMatches(type_.get(), cls.get());
+    }
+
+    // Makes the saved exception pending again.
+    void restore() noexcept {
+        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+    }
+
+    // Makes the saved exception pending again and throws it.
+    [[noreturn]] void rethrow() {
+        restore();
+        throw_pending();
+    }
+
+    // Makes the saved exception the context of the one pending now, as the interpreter does
+    // for an exception raised while another is being handled.
+    void chain_under_pending() noexcept;
+
+  private:
+    Ref type_;
+    Ref value_;
+    Ref traceback_;
+};
+
 // Converts what escaped a C++ body into a pending interpreter exception; returns nullptr.
 PyObject* translate_exception() noexcept;
 
