@@ -166,23 +166,29 @@ class TestWindow:
         from Xlib import X
 
         self.window.map()
-        self._wait_for(X.MapNotify)
+        self.display.flush()
+        # A window manager maps the window when it is ready, which can take a while while
+        # it is still starting up; being viewable is as good as the event.
+        self._wait_for(X.MapNotify, done=lambda: self.window.get_attributes().map_state == X.IsViewable)
         return self
 
     def unmap(self):
         from Xlib import X
 
         self.window.unmap()
-        self._wait_for(X.UnmapNotify)
+        self.display.flush()
+        self._wait_for(X.UnmapNotify, done=lambda: self.window.get_attributes().map_state == X.IsUnmapped)
         return self
 
-    def _wait_for(self, kind, timeout=5.0):
+    def _wait_for(self, kind, done, timeout=20.0):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             while self.display.pending_events():
                 if self.display.next_event().type == kind:
                     return
-            time.sleep(0.005)
+            if done():
+                return
+            time.sleep(0.01)
         raise AssertionError(f"window event {kind} did not arrive")
 
     def key_events(self):
