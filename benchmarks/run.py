@@ -471,7 +471,7 @@ def cases():
     recording = {"send_to_clipboard": " (recording clipboard)"}
     thin_cases = [
         Case(name, f"`{name}`{recording.get(name, '')} vs (c)", uhd, 1.05, thin(name),
-             rounds=31, memory=(name, name))
+             rounds=41, memory=(name, name))
         for name in ("pil_to_cv", "cv_to_pil", "pil_image_to_bmp", "send_to_clipboard")
     ]  # fmt: skip
     return [
@@ -618,6 +618,8 @@ def machine():
         f"Python {platform.python_version()}",
         f"NumPy {np.__version__}, OpenCV {cv2.__version__}, Pillow {PIL.__version__}",
     ]
+    if hasattr(os, "getloadavg"):
+        parts.append(f"load average {os.getloadavg()[0]:.1f} at the start")
     return "; ".join(part for part in parts if part)
 
 
@@ -655,7 +657,8 @@ def main():
         selected = [case for case in selected if case.key in arguments.only]
 
     print(f"velmora from {os.path.dirname(os.path.abspath(velmora.__file__))}", file=sys.stderr)
-    print(machine(), file=sys.stderr)
+    description = machine()
+    print(description, file=sys.stderr)
     rows = []
     with contextlib.ExitStack() as stack:
         display_started = False
@@ -669,7 +672,7 @@ def main():
     print(text)
     if arguments.update_readme:
         stamp = datetime.date.today().isoformat()
-        update_readme(f"Measured {stamp} on: {machine()}.\n\n{text}")
+        update_readme(f"Measured {stamp} on: {description}.\n\n{text}")
     failed = [row for row in rows if row.status.startswith("**")]
     return 1 if failed else 0
 
