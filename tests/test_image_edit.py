@@ -11,9 +11,13 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 TRANSPARENT = (255, 255, 255, 0)
-# make_transparent works on raw pixel bytes for pictures of this many pixels or more
-# differently from smaller ones; the cases below cover both sides.
+# make_transparent works on the raw pixel bytes of genuine Pillow images in one of three ways:
+# pictures with few colours in long runs (screenshots) are read in bands of about a megabyte
+# and written back band by band; any other picture is read whole, its colours sorted below
+# this many pixels and grouped from it on. The cases below cover every way and both sides of
+# each limit: at most max(4096, pixels / 16) colours and max(4096, pixels / 4) runs.
 GROUPING_FROM = 1 << 17
+BAND_BYTES = 1 << 20
 
 
 def pixels(image):
@@ -268,3 +272,149 @@ def test_raw_and_general_steps_agree_on_random_pictures(
     monkeypatch.setattr(snap, "PIL", types.SimpleNamespace())
     general = snap.make_transparent(image).tobytes()
     assert raw == general
+
+
+# ---- make_transparent: screenshots, read and written in bands ------------------------------------
+
+
+def reference_transparent(data):
+    """The rules over an RGBA array, with NumPy: the most frequent colour, ties to the larger."""
+    flat = data.reshape(-1, 4)
+    keys = flat.astype(np.uint32) << np.array([24, 16, 8, 0], np.uint32)
+    keys = np.bitwise_or.reduce(keys, axis=1)
+    colours, counts = np.unique(keys, return_counts=True)
+    background = int(colours[np.flatnonzero(counts == counts.max())[-1]])
+    red, green, blue = background >> 24, background >> 16 & 255, background >> 8 & 255
+    matches = (
+        (np.abs(flat[:, 0].astype(int) - red) < 10) & (flat[:, 1] == green) & (flat[:, 2] == blue)
+    )
+    result = flat.copy()
+    result[matches] = TRANSPARENT
+    return result.tobytes()
+
+
+def screenshot(width, height, seed, noisy_rows=0):
+    """A flat background with blocks, near misses of the background colour, and text-like
+    specks; the last ``noisy_rows`` rows are random noise."""
+    rng = np.random.default_rng(seed)
+    data = np.empty((height, width, 4), np.uint8)
+    data[:] = (200, 180, 160, 255)
+    for _ in range(12):
+        top, left = rng.integers(0, height), rng.integers(0, width)
+        colour = rng.integers(0, 256, 4)
+        if rng.random() < 0.5:  # a near miss or a near match of the background
+            offsets = rng.integers([-11, -1, -1], [12, 2, 2])
+            colour = np.array([*(np.array([200, 180, 160]) + offsets), rng.integers(0, 256)])
+        bottom = top + rng.integers(1, height // 3 + 2)
+        right = left + rng.integers(1, width // 3 + 2)
+        data[top:bottom, left:right] = colour
+    specks = rng.integers(0, width * height, width * height // 50)
+    data.reshape(-1, 4)[specks] = rng.integers(0, 256, (specks.size, 4))
+    if noisy_rows:
+        data[-noisy_rows:] = rng.integers(0, 256, (noisy_rows, width, 4))
+    return data
+
+
+def rows_per_band(width):
+    return max(1, BAND_BYTES // (4 * width))
+
+
+@pytest.fixture
+def writes(monkeypatch):
+    """How make_transparent put its pixels back: the names of the Pillow methods called."""
+    called = []
+    for name in ("paste", "frombytes"):
+        original = getattr(PIL.Image.Image, name)
+
+        def record(self, *args, _name=name, _original=original, **kwargs):
+            called.append(_name)
+            return _original(self, *args, **kwargs)
+
+        monkeypatch.setattr(PIL.Image.Image, name, record)
+    return called
+
+
+@pytest.mark.parametrize(
+    "width, height, noisy_rows, written_with",
+    [
+        (700, 900, 0, "paste"),  # three bands, the last one short
+        (700, rows_per_band(700) * 2, 0, "paste"),  # bands of equal height
+        (300_000, 3, 0, "paste"),  # a band per row
+        (1, 300_000, 0, "paste"),  # a run through many rows, across a band's end
+        (700, 900, 40, "frombytes"),  # noise at the bottom: given up on halfway
+        (700, 900, 900, "frombytes"),  # noise everywhere: too many colours
+    ],
+)
+def test_screenshots_in_bands_follow_the_rules(
+    snap, writes, width, height, noisy_rows, written_with
+):
+    data = screenshot(width, height, seed=width + height, noisy_rows=noisy_rows)
+    image = PIL.Image.fromarray(data, "RGBA")
+    result = snap.make_transparent(image)
+    assert (result.mode, result.size) == ("RGBA", (width, height))
+    assert result.tobytes() == reference_transparent(data)
+    assert set(writes) == {written_with}
+    assert image.tobytes() == data.tobytes()
+
+
+@pytest.mark.parametrize("offset", [-2, -1, 0, 1, 2])
+@pytest.mark.parametrize("edge", ["start", "end"])
+def test_runs_that_start_or_end_by_a_bands_end(snap, offset, edge):
+    width = 1000
+    boundary = rows_per_band(width) * width
+    data = np.empty((rows_per_band(width) * 2, width, 4), np.uint8)
+    data[:] = (40, 50, 60, 255)
+    flat = data.reshape(-1, 4)
+    if edge == "start":
+        flat[boundary + offset : boundary + 500] = (45, 50, 60, 9)
+    else:
+        flat[boundary - 500 : boundary + offset] = (45, 50, 60, 9)
+    flat[boundary + 700] = (1, 2, 3, 4)
+    result = snap.make_transparent(PIL.Image.fromarray(data, "RGBA")).tobytes()
+    assert result == reference_transparent(data)
+    # the second run matches the background too; the single pixel does not
+    assert result[4 * (boundary + 700) : 4 * (boundary + 701)] == bytes([1, 2, 3, 4])
+
+
+@pytest.mark.parametrize("colour", [(7, 8, 9, 10), (0, 0, 0, 0), (255, 255, 255, 255)])
+def test_one_colour_through_many_bands(snap, colour):
+    image = PIL.Image.new("RGBA", (1000, 700), colour)
+    assert snap.make_transparent(image).tobytes() == bytes(TRANSPARENT) * 700_000
+
+
+def limit_picture(colours, runs, pixels):
+    """A picture of ``pixels`` pixels with exactly ``colours`` colours in ``runs`` runs; the
+    first colour is the most frequent."""
+    assert colours <= runs <= pixels
+    order = np.concatenate([np.arange(colours), np.arange(runs - colours) % 2])
+    lengths = np.ones(runs, int)
+    lengths[0] += pixels - runs
+    values = np.repeat(order, lengths).astype(np.uint32) * 0x010305 + 0x10000000
+    return PIL.Image.fromarray(values.view(np.uint8).reshape(1, pixels, 4), "RGBA")
+
+
+@pytest.mark.parametrize(
+    "colours, runs, pixels, written_with",
+    [
+        (4096, 4096, 8000, "paste"),
+        (4097, 4097, 8000, "frombytes"),
+        (2, 4096, 8000, "paste"),
+        (2, 4097, 8000, "frombytes"),
+        (100_000 // 16, 100_000 // 4, 100_000, "paste"),
+        (100_000 // 16 + 1, 100_000 // 4, 100_000, "frombytes"),
+        (3, 100_000 // 4 + 1, 100_000, "frombytes"),
+    ],
+)
+def test_either_side_of_the_limits(snap, writes, colours, runs, pixels, written_with):
+    image = limit_picture(colours, runs, pixels)
+    data = np.asarray(image)
+    assert snap.make_transparent(image).tobytes() == reference_transparent(data)
+    assert set(writes) == {written_with}
+
+
+def test_unexpected_bytes_from_pillow_leave_it_to_the_general_steps(snap, monkeypatch):
+    image = image_of([(1, 2, 3, 4)] * 5 + [(9, 2, 3, 4)] + [(50, 2, 3, 4)], 7)
+    monkeypatch.setattr(PIL.Image.Image, "tobytes", lambda self, *args: b"\0" * 5)
+    result = snap.make_transparent(image)
+    monkeypatch.undo()
+    assert pixels(result) == [TRANSPARENT] * 6 + [(50, 2, 3, 4)]

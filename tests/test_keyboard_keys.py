@@ -220,3 +220,78 @@ def test_even_exit_requests_are_swallowed(kb, reports, monkeypatch, exception):
     monkeypatch.setattr(kb, "win32api", types.SimpleNamespace(keybd_event=refuse))
     assert kb.SimulateKeyPress(65) is None
     assert reports.types == [type(exception)]
+
+
+# ---- The flags and the platform functions, read from plain modules and from anything else ------
+
+
+class Flag(int):
+    """An int subclass: flags built from it go through the interpreter's own arithmetic."""
+
+
+def sent_with_constants(kb, log, reports, monkeypatch, code, extended_flag, key_up):
+    log.calls.clear()
+    reports.items.clear()
+    constants = types.ModuleType("win32con")
+    constants.KEYEVENTF_EXTENDEDKEY = extended_flag
+    constants.KEYEVENTF_KEYUP = key_up
+    monkeypatch.setattr(kb, "win32con", constants)
+    kb.SimulateKeyPress(code, 0, 2)
+    flag_types = {type(event[2]) for event in events(log)}
+    return events(log), flag_types, reports.types, reports.messages
+
+
+@pytest.mark.parametrize(
+    "extended_flag, key_up",
+    [
+        (1, 2), (16, 32), (3, 2), (-1, 6), (-4, 2),  # overlapping bits, negative flags
+        (2**40, 2), (1, 2**62), (1, 2**70), (1, -(2**70)),  # beyond 32 bits, beyond a C long
+    ],
+)
+@pytest.mark.parametrize("code", [win32con.VK_UP, 65])
+def test_flags_from_plain_ints_agree_with_the_interpreters_arithmetic(
+    kb, log, reports, monkeypatch, code, extended_flag, key_up
+):
+    # Plain ints are combined by the module itself; an int subclass by the interpreter.
+    plain = sent_with_constants(kb, log, reports, monkeypatch, code, extended_flag, key_up)
+    derived_flags = Flag(extended_flag), Flag(key_up)
+    derived = sent_with_constants(kb, log, reports, monkeypatch, code, *derived_flags)
+    assert plain == derived
+    assert plain[1] <= {int}
+
+
+class PropertyModule(types.ModuleType):
+    """A module subclass whose class attribute outranks the module's own entry."""
+
+    @property
+    def keybd_event(self):
+        return self.__dict__["from_class"]
+
+
+def platform_module(kind, recorder):
+    module = (PropertyModule if kind == "subclass" else types.ModuleType)("win32api")
+    if kind == "plain":
+        module.keybd_event = recorder
+    elif kind == "module __getattr__":
+        module.__getattr__ = lambda name: recorder if name == "keybd_event" else None
+    elif kind == "subclass":
+        module.from_class = recorder
+        module.__dict__["keybd_event"] = lambda *args: pytest.fail("the class attribute wins")
+    return module
+
+
+@pytest.mark.parametrize("kind", ["plain", "module __getattr__", "subclass"])
+def test_functions_read_from_modules_as_the_interpreter_reads_them(
+    kb, log, reports, monkeypatch, kind
+):
+    monkeypatch.setattr(kb, "win32api", platform_module(kind, log.recorder("keybd_event")))
+    kb.SimulateKeyPress(65)
+    assert events(log) == [(65, 0, 0, 0), (65, 0, 2, 0)]
+    assert reports.items == []
+
+
+def test_a_module_without_the_function_reports_the_interpreters_error(kb, reports, monkeypatch):
+    monkeypatch.setattr(kb, "win32api", types.ModuleType("win32api"))
+    kb.SimulateKeyPress(65)
+    assert reports.types == [AttributeError]
+    assert reports.messages == ["module 'win32api' has no attribute 'keybd_event'"]

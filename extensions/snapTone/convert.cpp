@@ -101,12 +101,13 @@ Ref to_bmp(Borrowed image) {
         raise_type_error("Image must be a PIL Image object.");
     }
     Ref output = call(module.lookup(n_BytesIO));
-    Ref rgb = call_method(image, n_convert, s_RGB);
-    call_method(rgb, n_save, output, s_BMP);
-    Ref whole = call_method(output, n_getvalue);
+    // The RGB copy and the whole file are let go as soon as they are used, as the
+    // temporaries of the Python statements would be: each is as large as the picture.
+    call_method(call_method(image, n_convert, s_RGB), n_save, output, s_BMP);
     // Without the 14-byte file header the bytes start with the bitmap info header: the
     // layout of the clipboard's device-independent bitmaps.
-    Ref data = check(PyObject_GetItem(whole.get(), captured.after_file_header));
+    Ref data =
+        check(PyObject_GetItem(call_method(output, n_getvalue).get(), captured.after_file_header));
     call_method(output, n_close);
     return data;
 }

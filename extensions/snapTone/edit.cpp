@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -29,6 +30,10 @@ const Name n_putdata("putdata");
 const Name n_size("size");
 const Name n_tobytes("tobytes");
 const Name n_frombytes("frombytes");
+const Name n_crop("crop");
+const Name n_paste("paste");
+const Name n_frombuffer("frombuffer");
+const Name s_raw("raw");
 
 // `a, b, ... = iterable`: exactly `N` items.
 template <std::size_t N>
@@ -207,84 +212,381 @@ Colour most_frequent_by_grouping(const unsigned char* pixels, std::size_t count)
     return winner.colour;
 }
 
-// The most frequent colour of `count` RGBA pixels, ties going to the larger colour.
+// The most frequent colour of `count` RGBA pixels (fewer than 2^32), ties going to the larger
+// colour.
 Colour most_frequent_colour(const unsigned char* pixels, std::size_t count) {
     // From this size on the grouping tables cost less than the sorting copy would.
     constexpr std::size_t grouping_from = std::size_t(1) << 17;
-    if (count >= grouping_from && count <= UINT32_MAX) {
+    if (count >= grouping_from) {
         return most_frequent_by_grouping(pixels, count);
     }
     return most_frequent_by_sorting(pixels, count);
 }
 
-// Copies the pixels to `output`, a pixel that matches `background` becoming transparent
-// white: red within 9 either way, green and blue equal, alpha not compared.
-void replace_background(const unsigned char* pixels, std::size_t count, Colour background,
-                        unsigned char* output) {
+// A replaced pixel: transparent white.
+constexpr unsigned char transparent_white[4] = {255, 255, 255, 0};
+
+// Whether an RGBA pixel matches `background`: red within 9 either way, green and blue equal,
+// alpha not compared.
+bool matches_background(const unsigned char* pixel, Colour background) {
     const int red = int(background >> 24);
     const int green = int((background >> 16) & 0xFF);
     const int blue = int((background >> 8) & 0xFF);
-    static constexpr unsigned char transparent_white[4] = {255, 255, 255, 0};
+    return std::abs(int(pixel[0]) - red) < 10 && int(pixel[1]) == green && int(pixel[2]) == blue;
+}
+
+// Copies the pixels to `output`, a pixel that matches `background` becoming transparent white.
+void replace_background(const unsigned char* pixels, std::size_t count, Colour background,
+                        unsigned char* output) {
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned char* pixel = pixels + 4 * i;
-        const bool matches =
-            std::abs(int(pixel[0]) - red) < 10 && int(pixel[1]) == green && int(pixel[2]) == blue;
-        std::memcpy(output + 4 * i, matches ? transparent_white : pixel, 4);
+        std::memcpy(output + 4 * i,
+                    matches_background(pixel, background) ? transparent_white : pixel, 4);
     }
 }
 
+// ---- Screenshots: runs of equal pixels ------------------------------------------------------
+
+// The four bytes of pixel `index`, as they lie in memory.
+std::uint32_t word_at(const unsigned char* pixels, std::size_t index) {
+    std::uint32_t word;
+    std::memcpy(&word, pixels + 4 * index, 4);
+    return word;
+}
+
+// The colour of the pixel whose four bytes, as they lie in memory, are `word`.
+Colour colour_of(std::uint32_t word) {
+    unsigned char pixel[4];
+    std::memcpy(pixel, &word, 4);
+    return colour_at(pixel, 0);
+}
+
+// How often each colour occurs: a table with open addressing, at most half full. It takes no
+// more than `limit` colours, and so never grows past four times that many slots.
+class ColourTally {
+  public:
+    explicit ColourTally(std::size_t limit) : limit_(limit), slots_(std::size_t(1) << bits_) {}
+
+    // Adds `count` pixels of `colour`; false, changing nothing, when `colour` would be one
+    // colour too many.
+    bool add(Colour colour, std::uint32_t count) {
+        Slot& slot = find(colour);
+        if (slot.count != 0) {
+            slot.count += count;
+            return true;
+        }
+        if (used_ == limit_) {
+            return false;
+        }
+        slot = Slot{colour, count};
+        if (2 * ++used_ > slots_.size()) {
+            grow();
+        }
+        return true;
+    }
+
+    // The most frequent colour, ties going to the larger colour.
+    Colour most_frequent() const {
+        Winner winner;
+        for (const Slot& slot : slots_) {
+            if (slot.count != 0) {
+                winner.consider(slot.count, slot.colour);
+            }
+        }
+        return winner.colour;
+    }
+
+  private:
+    struct Slot {
+        Colour colour = 0;
+        std::uint32_t count = 0; // 0: a free slot
+    };
+
+    // The slot that holds `colour`, or the free slot where it goes.
+    Slot& find(Colour colour) {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t i = std::size_t(std::uint32_t(colour * 0x9E3779B1u) >> (32 - bits_));
+        while (slots_[i].count != 0 && slots_[i].colour != colour) {
+            i = (i + 1) & mask;
+        }
+        return slots_[i];
+    }
+
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        ++bits_;
+        for (const Slot& slot : old) {
+            if (slot.count != 0) {
+                find(slot.colour) = slot;
+            }
+        }
+    }
+
+    std::size_t limit_;
+    int bits_ = 10; // the table has 2^bits_ slots
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+};
+
+// A stretch of equal pixels: their four bytes, as they lie in memory, and how many there are.
+struct Run {
+    std::uint32_t word = 0;
+    std::uint32_t length = 0;
+};
+
+// A picture taken in band after band as runs of equal pixels, every colour counted on the way.
+// Screenshots come in long runs of few colours. A picture with more colours or runs than the
+// limits allow (a photograph, noise) is given up on; the whole-picture steps do better there.
+class RunLengths {
+  public:
+    RunLengths(std::size_t max_colours, std::size_t max_runs)
+        : tally_(max_colours), max_runs_(max_runs) {}
+
+    // Takes in the next `count` pixels; a run may go on from the previous call. False once
+    // over a limit.
+    bool add_pixels(const unsigned char* pixels, std::size_t count) {
+        for (std::size_t start = 0; start < count;) {
+            const std::uint32_t word = word_at(pixels, start);
+            std::size_t end = start + 1;
+            while (end < count && word_at(pixels, end) == word) {
+                ++end;
+            }
+            const auto length = std::uint32_t(end - start);
+            if (current_.length != 0 && current_.word == word) {
+                current_.length += length;
+            } else {
+                if (current_.length != 0 && !keep(current_)) {
+                    return false;
+                }
+                current_ = Run{word, length};
+            }
+            start = end;
+        }
+        return true;
+    }
+
+    // Ends the last run; false if it is over a limit.
+    bool finish() {
+        const bool kept = current_.length == 0 || keep(current_);
+        current_ = Run{};
+        return kept;
+    }
+
+    Colour most_frequent() const { return tally_.most_frequent(); }
+    const std::vector<Run>& runs() const { return runs_; }
+
+  private:
+    bool keep(const Run& run) {
+        if (runs_.size() == max_runs_ || !tally_.add(colour_of(run.word), run.length)) {
+            return false;
+        }
+        runs_.push_back(run);
+        return true;
+    }
+
+    ColourTally tally_;
+    std::size_t max_runs_;
+    std::vector<Run> runs_;
+    Run current_;
+};
+
+// Writes the edited pixels of a picture's runs, in order, a given number at a time: a run
+// that matches `background` becomes transparent white, any other keeps its pixels.
+class EditedRuns {
+  public:
+    EditedRuns(const std::vector<Run>& runs, Colour background)
+        : runs_(runs), background_(background) {}
+
+    void write(unsigned char* output, std::size_t count) {
+        while (count > 0) {
+            const Run& run = runs_[next_];
+            const std::size_t length = std::min<std::size_t>(run.length - written_, count);
+            const std::uint32_t word = edited(run.word);
+            for (std::size_t i = 0; i < length; ++i) {
+                std::memcpy(output + 4 * i, &word, 4);
+            }
+            output += 4 * length;
+            count -= length;
+            written_ += length;
+            if (written_ == run.length) {
+                ++next_;
+                written_ = 0;
+            }
+        }
+    }
+
+  private:
+    std::uint32_t edited(std::uint32_t word) const {
+        unsigned char pixel[4];
+        std::memcpy(pixel, &word, 4);
+        if (matches_background(pixel, background_)) {
+            std::memcpy(&word, transparent_white, 4);
+        }
+        return word;
+    }
+
+    const std::vector<Run>& runs_;
+    Colour background_;
+    std::size_t next_ = 0;    // the run being written
+    std::size_t written_ = 0; // how many of its pixels are written
+};
+
 // ---- make_transparent ------------------------------------------------------------------------
 
-// The number of pixels of `image` when it is a genuine, non-empty Pillow image in mode
-// "RGBA" (its type exactly the class reached as `PIL.Image.Image`), else 0. Its pixels can
-// then be read and written as raw bytes.
-std::size_t raw_pixel_count(Borrowed image) {
+// The picture's size when `image` is a genuine, non-empty Pillow image in mode "RGBA" (its
+// type exactly the class reached as `PIL.Image.Image`) of fewer than 2^32 pixels.
+struct RawSize {
+    std::size_t width = 0;
+    std::size_t height = 0;
+    std::size_t count() const { return width * height; }
+};
+
+std::optional<RawSize> raw_size(Borrowed image) {
     try {
         Ref image_class = pil_image_class();
         if (reinterpret_cast<PyObject*>(Py_TYPE(image.get())) != image_class.get()) {
-            return 0;
+            return std::nullopt;
         }
     } catch (const PyError&) {
         // Without a reachable image class the general steps do the work; they never need it.
         PyErr_Clear();
-        return 0;
+        return std::nullopt;
     }
     Ref mode = getattr(image, n_mode);
     if (!PyUnicode_CheckExact(mode.get()) || !compare(mode, s_RGBA, Py_EQ)) {
-        return 0;
+        return std::nullopt;
     }
     Ref size = getattr(image, n_size);
     if (!PyTuple_CheckExact(size.get()) || PyTuple_GET_SIZE(size.get()) != 2) {
-        return 0;
+        return std::nullopt;
     }
     const Py_ssize_t width = PyLong_AsSsize_t(PyTuple_GET_ITEM(size.get(), 0));
     const Py_ssize_t height = PyLong_AsSsize_t(PyTuple_GET_ITEM(size.get(), 1));
     if (PyErr_Occurred()) {
         throw_pending();
     }
-    if (width <= 0 || height <= 0) {
-        return 0;
+    if (width <= 0 || height <= 0 || std::size_t(height) > UINT32_MAX / std::size_t(width)) {
+        return std::nullopt;
     }
-    return std::size_t(width) * std::size_t(height);
+    return RawSize{std::size_t(width), std::size_t(height)};
 }
 
-// The same result as the general steps, worked out over the raw pixel bytes: the pixels are
-// read with `tobytes` and the edited ones loaded back with `frombytes`.
-bool make_transparent_raw(Borrowed image, std::size_t count) {
+Ref new_size_t(std::size_t value) {
+    return check(PyLong_FromSize_t(value));
+}
+
+const unsigned char* bytes_of(const Ref& bytes) {
+    return reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes.get()));
+}
+
+// A genuine Pillow RGBA picture in bands of rows, each about a megabyte: small enough to stay
+// in the cache while it is worked on, large enough that the calls per band cost little.
+class Bands {
+  public:
+    Bands(Borrowed image, const RawSize& size)
+        : image_(image), size_(size),
+          rows_(std::max<std::size_t>(1, band_bytes / (4 * size.width))) {}
+
+    std::size_t count() const { return (size_.height + rows_ - 1) / rows_; }
+    std::size_t top(std::size_t band) const { return band * rows_; }
+    std::size_t rows(std::size_t band) const { return std::min(rows_, size_.height - top(band)); }
+    std::size_t pixels(std::size_t band) const { return rows(band) * size_.width; }
+
+    // `image.crop((0, top, width, bottom)).tobytes()`, or an empty Ref when that is anything
+    // but four bytes for each pixel of the band.
+    Ref read(std::size_t band) const {
+        Ref left = new_size_t(0);
+        Ref upper = new_size_t(top(band));
+        Ref right = new_size_t(size_.width);
+        Ref lower = new_size_t(top(band) + rows(band));
+        Ref box = new_tuple(left, upper, right, lower);
+        Ref cropped = call_method(image_, n_crop, box);
+        Ref pixels = call_method(cropped, n_tobytes);
+        if (!PyBytes_CheckExact(pixels.get()) ||
+            std::size_t(PyBytes_GET_SIZE(pixels.get())) != 4 * this->pixels(band)) {
+            return Ref();
+        }
+        return pixels;
+    }
+
+    // `image.paste(PIL.Image.frombuffer("RGBA", (width, rows), pixels, "raw", "RGBA", 0, 1),
+    // (0, top))`: the band's new bytes put in place, mapped into a Pillow image, not copied.
+    void write(std::size_t band, const Ref& pixels) const {
+        Ref frombuffer = pil_function(n_Image, n_frombuffer);
+        Ref width = new_size_t(size_.width);
+        Ref rows = new_size_t(this->rows(band));
+        Ref band_size = new_tuple(width, rows);
+        Ref band_image =
+            call(frombuffer, s_RGBA, band_size, pixels, s_raw, s_RGBA, captured.zero, captured.one);
+        Ref top = new_size_t(this->top(band));
+        Ref corner = new_tuple(captured.zero, top);
+        call_method(image_, n_paste, band_image, corner);
+    }
+
+  private:
+    static constexpr std::size_t band_bytes = std::size_t(1) << 20;
+
+    Borrowed image_;
+    RawSize size_;
+    std::size_t rows_;
+};
+
+enum class Outcome { done, not_screenshot, unreadable };
+
+// Screenshots: the picture read once, band by band, as runs of equal pixels, and the edited
+// bands written from the runs.
+Outcome make_transparent_by_runs(Borrowed image, const RawSize& size) {
+    const Bands bands(image, size);
+    constexpr std::size_t at_least = std::size_t(1) << 12;
+    RunLengths runs(std::max(at_least, size.count() / 16), std::max(at_least, size.count() / 4));
+    for (std::size_t band = 0; band < bands.count(); ++band) {
+        Ref pixels = bands.read(band);
+        if (!pixels) {
+            return Outcome::unreadable;
+        }
+        if (!runs.add_pixels(bytes_of(pixels), bands.pixels(band))) {
+            return Outcome::not_screenshot;
+        }
+    }
+    if (!runs.finish()) {
+        return Outcome::not_screenshot;
+    }
+    EditedRuns edited(runs.runs(), runs.most_frequent());
+    for (std::size_t band = 0; band < bands.count(); ++band) {
+        Ref pixels = check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(4 * bands.pixels(band))));
+        edited.write(reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(pixels.get())),
+                     bands.pixels(band));
+        bands.write(band, pixels);
+    }
+    return Outcome::done;
+}
+
+// Any other picture: every pixel at once, read with `tobytes`, the colours sorted or grouped,
+// and the edited picture loaded back with `frombytes`.
+Outcome make_transparent_whole(Borrowed image, std::size_t count) {
     Ref pixels = call_method(image, n_tobytes);
     if (!PyBytes_CheckExact(pixels.get()) ||
-        std::size_t(PyBytes_GET_SIZE(pixels.get())) / 4 != count ||
-        std::size_t(PyBytes_GET_SIZE(pixels.get())) % 4 != 0) {
-        return false;
+        std::size_t(PyBytes_GET_SIZE(pixels.get())) != 4 * count) {
+        return Outcome::unreadable;
     }
-    const auto* raw = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(pixels.get()));
-    const Colour background = most_frequent_colour(raw, count);
+    const Colour background = most_frequent_colour(bytes_of(pixels), count);
     Ref output = check(PyBytes_FromStringAndSize(nullptr, PyBytes_GET_SIZE(pixels.get())));
     auto* edited = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(output.get()));
-    replace_background(raw, count, background, edited);
+    replace_background(bytes_of(pixels), count, background, edited);
     pixels.reset();
     call_method(image, n_frombytes, output);
-    return true;
+    return Outcome::done;
+}
+
+// The same result as the general steps, worked out over the raw pixel bytes. False, with the
+// image untouched, when Pillow does not hand out the bytes expected.
+bool make_transparent_raw(Borrowed image, const RawSize& size) {
+    Outcome outcome = make_transparent_by_runs(image, size);
+    if (outcome == Outcome::not_screenshot) {
+        outcome = make_transparent_whole(image, size.count());
+    }
+    return outcome == Outcome::done;
 }
 
 // `all([abs(item[0] - bg_color[0]) < 10, abs(item[1] - bg_color[1]) < 1,
@@ -329,8 +631,8 @@ void make_transparent_general(Borrowed image) {
 
 Ref make_transparent_body(Borrowed argument) {
     Ref image = call_method(argument, n_convert, s_RGBA);
-    const std::size_t count = raw_pixel_count(image);
-    if (count == 0 || !make_transparent_raw(image, count)) {
+    const std::optional<RawSize> size = raw_size(image);
+    if (!size || !make_transparent_raw(image, *size)) {
         make_transparent_general(image);
     }
     return image;

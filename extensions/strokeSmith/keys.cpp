@@ -27,6 +27,15 @@ void keybd_event(Borrowed code, Borrowed scancode, Borrowed flags) {
 // The up flags of a key: its down flags or `win32con.KEYEVENTF_KEYUP`.
 Ref up_flags(int down) {
     Ref key_up = getattr(module.lookup(n_win32con), n_KEYEVENTF_KEYUP);
+    if (PyLong_CheckExact(key_up.get())) {
+        // An int that fits a long, as pywin32's does: the same int, worked out here.
+        int overflow = 0;
+        const long value = PyLong_AsLongAndOverflow(key_up.get(), &overflow);
+        if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
+            return check(PyLong_FromLong(long(down) | value));
+        }
+        PyErr_Clear();
+    }
     Ref flags = new_int(down);
     return check(PyNumber_Or(flags.get(), key_up.get()));
 }
@@ -119,6 +128,10 @@ void simulate_hot_key_press(Borrowed keys_id_dict) {
 int down_flags(Borrowed key) {
     bool extended = check_status(PySet_Contains(captured.extended_keys, key.get())) != 0;
     Ref extended_flag = getattr(module.lookup(n_win32con), n_KEYEVENTF_EXTENDEDKEY);
+    if (PyLong_CheckExact(extended_flag.get())) {
+        // True times an int is that int, False times an int is 0.
+        return extended ? to_int32(extended_flag) : 0;
+    }
     Ref product = check(PyNumber_Multiply(extended ? Py_True : Py_False, extended_flag.get()));
     return to_int32(product);
 }

@@ -15,11 +15,14 @@ namespace velmora {
 // the process (the modules are never unloaded).
 class Name {
   public:
-    constexpr explicit Name(const char* text) noexcept : text_(text) {}
+    constexpr explicit Name(const char* text) noexcept
+        : text_(text), dunder_(text[0] == '_' && text[1] == '_') {}
     Name(const Name&) = delete;
     Name& operator=(const Name&) = delete;
 
     const char* text() const noexcept { return text_; }
+    // Whether the name starts with two underscores, as the interpreter's own attributes do.
+    bool dunder() const noexcept { return dunder_; }
     PyObject* get() const {
         if (object_ == nullptr) {
             object_ = PyUnicode_InternFromString(text_);
@@ -33,6 +36,7 @@ class Name {
 
   private:
     const char* text_;
+    bool dunder_;
     mutable PyObject* object_ = nullptr;
 };
 
@@ -51,6 +55,19 @@ inline PyObject* as_object(PyObject* object) noexcept {
 
 // `object.name`
 inline Ref getattr(Borrowed object, const Name& name) {
+    // A module's own attributes are the entries of its namespace: the module type and `object`
+    // define no attribute outside the `__dunder__` names. Read them straight from the
+    // namespace; anything else (and a name the namespace lacks, for the module's
+    // `__getattr__` and the error) takes the interpreter's attribute lookup.
+    if (!name.dunder() && PyModule_CheckExact(object.get())) {
+        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(object.get()), name.get());
+        if (value != nullptr) {
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) {
+            throw_pending();
+        }
+    }
     return check(PyObject_GetAttr(object.get(), name.get()));
 }
 

@@ -1,0 +1,681 @@
+"""Benchmarks of velmora's native modules, side by side with plain Python doing the same.
+
+    python benchmarks/run.py [--quick] [--only KEY ...] [--update-readme]
+
+Prints one table: for each case the picture size, this project's median time, the
+comparison's median time, their ratio, the target, and the peak extra memory of both sides.
+Outputs are checked to be identical before any timing counts. ``--update-readme`` also
+writes the table, with a description of the machine, into benchmarks/README.md.
+
+Run it as a script (not with ``-m`` from the checkout's root): the velmora imported is then
+the installed one, or whatever PYTHONPATH names first.
+"""
+
+import argparse
+import contextlib
+import dataclasses
+import datetime
+import json
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import textwrap
+import types
+from typing import Callable, Optional
+
+import cv2
+import numpy as np
+import PIL
+import PIL.Image
+
+import velmora  # noqa: F401  (puts the Windows modules' stand-ins in place elsewhere)
+import win32con
+
+import comparisons
+import display
+import pictures
+import timing
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+README = os.path.join(HERE, "README.md")
+FULL_HD = (1920, 1080)
+UHD = (3840, 2160)
+EXTENDED_KEYS = [
+    "VK_RMENU", "VK_RCONTROL", "VK_RSHIFT", "VK_APPS", "VK_VOLUME_UP", "VK_VOLUME_DOWN",
+    "VK_SNAPSHOT", "VK_INSERT", "VK_DELETE", "VK_HOME", "VK_END", "VK_CANCEL", "VK_PRIOR",
+    "VK_NEXT", "VK_UP", "VK_DOWN", "VK_LEFT", "VK_RIGHT",
+]  # fmt: skip
+
+
+def snap():
+    from velmora import snapTone
+
+    return snapTone
+
+
+def keys():
+    from velmora import strokeSmith
+
+    return strokeSmith
+
+
+class NotBuilt(Exception):
+    """This project's function is not available in this build."""
+
+
+class Differs(Exception):
+    """The two sides disagree on an output."""
+
+
+class Unavailable(Exception):
+    """The case cannot run here (no display, no OpenCV window support, ...)."""
+
+
+@dataclasses.dataclass
+class Sides:
+    """One case, ready to run: a `timeit.Timer` per side and a check of their outputs."""
+
+    ours: object
+    comparison: object
+    check: Callable[[], None]
+    between: Optional[Callable[[], None]] = None  # untimed, after every round
+    cleanup: Optional[Callable[[], None]] = None
+
+
+@dataclasses.dataclass
+class Case:
+    key: str
+    name: str
+    size: str
+    target: Optional[float]  # the ratio to stay at or under; None: reported only
+    prepare: Callable[[], Sides] = None
+    rounds: int = 21
+    memory: Optional[tuple] = None  # (probe of ours, probe of the comparison)
+    per_call: bool = False  # many calls a round
+    needs_display: bool = False
+    custom: Optional[Callable[[int], tuple]] = None  # rounds -> (ours, comparison) seconds
+    note: str = ""
+
+
+def ours_or_not_built(function, *args):
+    try:
+        return function(*args)
+    except NotImplementedError as error:
+        raise NotBuilt(str(error)) from None
+
+
+def same_image(ours, theirs):
+    if not isinstance(ours, PIL.Image.Image) or not isinstance(theirs, PIL.Image.Image):
+        raise Differs(f"{type(ours).__name__} and {type(theirs).__name__}")
+    if (ours.mode, ours.size) != (theirs.mode, theirs.size):
+        raise Differs(f"{ours.mode} {ours.size} and {theirs.mode} {theirs.size}")
+    if ours.tobytes() != theirs.tobytes():
+        raise Differs("pixels")
+
+
+def same_array(ours, theirs):
+    if not isinstance(ours, np.ndarray) or not isinstance(theirs, np.ndarray):
+        raise Differs(f"{type(ours).__name__} and {type(theirs).__name__}")
+    if ours.dtype != theirs.dtype or ours.shape != theirs.shape:
+        raise Differs(f"{ours.dtype} {ours.shape} and {theirs.dtype} {theirs.shape}")
+    if not np.array_equal(ours, theirs):
+        raise Differs("pixels")
+
+
+def same(ours, theirs):
+    if ours != theirs:
+        raise Differs(f"{ours!r:.80} and {theirs!r:.80}")
+
+
+# ---- make_transparent ------------------------------------------------------------------------
+
+TRANSPARENCY = {"a": comparisons.transparent_per_pixel, "b": comparisons.transparent_numpy}
+
+
+def transparent(size, comparison):
+    def prepare():
+        image = pictures.screenshot(*size)
+        other = TRANSPARENCY[comparison]
+
+        def check():
+            same_image(ours_or_not_built(snap().make_transparent, image), other(image))
+
+        return Sides(
+            timing.timer("f(image)", f=snap().make_transparent, image=image),
+            timing.timer("f(image)", f=other, image=image),
+            check,
+        )
+
+    return prepare
+
+
+def transparent_probe(size, comparison=None):
+    """A memory probe: (function, input) of make_transparent or of a comparison."""
+
+    def probe(small):
+        image = pictures.screenshot(*((64, 48) if small else size))
+        function = TRANSPARENCY[comparison] if comparison else snap().make_transparent
+        return lambda: function(image)
+
+    return probe
+
+
+def transparent_memory():
+    """Peak extra memory of make_transparent against the RGBA picture's size."""
+    width, height = UHD
+    peak = probe_in_subprocess("transparent-4k", "ours")
+    if peak is None:
+        raise Unavailable("no peak memory on this system")
+    return peak, 4 * width * height
+
+
+# ---- the thin operations -----------------------------------------------------------------------
+
+
+def recording_clipboard():
+    """A win32clipboard that records the calls of the latest transfer, and the data."""
+    board = types.ModuleType("win32clipboard")
+    board.CF_DIB = 8
+    board.calls = []
+
+    def recorder(name):
+        def record(*args):
+            if name == "OpenClipboard":
+                board.calls = []
+            board.calls.append((name, args))
+
+        record.__name__ = name
+        return record
+
+    for name in ("OpenClipboard", "EmptyClipboard", "SetClipboardData", "CloseClipboard"):
+        setattr(board, name, recorder(name))
+    return board
+
+
+def thin_inputs(name, size):
+    if name in ("pil_to_cv", "pil_image_to_bmp"):
+        return pictures.screenshot(*size)
+    return pictures.screenshot_bgr(*size)
+
+
+def thin(name):
+    def prepare():
+        picture = thin_inputs(name, UHD)
+        ours = getattr(snap(), name)
+        other = getattr(comparisons, name)
+        if name != "send_to_clipboard":
+            compare = same_image if name == "cv_to_pil" else same_array
+            if name == "pil_image_to_bmp":
+                compare = same
+
+            def check():
+                compare(ours_or_not_built(ours, picture), other(picture))
+
+            return Sides(
+                timing.timer("f(picture)", f=ours, picture=picture),
+                timing.timer("f(picture)", f=other, picture=picture),
+                check,
+            )
+
+        module = snap()
+        saved = module.win32clipboard
+        mine, theirs = recording_clipboard(), recording_clipboard()
+        module.win32clipboard = mine
+
+        def check():
+            ours_or_not_built(ours, picture)
+            other(picture, theirs)
+            same(mine.calls, theirs.calls)
+
+        def cleanup():
+            module.win32clipboard = saved
+
+        return Sides(
+            timing.timer("f(picture)", f=ours, picture=picture),
+            timing.timer("f(picture, board)", f=other, picture=picture, board=theirs),
+            check,
+            cleanup=cleanup,
+        )
+
+    return prepare
+
+
+def thin_probe(name, comparison=False):
+    def probe(small):
+        picture = thin_inputs(name, (64, 48) if small else UHD)
+        if name == "send_to_clipboard":
+            board = recording_clipboard()
+            if comparison:
+                return lambda: comparisons.send_to_clipboard(picture, board)
+            snap().win32clipboard = board
+        function = getattr(comparisons if comparison else snap(), name)
+        return lambda: function(picture)
+
+    return probe
+
+
+# ---- the colour band and the picture window ----------------------------------------------------
+
+POINTER = (1234, 567)  # column, row: below the band, inside the picture
+
+
+def life_color(size):
+    def prepare():
+        picture = pictures.screenshot_bgr(*size)
+        mine, theirs = picture.copy(), picture.copy()
+        ours = snap().life_color_update
+        x, y = POINTER
+
+        def check():
+            result = ours_or_not_built(ours, mine, x, y)
+            if result is not mine:
+                raise Differs("the result is not the argument")
+            same_array(mine, comparisons.life_color_update(theirs, x, y))
+
+        return Sides(
+            timing.timer("f(picture, x, y)", f=ours, picture=mine, x=x, y=y),
+            timing.timer(
+                "f(picture, x, y)", f=comparisons.life_color_update, picture=theirs, x=x, y=y
+            ),
+            check,
+        )
+
+    return prepare
+
+
+WINDOW = "velmora benchmark"
+
+
+def window_pass():
+    """A pass of the picture window with the band on: the band repainted, the picture shown;
+    against showing the picture alone. The picture carries the band's 20 rows on top, as
+    the window adds them."""
+    if not display.reachable():
+        raise Unavailable("no display")
+    width, height = FULL_HD
+    picture = pictures.screenshot_bgr(width, height)
+    banded = np.concatenate((picture[0:20], picture), axis=0).astype(np.uint8)
+    mine, theirs = banded.copy(), banded.copy()
+    ours = snap().life_color_update
+    x, y = 700, 500
+    try:
+        cv2.namedWindow(WINDOW)
+        cv2.imshow(WINDOW, theirs)
+        cv2.waitKey(1)
+    except cv2.error as error:
+        raise Unavailable(f"no OpenCV window: {str(error).splitlines()[-1]}") from None
+
+    def check():
+        ours_or_not_built(ours, mine, x, y)
+        same_array(mine, comparisons.life_color_update(banded.copy(), x, y))
+
+    def refresh_and_show(picture, x, y):
+        picture = ours(picture, x, y)
+        cv2.imshow(WINDOW, picture)
+
+    def show(picture):
+        cv2.imshow(WINDOW, picture)
+
+    return Sides(
+        timing.timer("f(picture, x, y)", f=refresh_and_show, picture=mine, x=x, y=y),
+        timing.timer("f(picture)", f=show, picture=theirs),
+        check,
+        between=lambda: cv2.waitKey(1),
+        cleanup=cv2.destroyAllWindows,
+    )
+
+
+# ---- key presses -------------------------------------------------------------------------------
+
+
+def key_press():
+    module = keys()
+    saved = module.win32api
+    events = []
+    recording = types.ModuleType("win32api")
+    recording.keybd_event = lambda *args: events.append(args)
+
+    def keybd_event(bVk, bScan, dwFlags, dwExtraInfo):
+        pass
+
+    no_op = types.ModuleType("win32api")
+    no_op.keybd_event = keybd_event
+    comparisons.win32con = win32con
+    comparisons.extendedKeys = frozenset(getattr(win32con, name) for name in EXTENDED_KEYS)
+
+    def check():
+        sent = []
+        for function in (module.SimulateKeyPress, comparisons.SimulateKeyPress):
+            module.win32api = comparisons.win32api = recording
+            events.clear()
+            for args in ((65,), (win32con.VK_RIGHT, 77, 2), (65, 30, 0)):
+                function(*args)
+            sent.append(list(events))
+        module.win32api = comparisons.win32api = no_op
+        same(*sent)
+
+    def cleanup():
+        module.win32api = saved
+
+    return Sides(
+        timing.timer("SimulateKeyPress(65)", SimulateKeyPress=module.SimulateKeyPress),
+        timing.timer("SimulateKeyPress(65)", SimulateKeyPress=comparisons.SimulateKeyPress),
+        check,
+        cleanup=cleanup,
+    )
+
+
+# ---- imports -------------------------------------------------------------------------------------
+
+LIBRARIES = {
+    "snapTone": "PIL.ImageOps, PIL.Image, PIL.ImageGrab, io, win32clipboard, glob, os, numpy, "
+    "cv2, winsound, datetime",
+    "strokeSmith": "win32gui, win32ui, win32api, win32con, winsound, pywintypes, keyboard, os, "
+    "common, time",
+}
+
+
+def subprocess_environment():
+    """The environment for fresh interpreters that import the same velmora as this one."""
+    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(velmora.__file__)))
+    environment = dict(os.environ)
+    path = [package_parent, *filter(None, environment.get("PYTHONPATH", "").split(os.pathsep))]
+    environment["PYTHONPATH"] = os.pathsep.join(path)
+    return environment
+
+
+def import_times(module, rounds):
+    """Medians, over fresh interpreters, of the import of ``velmora.<module>`` with its
+    libraries already imported, and of the import of those libraries."""
+    code = textwrap.dedent(
+        f"""
+        import time
+        start = time.perf_counter()
+        import velmora
+        import {LIBRARIES[module]}
+        libraries = time.perf_counter()
+        import velmora.{module}
+        done = time.perf_counter()
+        print(done - libraries, libraries - start)
+        """
+    )
+    times = []
+    for _ in range(rounds):
+        output = subprocess.run(
+            [sys.executable, "-c", code],
+            capture_output=True,
+            text=True,
+            env=subprocess_environment(),
+            cwd=HERE,
+            check=True,
+        ).stdout
+        times.append([float(value) for value in output.split()])
+    return tuple(statistics.median(column) for column in zip(*times, strict=True))
+
+
+# ---- memory probes -----------------------------------------------------------------------------
+
+PROBES = {
+    "transparent-hd": (transparent_probe(FULL_HD), None),
+    "transparent-4k": (transparent_probe(UHD), None),
+    "per-pixel-hd": (transparent_probe(FULL_HD, "a"), None),
+    "per-pixel-4k": (transparent_probe(UHD, "a"), None),
+    "numpy-hd": (transparent_probe(FULL_HD, "b"), None),
+    "numpy-4k": (transparent_probe(UHD, "b"), None),
+    **{
+        name: (thin_probe(name), thin_probe(name, comparison=True))
+        for name in ("pil_to_cv", "cv_to_pil", "pil_image_to_bmp", "send_to_clipboard")
+    },
+}
+
+
+def run_probe(key, side):
+    """In a fresh interpreter: the peak extra memory of one side of a probe, as JSON."""
+    ours, comparison = PROBES[key]
+    probe = ours if side == "ours" or comparison is None else comparison
+    try:
+        probe(True)()  # warm-up: lazily loaded modules, first-use tables
+    except NotImplementedError:
+        print(json.dumps(None))
+        return
+    print(json.dumps(timing.peak_extra_memory(probe(False))))
+
+
+MEMORY_CACHE = {}
+
+
+def probe_in_subprocess(key, side):
+    if (key, side) not in MEMORY_CACHE:
+        output = subprocess.run(
+            [sys.executable, os.path.abspath(__file__), "--probe", key, side],
+            capture_output=True,
+            text=True,
+            env=subprocess_environment(),
+            cwd=HERE,
+        )
+        value = None
+        if output.returncode == 0:
+            value = json.loads(output.stdout.strip().splitlines()[-1])
+        MEMORY_CACHE[key, side] = value
+    return MEMORY_CACHE[key, side]
+
+
+# ---- the cases -------------------------------------------------------------------------------
+
+
+def cases():
+    hd, uhd = "1920x1080", "3840x2160"
+    recording = {"send_to_clipboard": " (recording clipboard)"}
+    thin_cases = [
+        Case(name, f"`{name}`{recording.get(name, '')} vs (c)", uhd, 1.05, thin(name),
+             rounds=41, memory=(name, name))
+        for name in ("pil_to_cv", "cv_to_pil", "pil_image_to_bmp", "send_to_clipboard")
+    ]  # fmt: skip
+    return [
+        Case("transparent-a-hd", "`make_transparent` vs (a) per-pixel transcription", hd, 0.03,
+             transparent(FULL_HD, "a"), rounds=5, memory=("transparent-hd", "per-pixel-hd")),
+        Case("transparent-a-4k", "`make_transparent` vs (a) per-pixel transcription", uhd, 0.02,
+             transparent(UHD, "a"), rounds=5, memory=("transparent-4k", "per-pixel-4k")),
+        Case("transparent-b-hd", "`make_transparent` vs (b) NumPy", hd, 1.0,
+             transparent(FULL_HD, "b"), memory=("transparent-hd", "numpy-hd")),
+        Case("transparent-b-4k", "`make_transparent` vs (b) NumPy", uhd, 1.0,
+             transparent(UHD, "b"), rounds=15, memory=("transparent-4k", "numpy-4k")),
+        Case("transparent-memory", "`make_transparent` peak extra memory vs the RGBA picture",
+             uhd, 3.0, custom=lambda rounds: transparent_memory()),
+        *thin_cases,
+        Case("life_color_update", "`life_color_update` vs (c)", "3840x2160", 0.33,
+             life_color(UHD), per_call=True),
+        Case("window-pass", "picture window pass, band on: refresh + `imshow` vs `imshow`",
+             "1920x1080 (+20)", None, window_pass, rounds=41, needs_display=True),
+        Case("key-press", "`SimulateKeyPress(65)`, no-op `keybd_event`, vs Python", "per call",
+             0.5, key_press, per_call=True),
+        Case("import-snapTone", "import `velmora.snapTone` vs its libraries' import", "", None,
+             custom=lambda rounds: import_times("snapTone", rounds), rounds=9),
+        Case("import-strokeSmith", "import `velmora.strokeSmith` vs its libraries' import", "",
+             None, custom=lambda rounds: import_times("strokeSmith", rounds), rounds=9),
+    ]  # fmt: skip
+
+
+# ---- running and the table -------------------------------------------------------------------
+
+
+@dataclasses.dataclass
+class Row:
+    case: Case
+    ours: Optional[float] = None
+    comparison: Optional[float] = None
+    memory: tuple = (None, None)
+    status: str = ""  # set when the case did not run or its outputs differ
+
+    @property
+    def ratio(self):
+        if self.ours is None or not self.comparison:
+            return None
+        return self.ours / self.comparison
+
+    @property
+    def verdict(self):
+        if self.status:
+            return self.status
+        if self.case.target is None:
+            return "reported"
+        return "met" if self.ratio <= self.case.target else "**missed**"
+
+
+def run_case(case, quick):
+    rounds = max(3, case.rounds // 3) if quick else case.rounds
+    row = Row(case)
+    try:
+        if case.custom is not None:
+            row.ours, row.comparison = case.custom(rounds)
+        else:
+            sides = case.prepare()
+            try:
+                sides.check()
+                number = 1
+                if case.per_call:
+                    number = max(timing.calls_per_round(sides.ours),
+                                 timing.calls_per_round(sides.comparison))  # fmt: skip
+                row.ours, row.comparison = timing.interleaved(
+                    sides.ours, sides.comparison, rounds, number, sides.between
+                )
+            finally:
+                if sides.cleanup is not None:
+                    sides.cleanup()
+        if case.memory is not None:
+            row.memory = (
+                probe_in_subprocess(case.memory[0], "ours"),
+                probe_in_subprocess(case.memory[1], "comparison"),
+            )
+    except NotBuilt:
+        row.status = "n/a (not built)"
+    except Unavailable as error:
+        row.status = f"n/a ({error})"
+    except Differs as error:
+        row.status = f"**outputs differ: {error}**"
+    return row
+
+
+def duration(value):
+    if value is None:
+        return ""
+    for unit, scale in (("s", 1), ("ms", 1e-3), ("µs", 1e-6)):
+        if value >= scale:
+            return f"{value / scale:.3g} {unit}"
+    return f"{value / 1e-9:.3g} ns"
+
+
+def megabytes(value):
+    return "" if value is None else f"{value / 1e6:.1f} MB"
+
+
+def cells(row):
+    case = row.case
+    if case.key == "transparent-memory":
+        ours, comparison = megabytes(row.ours), megabytes(row.comparison) + " (RGBA)"
+        ratio = "" if row.ratio is None else f"{row.ratio:.2f}"
+        target = f"≤ {case.target:g}"
+    else:
+        ours, comparison = duration(row.ours), duration(row.comparison)
+        ratio = "" if row.ratio is None else f"{row.ratio:.3f}"
+        target = "report" if case.target is None else f"≤ {case.target:g}"
+    memory = ""
+    if row.memory != (None, None):
+        memory = f"{megabytes(row.memory[0])} / {megabytes(row.memory[1])}"
+    return [case.name, case.size, ours, comparison, ratio, target, row.verdict, memory]
+
+
+HEADER = [
+    "case", "picture", "this project (median)", "comparison (median)", "ratio", "target",
+    "result", "peak extra memory (this project / comparison)",
+]  # fmt: skip
+
+
+def table(rows):
+    lines = ["| " + " | ".join(HEADER) + " |", "|" + "---|" * len(HEADER)]
+    for row in rows:
+        lines.append("| " + " | ".join(cells(row)) + " |")
+    return "\n".join(lines)
+
+
+def machine():
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as info:
+            names = re.findall(r"^model name\s*:\s*(.+)$", info.read(), re.MULTILINE)
+            cpu = names[0] if names else cpu
+        with open("/proc/meminfo") as info:
+            memory = int(re.search(r"MemTotal:\s*(\d+)", info.read()).group(1)) * 1024
+    except OSError:
+        memory = None
+    parts = [
+        f"{cpu}, {os.cpu_count()} logical CPUs",
+        f"{memory / 2**30:.0f} GiB memory" if memory else None,
+        platform.platform(),
+        f"Python {platform.python_version()}",
+        f"NumPy {np.__version__}, OpenCV {cv2.__version__}, Pillow {PIL.__version__}",
+    ]
+    if hasattr(os, "getloadavg"):
+        parts.append(f"load average {os.getloadavg()[0]:.1f} at the start")
+    return "; ".join(part for part in parts if part)
+
+
+def update_readme(text):
+    with open(README) as readme:
+        content = readme.read()
+    start, end = "<!-- table -->", "<!-- /table -->"
+    before, rest = content.split(start, 1)
+    _, after = rest.split(end, 1)
+    with open(README, "w") as readme:
+        readme.write(f"{before}{start}\n{text}\n{end}{after}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="a third of the rounds")
+    parser.add_argument("--only", nargs="+", metavar="KEY", help="run only these cases")
+    parser.add_argument("--list", action="store_true", help="list the cases' keys")
+    parser.add_argument("--update-readme", action="store_true",
+                        help="write the table into benchmarks/README.md")  # fmt: skip
+    parser.add_argument("--probe", nargs=2, help=argparse.SUPPRESS)
+    arguments = parser.parse_args()
+    if arguments.probe:
+        run_probe(*arguments.probe)
+        return 0
+    selected = cases()
+    if arguments.list:
+        for case in selected:
+            print(f"{case.key:22} {case.name} {case.size}")
+        return 0
+    if arguments.only:
+        unknown = set(arguments.only) - {case.key for case in selected}
+        if unknown:
+            parser.error(f"unknown cases: {', '.join(sorted(unknown))}")
+        selected = [case for case in selected if case.key in arguments.only]
+
+    print(f"velmora from {os.path.dirname(os.path.abspath(velmora.__file__))}", file=sys.stderr)
+    description = machine()
+    print(description, file=sys.stderr)
+    rows = []
+    with contextlib.ExitStack() as stack:
+        display_started = False
+        for case in selected:
+            print(f"  {case.key} ...", file=sys.stderr, flush=True)
+            if case.needs_display and not display_started:
+                stack.enter_context(display.virtual_display())
+                display_started = True
+            rows.append(run_case(case, arguments.quick))
+    text = table(rows)
+    print(text)
+    if arguments.update_readme:
+        stamp = datetime.date.today().isoformat()
+        update_readme(f"Measured {stamp} on: {description}.\n\n{text}")
+    failed = [row for row in rows if row.status.startswith("**")]
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
