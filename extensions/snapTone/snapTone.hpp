@@ -26,6 +26,16 @@ struct Captured {
     PyObject* two = nullptr;
     PyObject* four = nullptr;
     PyObject* ten = nullptr;
+    PyObject* key_mask = nullptr;        // 255: only the low byte of a key code counts
+    PyObject* band_rows = nullptr;       // slice(0, 20), the rows of the colour band
+    PyObject* below_band = nullptr;      // slice(20, None), the picture under the band
+    PyObject* label_origin = nullptr;    // (0, 15), the baseline origin of the band's label
+    PyObject* label_scale = nullptr;     // 0.5, the font scale of the band's label
+    PyObject* red = nullptr;             // (0, 0, 255), freehand lines in blue-green-red order
+    PyObject* derived_size = nullptr;    // (0, 0): resize derives the size from the factors
+    PyObject* zoom_in_factor = nullptr;  // 1.2
+    PyObject* zoom_out_factor = nullptr; // 0.8
+    PyObject* smallest_side = nullptr;   // 100, the side that zooming out keeps above
 };
 extern Captured captured;
 
