@@ -90,6 +90,15 @@ Ref pil_image_class();
 // Raises NotImplementedError for a function whose work is not available in this build.
 [[noreturn]] void raise_not_built(const char* function);
 
+// The picture window's commands that take the displayed picture out of it (commands.cpp).
+// Copies the picture to the clipboard.
+void copy_picture(Borrowed cv2_main_image);
+// Saves the picture as a new time-stamped PNG file in the picture folder, with a sound.
+void save_picture(Borrowed cv2_main_image);
+// Shows the newest PNG file of the picture folder in the file manager, with a sound; with
+// none there, opens the folder.
+void open_picture_folder();
+
 // Public functions, in the order of binding.
 PyObject* pil_image_to_bmp(PyObject*, PyObject* image);
 PyObject* send_to_clipboard(PyObject*, PyObject* image);
