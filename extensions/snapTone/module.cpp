@@ -253,11 +253,6 @@ PyModuleDef definition = {
 
 } // namespace
 
-void raise_not_built(const char* function) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not built yet", function);
-    throw_pending();
-}
-
 void raise_type_error(const char* message) {
     PyErr_SetString(captured.TypeError, message);
     throw_pending();

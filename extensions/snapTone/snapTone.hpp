@@ -87,9 +87,6 @@ Ref pil_image_class();
 // Raises the TypeError cached at import with `message`.
 [[noreturn]] void raise_type_error(const char* message);
 
-// Raises NotImplementedError for a function whose work is not available in this build.
-[[noreturn]] void raise_not_built(const char* function);
-
 // The picture window's commands that take the displayed picture out of it (commands.cpp).
 // Copies the picture to the clipboard.
 void copy_picture(Borrowed cv2_main_image);
