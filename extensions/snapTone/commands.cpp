@@ -68,8 +68,8 @@ Ref new_picture_path() {
     Ref stamp = call_method(now, n_strftime, s_time_stamp);
     Ref name = check(PyNumber_Add(stamp.get(), s_png.get()));
     Ref path = call(join, folder, s_Images, name);
-    for (long copy = 2; truthy(call(os_path(n_exists), path)); ++copy) {
-        name = check(PyUnicode_FromFormat("%S (%ld).png", stamp.get(), copy));
+    for (long number = 2; truthy(call(os_path(n_exists), path)); ++number) {
+        name = check(PyUnicode_FromFormat("%S (%ld).png", stamp.get(), number));
         path = call(join, folder, s_Images, name);
     }
     return path;
