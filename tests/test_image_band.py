@@ -79,13 +79,6 @@ def test_inside_the_strip_the_pointer_samples_the_strip_s_previous_colour(snap, 
     assert recorded_text.calls[-1][2]["text"] == "(3, 5) | 33, 33, 33"
 
 
-@pytest.mark.parametrize("x, y, row", [(-1, -1, 59), (0, -41, 19)])
-def test_negative_positions_count_from_the_end(snap, recorded_text, x, y, row):
-    picture = stripes()
-    snap.life_color_update(picture, x, y)
-    assert (picture[0:20] == row).all()
-
-
 @pytest.mark.parametrize(
     "args, error",
     [
