@@ -1,3 +1,4 @@
+// The Windows shell steps of the picture window and their counterparts on other desktops.
 #include "snapTone/platform.hpp"
 
 #include "snapTone/snapTone.hpp"
@@ -36,8 +37,8 @@ Ref desktop_shell(const Name& name) {
 } // namespace
 
 bool windows_shell() {
-    PyObject* chosen = PyDict_GetItemWithError(module.dict(), n__windows_shell.get());
-    if (chosen == nullptr) {
+    Ref chosen = Ref::borrow(PyDict_GetItemWithError(module.dict(), n__windows_shell.get()));
+    if (!chosen) {
         if (PyErr_Occurred()) {
             throw_pending();
         }
