@@ -8,8 +8,9 @@ PYTHON="${PYTHON:-python3}"
 
 # System packages: a compiler for the extensions, a virtual X display, a window manager and
 # the X tools the desktop tests drive, the clipboard tool behind the X clipboard, and the
-# libraries the OpenCV GUI build loads.
-APT_PACKAGES=(g++ xvfb xauth xdotool xclip openbox x11-utils libgl1 libglib2.0-0 python3-venv)
+# system libraries that the OpenCV GUI build's Qt window loads (the wheel bundles the rest).
+APT_PACKAGES=(g++ xvfb xauth xdotool xclip openbox x11-utils python3-venv
+    libgl1 libglib2.0-0 libsm6 libice6 libx11-6 libxext6 libxcb1)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@"; else

@@ -118,3 +118,182 @@ def clipboard(snap):
     board.reset()
     yield board
     board.reset()
+
+
+# ---- the picture window, driven by a script -------------------------------------------------------
+
+WINDOW = "Image Window"
+
+
+class ScriptEnded(Exception):
+    """The picture window's loop went on after its script and an Escape."""
+
+
+class ScriptedWindow:
+    """OpenCV for the image module, its window driven by a script; all the rest is real cv2.
+
+    Every window call is logged. ``waitKey`` runs the next step of ``script``:
+    - a character or an int: that key is pressed;
+    - a tuple (event, x, y[, flags]), or a list of them: mouse events delivered to the
+      registered callback inside ``waitKey``, which then reports no key;
+    - a callable: called with this window, returns the key code (-1 for none).
+    After the last step Escape is pressed; a loop that goes on regardless raises ScriptEnded.
+    ``shown`` keeps a copy of every picture shown, ``helper`` is the registered tracker.
+    """
+
+    IMAGE_CALLS = ("bitwise_not", "rotate", "resize", "line", "putText", "imwrite")
+
+    def __init__(self, log, real_cv2):
+        self.log = log
+        self.cv2 = real_cv2
+        self.script = []
+        self.visible = 1.0
+        self.callback = None
+        self.shown = []
+        self.after_script = 0
+
+    def __getattr__(self, name):
+        value = getattr(self.cv2, name)
+        if name in self.IMAGE_CALLS:
+            return self.log.recorder(name, effect=value)
+        return value
+
+    @property
+    def helper(self):
+        return self.callback.__self__
+
+    @property
+    def picture(self):
+        return self.shown[-1]
+
+    def mouse(self, event, x, y, flags=0):
+        self.callback(event, x, y, flags, None)
+
+    def namedWindow(self, name, *flags):
+        self.log.calls.append(("namedWindow", (name, *flags)))
+
+    def imshow(self, name, picture):
+        self.log.calls.append(("imshow", (name, picture)))
+        self.shown.append(picture.copy())
+
+    def setWindowProperty(self, name, prop, value):
+        self.log.calls.append(("setWindowProperty", (name, prop, value)))
+
+    def getWindowProperty(self, name, prop):
+        self.log.calls.append(("getWindowProperty", (name, prop)))
+        return self.visible if prop == self.cv2.WND_PROP_VISIBLE else -1.0
+
+    def setMouseCallback(self, name, callback, *param):
+        self.log.calls.append(("setMouseCallback", (name, callback, *param)))
+        self.callback = callback
+
+    def destroyAllWindows(self):
+        self.log.calls.append(("destroyAllWindows", ()))
+
+    def waitKey(self, delay):
+        self.log.calls.append(("waitKey", (delay,)))
+        if not self.script:
+            self.after_script += 1
+            if self.after_script > 1:
+                raise ScriptEnded
+            return 27
+        step = self.script.pop(0)
+        if callable(step):
+            return step(self)
+        if isinstance(step, str):
+            return ord(step)
+        if isinstance(step, int):
+            return step
+        for event in [step] if isinstance(step, tuple) else step:
+            self.mouse(*event)
+        return -1
+
+
+class PictureWindow:
+    """The image module with its window, clipboard, screen, sound and shell replaced.
+
+    ``clipboard`` lists the pictures that successive grabs return (the last one stays).
+    ``run(*script)`` runs the interactive mode over the script and returns the window.
+    """
+
+    def __init__(self, snap, log, monkeypatch, tmp_path):
+        import cv2
+        import PIL.Image
+        import PIL.ImageOps
+
+        from velmora._platform import shell
+
+        self.snap = snap
+        self.log = log
+        self.window = ScriptedWindow(log, cv2)
+        self.clipboard = []
+        self.screen = (1920, 1080)
+        self.folder = tmp_path / "Images"
+        self.folder.mkdir()
+
+        def grab():
+            log.calls.append(("grabclipboard", ()))
+            return self.clipboard.pop(0) if len(self.clipboard) > 1 else self.clipboard[0]
+
+        def metrics(index):
+            log.calls.append(("GetSystemMetrics", (index,)))
+            return self.screen[index]
+
+        pil = types.SimpleNamespace(
+            Image=PIL.Image,
+            ImageOps=PIL.ImageOps,
+            ImageGrab=types.SimpleNamespace(grabclipboard=grab),
+        )
+        monkeypatch.setattr(snap, "cv2", self.window)
+        monkeypatch.setattr(snap, "PIL", pil)
+        monkeypatch.setattr(
+            snap,
+            "winsound",
+            types.SimpleNamespace(
+                SND_FILENAME=0x20000, SND_ASYNC=0x0001, PlaySound=log.recorder("PlaySound")
+            ),
+        )
+        monkeypatch.setattr(snap, "send_to_clipboard", log.recorder("send_to_clipboard"))
+        # The picture folder lies beside the module file.
+        monkeypatch.setattr(snap, "__file__", str(tmp_path / "snapTone.so"))
+        monkeypatch.setitem(
+            sys.modules, "win32api", types.SimpleNamespace(GetSystemMetrics=metrics)
+        )
+        monkeypatch.setitem(
+            sys.modules,
+            "ctypes",
+            types.SimpleNamespace(
+                windll=types.SimpleNamespace(
+                    shcore=types.SimpleNamespace(
+                        SetProcessDpiAwareness=log.recorder("SetProcessDpiAwareness")
+                    )
+                )
+            ),
+        )
+        # The shells of both systems.
+        monkeypatch.setattr(
+            snap,
+            "os",
+            types.SimpleNamespace(
+                path=os.path, system=log.recorder("system"), startfile=log.recorder("os.startfile")
+            ),
+        )
+        monkeypatch.setattr(shell, "startfile", log.recorder("shell.startfile"))
+        monkeypatch.setattr(shell, "reveal", log.recorder("shell.reveal"))
+        self._monkeypatch = monkeypatch
+        self.windows_shell(False)
+
+    def windows_shell(self, on):
+        """Chooses the Windows steps (True) or the other desktops' (False)."""
+        self._monkeypatch.setattr(self.snap, "_windows_shell", on, raising=False)
+
+    def run(self, *script, show_window=True, **kwargs):
+        self.window.script = list(script)
+        self.window.after_script = 0
+        assert self.snap.BeginImageProcessing(show_window, **kwargs) is None
+        return self.window
+
+
+@pytest.fixture
+def picture_window(snap, log, monkeypatch, tmp_path):
+    return PictureWindow(snap, log, monkeypatch, tmp_path)

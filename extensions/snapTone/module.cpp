@@ -71,6 +71,18 @@ void make_constants() {
     hold(captured.two, new_int(2));
     hold(captured.four, new_int(4));
     hold(captured.ten, new_int(10));
+    hold(captured.key_mask, new_int(255));
+    Ref twenty = new_int(20);
+    hold(captured.band_rows, check(PySlice_New(captured.zero, twenty.get(), nullptr)));
+    hold(captured.below_band, check(PySlice_New(twenty.get(), nullptr, nullptr)));
+    Ref baseline = new_int(15);
+    hold(captured.label_origin, new_tuple(captured.zero, baseline));
+    hold(captured.label_scale, new_float(0.5));
+    hold(captured.red, new_tuple(captured.zero, captured.zero, white));
+    hold(captured.derived_size, new_tuple(captured.zero, captured.zero));
+    hold(captured.zoom_in_factor, new_float(1.2));
+    hold(captured.zoom_out_factor, new_float(0.8));
+    hold(captured.smallest_side, new_int(100));
 }
 
 // `import a.b` binds the top-level package `a`.
@@ -240,11 +252,6 @@ PyModuleDef definition = {
 };
 
 } // namespace
-
-void raise_not_built(const char* function) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not built yet", function);
-    throw_pending();
-}
 
 void raise_type_error(const char* message) {
     PyErr_SetString(captured.TypeError, message);

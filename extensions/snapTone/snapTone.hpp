@@ -26,6 +26,16 @@ struct Captured {
     PyObject* two = nullptr;
     PyObject* four = nullptr;
     PyObject* ten = nullptr;
+    PyObject* key_mask = nullptr;        // 255: only the low byte of a key code counts
+    PyObject* band_rows = nullptr;       // slice(0, 20), the rows of the colour band
+    PyObject* below_band = nullptr;      // slice(20, None), the picture under the band
+    PyObject* label_origin = nullptr;    // (0, 15), the baseline origin of the band's label
+    PyObject* label_scale = nullptr;     // 0.5, the font scale of the band's label
+    PyObject* red = nullptr;             // (0, 0, 255), freehand lines in blue-green-red order
+    PyObject* derived_size = nullptr;    // (0, 0): resize derives the size from the factors
+    PyObject* zoom_in_factor = nullptr;  // 1.2
+    PyObject* zoom_out_factor = nullptr; // 0.8
+    PyObject* smallest_side = nullptr;   // 100, the side that zooming out keeps above
 };
 extern Captured captured;
 
@@ -77,8 +87,14 @@ Ref pil_image_class();
 // Raises the TypeError cached at import with `message`.
 [[noreturn]] void raise_type_error(const char* message);
 
-// Raises NotImplementedError for a function whose work is not available in this build.
-[[noreturn]] void raise_not_built(const char* function);
+// The picture window's commands that take the displayed picture out of it (commands.cpp).
+// Copies the picture to the clipboard.
+void copy_picture(Borrowed cv2_main_image);
+// Saves the picture as a new time-stamped PNG file in the picture folder, with a sound.
+void save_picture(Borrowed cv2_main_image);
+// Shows the newest PNG file of the picture folder in the file manager, with a sound; with
+// none there, opens the folder.
+void open_picture_folder();
 
 // Public functions, in the order of binding.
 PyObject* pil_image_to_bmp(PyObject*, PyObject* image);

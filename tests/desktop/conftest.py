@@ -9,6 +9,7 @@ fail in CI (CI set), where they must run.
 
 import collections
 import os
+import re
 import select
 import shutil
 import subprocess
@@ -111,6 +112,20 @@ def screen_size(xserver):
 @pytest.fixture
 def clipboard_tools():
     _require("xclip", "xclip")
+
+
+@pytest.fixture
+def window_tools(clipboard_tools):
+    """xdotool to drive other programs' windows, and an OpenCV build that can show windows."""
+    import cv2
+
+    _require("xdotool", "xdotool")
+    gui = re.search(r"^\s*GUI:\s*(\S+)", cv2.getBuildInformation(), re.MULTILINE)
+    if gui is None or gui.group(1).upper() == "NONE":
+        message = "OpenCV has no GUI backend (the headless wheel?): install opencv-python"
+        if os.environ.get("CI"):
+            pytest.fail(message)
+        pytest.skip(message)
 
 
 @pytest.fixture

@@ -1,0 +1,116 @@
+// The commands that take the displayed picture out of the picture window: copy it to the
+// clipboard, save it as a time-stamped PNG file in the picture folder, and show the newest
+// saved file in the file manager.
+#include "snapTone/platform.hpp"
+#include "snapTone/snapTone.hpp"
+
+namespace velmora::snapTone {
+
+namespace {
+
+const Name n_os("os");
+const Name n_glob("glob");
+const Name n_dt("dt");
+const Name n_winsound("winsound");
+const Name n___file__("__file__");
+const Name n_path("path");
+const Name n_join("join");
+const Name n_dirname("dirname");
+const Name n_abspath("abspath");
+const Name n_exists("exists");
+const Name n_getctime("getctime");
+const Name n_now("now");
+const Name n_strftime("strftime");
+const Name n_imwrite("imwrite");
+const Name n_PlaySound("PlaySound");
+const Name n_SND_FILENAME("SND_FILENAME");
+const Name n_SND_ASYNC("SND_ASYNC");
+const Name n_key("key");
+const Name s_Images("Images");
+const Name s_all_png("*.png");
+const Name s_png(".png");
+const Name s_time_stamp("%Y-%m-%d, %I.%M.%S %p");
+const Name s_saved_sound("C:\\Windows\\Media\\tada.wav");
+const Name s_shown_sound("C:\\Windows\\Media\\Windows Navigation Start.wav");
+
+const KeywordNames key_keyword(n_key);
+
+// `os.path.<name>`
+Ref os_path(const Name& name) {
+    return getattr(getattr(module.lookup(n_os), n_path), name);
+}
+
+// `os.path.dirname(os.path.abspath(__file__))`: the folder that holds the module file.
+Ref module_folder() {
+    Ref dirname = os_path(n_dirname);
+    Ref abspath = os_path(n_abspath);
+    Ref absolute = call(abspath, module.lookup(n___file__));
+    return call(dirname, absolute);
+}
+
+// `winsound.PlaySound(sound, winsound.SND_FILENAME | winsound.SND_ASYNC)`: the call returns
+// at once and the sound plays on.
+void play_in_background(const Name& sound) {
+    Ref play = getattr(module.lookup(n_winsound), n_PlaySound);
+    Ref from_file = getattr(module.lookup(n_winsound), n_SND_FILENAME);
+    Ref asynchronously = getattr(module.lookup(n_winsound), n_SND_ASYNC);
+    Ref flags = check(PyNumber_Or(from_file.get(), asynchronously.get()));
+    call(play, sound, flags);
+}
+
+// `os.path.join(os.path.dirname(os.path.abspath(__file__)), "Images", <time stamp> + ".png")`
+// for the current local time; while a file of that name exists, " (2)", " (3)", ... goes
+// before ".png", so that two saves within one second keep both pictures.
+Ref new_picture_path() {
+    Ref join = os_path(n_join);
+    Ref folder = module_folder();
+    Ref now = call(getattr(module.lookup(n_dt), n_now));
+    Ref stamp = call_method(now, n_strftime, s_time_stamp);
+    Ref name = check(PyNumber_Add(stamp.get(), s_png.get()));
+    Ref path = call(join, folder, s_Images, name);
+    for (long number = 2; truthy(call(os_path(n_exists), path)); ++number) {
+        name = check(PyUnicode_FromFormat("%S (%ld).png", stamp.get(), number));
+        path = call(join, folder, s_Images, name);
+    }
+    return path;
+}
+
+} // namespace
+
+void copy_picture(Borrowed cv2_main_image) {
+    call(module.lookup(n_send_to_clipboard), cv2_main_image);
+}
+
+void save_picture(Borrowed cv2_main_image) {
+    Ref path = new_picture_path();
+    Ref imwrite = getattr(module.lookup(n_cv2), n_imwrite);
+    Ref written = call(imwrite, path, cv2_main_image);
+    if (!truthy(written)) {
+        // The picture stays in the window, so the user can fix the folder and save again.
+        PySys_FormatStderr("velmora.snapTone: the picture could not be saved as \"%S\"; "
+                           "it is still in the window.\n",
+                           path.get());
+        return;
+    }
+    play_in_background(s_saved_sound);
+}
+
+void open_picture_folder() {
+    Ref glob = module.lookup(n_glob);
+    Ref join = os_path(n_join);
+    Ref pattern = call(join, module_folder(), s_Images, s_all_png);
+    Ref list_of_files = call(glob, pattern);
+    if (truthy(list_of_files)) {
+        Ref newest =
+            call_with_keywords(captured.max, key_keyword.get(), list_of_files, os_path(n_getctime));
+        show_in_file_manager(newest);
+        play_in_background(s_shown_sound);
+    } else {
+        // With nothing saved yet, the picture folder itself is opened.
+        join = os_path(n_join);
+        Ref folder = call(join, module_folder(), s_Images);
+        open_with_default_program(folder);
+    }
+}
+
+} // namespace velmora::snapTone

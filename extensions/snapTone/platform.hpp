@@ -1,0 +1,34 @@
+// The one place where the image module tells the Windows shell from another desktop.
+//
+// On Windows the picture window is made DPI aware through shcore, so that window and screen
+// sizes are physical pixels; a folder is opened with `os.startfile`, and a file is shown
+// selected by starting the file explorer through `os.system` with "/select,".
+//
+// Elsewhere DPI awareness does not exist and is skipped; folders are opened and files shown
+// through `velmora._platform.shell` (`startfile` and `reveal`), which starts the desktop's own
+// programs with argument lists and never passes a file name through a shell.
+//
+// The choice follows the system the module was built for. The module namespace may override
+// it with the private name `_windows_shell` (True: the Windows steps, False: the others); the
+// module never binds that name itself, it is there so that tests can run either branch on
+// any system.
+#pragma once
+
+#include "support/object.hpp"
+
+namespace velmora::snapTone {
+
+// Whether the Windows steps apply.
+bool windows_shell();
+
+// `ctypes.windll.shcore.SetProcessDpiAwareness(2)` on Windows; nothing elsewhere.
+void make_process_dpi_aware(Borrowed ctypes);
+
+// Opens `path` with its default program: `os.startfile(path)` on Windows.
+void open_with_default_program(Borrowed path);
+
+// Shows the file `path` selected in the file manager:
+// `os.system('explorer /select, "' + path + '"')` on Windows.
+void show_in_file_manager(Borrowed path);
+
+} // namespace velmora::snapTone
