@@ -2,6 +2,11 @@
 // of the pixel under the pointer, labelled with the position and the pixel's channel values.
 #include "snapTone/snapTone.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
 namespace velmora::snapTone {
 
 namespace {
@@ -54,7 +59,156 @@ Ref inverse_colour(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
     return call_method(inverse, n_tolist);
 }
 
+// `cv2.putText(img=..., text=..., org=(0, 15), fontFace=cv2.FONT_HERSHEY_SIMPLEX, color=...,
+// fontScale=0.5)`, the label drawn into the picture in place.
+void put_label(Borrowed cv2_main_image, Borrowed text, Borrowed colour) {
+    Ref put_text = getattr(module.lookup(n_cv2), n_putText);
+    Ref font = getattr(module.lookup(n_cv2), n_FONT_HERSHEY_SIMPLEX);
+    call_with_keywords(put_text, put_text_keywords.get(), cv2_main_image, text,
+                       captured.label_origin, font, colour, captured.label_scale);
+}
+
+// ---- The strip painted straight into the array's memory ----------------------------------------
+
+// The writable memory of a genuine NumPy array of 8-bit values, rows x columns x channels: its
+// type exactly `np.ndarray` as the module namespace reaches it. Empty (`ok()` false) for
+// anything else, which then takes the general steps.
+class Pixels {
+  public:
+    explicit Pixels(Borrowed array) {
+        try {
+            Ref ndarray = getattr(module.lookup(n_np), n_ndarray);
+            if (reinterpret_cast<PyObject*>(Py_TYPE(array.get())) != ndarray.get()) {
+                return;
+            }
+        } catch (const PyError&) {
+            PyErr_Clear();
+            return;
+        }
+        if (PyObject_GetBuffer(array.get(), &view_, PyBUF_RECORDS) != 0) {
+            PyErr_Clear(); // read-only: the general steps raise NumPy's own error
+            return;
+        }
+        held_ = true;
+        ok_ = view_.ndim == 3 && view_.itemsize == 1 && view_.format != nullptr &&
+              std::strcmp(view_.format, "B") == 0;
+    }
+    Pixels(const Pixels&) = delete;
+    Pixels& operator=(const Pixels&) = delete;
+    ~Pixels() {
+        if (held_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+
+    bool ok() const { return ok_; }
+    Py_ssize_t rows() const { return view_.shape[0]; }
+    Py_ssize_t columns() const { return view_.shape[1]; }
+    Py_ssize_t channels() const { return view_.shape[2]; }
+    unsigned char* at(Py_ssize_t row, Py_ssize_t column, Py_ssize_t channel) const {
+        return static_cast<unsigned char*>(view_.buf) + row * view_.strides[0] +
+               column * view_.strides[1] + channel * view_.strides[2];
+    }
+    // Whether the rows are laid out one pixel after the other, channels together.
+    bool packed_rows() const { return view_.strides[2] == 1 && view_.strides[1] == channels(); }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+    bool ok_ = false;
+};
+
+// A NumPy index `i` into a dimension of `size`: negative ones count from the end. False when
+// it is out of range (NumPy's IndexError comes from the general steps).
+bool index_into(Py_ssize_t size, Py_ssize_t& i) {
+    if (i < 0) {
+        i += size;
+    }
+    return 0 <= i && i < size;
+}
+
+// Paints rows 0 to 19 (all rows of a shorter picture) in `colour`, one value per channel.
+void paint_strip(const Pixels& pixels, const std::vector<unsigned char>& colour) {
+    const Py_ssize_t rows = std::min<Py_ssize_t>(20, pixels.rows());
+    const Py_ssize_t channels = pixels.channels();
+    if (pixels.packed_rows() && channels > 0 && pixels.columns() > 0) {
+        // One row filled pixel by pixel, doubling what is done; the others copied from it.
+        const Py_ssize_t row_bytes = pixels.columns() * channels;
+        unsigned char* first = pixels.at(0, 0, 0);
+        std::memcpy(first, colour.data(), std::size_t(channels));
+        for (Py_ssize_t done = channels; done < row_bytes;) {
+            const Py_ssize_t step = std::min(done, row_bytes - done);
+            std::memcpy(first + done, first, std::size_t(step));
+            done += step;
+        }
+        for (Py_ssize_t row = 1; row < rows; ++row) {
+            std::memmove(pixels.at(row, 0, 0), first, std::size_t(row_bytes));
+        }
+        return;
+    }
+    for (Py_ssize_t row = 0; row < rows; ++row) {
+        for (Py_ssize_t column = 0; column < pixels.columns(); ++column) {
+            for (Py_ssize_t channel = 0; channel < channels; ++channel) {
+                *pixels.at(row, column, channel) = colour[std::size_t(channel)];
+            }
+        }
+    }
+}
+
+// The band updated straight in the memory of a genuine 8-bit NumPy array, for int `x` and `y`
+// inside it: the same pixels, label and colour as the general steps, without NumPy's temporary
+// arrays. False, with nothing done, for anything else.
+bool update_directly(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
+    if (!PyLong_CheckExact(x.get()) || !PyLong_CheckExact(y.get())) {
+        return false;
+    }
+    const Py_ssize_t column_given = PyLong_AsSsize_t(x.get());
+    const Py_ssize_t row_given = PyLong_AsSsize_t(y.get());
+    if (PyErr_Occurred()) {
+        PyErr_Clear(); // beyond any index: NumPy's IndexError from the general steps
+        return false;
+    }
+    std::vector<unsigned char> colour;
+    {
+        const Pixels pixels(cv2_main_image);
+        Py_ssize_t row = row_given;
+        Py_ssize_t column = column_given;
+        if (!pixels.ok() || !index_into(pixels.rows(), row) ||
+            !index_into(pixels.columns(), column)) {
+            return false;
+        }
+        // The pixel is read before the strip is written.
+        for (Py_ssize_t channel = 0; channel < pixels.channels(); ++channel) {
+            colour.push_back(*pixels.at(row, column, channel));
+        }
+        paint_strip(pixels, colour);
+    }
+    // "(x, y) | c0, c1, ..." with the pixel as read again: the same values.
+    std::string text = "(";
+    text += std::to_string(column_given);
+    text += ", ";
+    text += std::to_string(row_given);
+    text += ") | ";
+    for (std::size_t channel = 0; channel < colour.size(); ++channel) {
+        if (channel != 0) {
+            text += ", ";
+        }
+        text += std::to_string(unsigned(colour[channel]));
+    }
+    Ref label_text = check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+    Ref inverse = check(PyList_New(Py_ssize_t(colour.size())));
+    for (std::size_t channel = 0; channel < colour.size(); ++channel) {
+        PyList_SET_ITEM(inverse.get(), Py_ssize_t(channel),
+                        new_int(255 - long(colour[channel])).release());
+    }
+    put_label(cv2_main_image, label_text, inverse);
+    return true;
+}
+
 Ref update(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
+    if (update_directly(cv2_main_image, x, y)) {
+        return Ref::borrow(cv2_main_image);
+    }
     // cv2_main_image[0:20] = cv2_main_image[0:20] * 0 + cv2_main_image[y, x]
     // The pixel is read before the strip is written: under the pointer inside the strip lies
     // the strip's previous colour.
