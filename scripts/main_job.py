@@ -1,37 +1,291 @@
-"""The main job: drives the keyboard tool and reports the key events it produced.
+"""The main job: both tools, end to end, on a real X display.
 
-Without a desktop to type into, the key events are captured from the platform layer's
-``win32api`` and listed, so the run shows exactly what a Windows host would have received.
+On a desktop (DISPLAY set) it uses that display; elsewhere it starts a private virtual one
+(Xvfb, with openbox when installed). Then:
+
+1. a picture is put on the X clipboard by another process (xclip), and the image tool's direct
+   mode inverts it back onto the clipboard;
+2. the interactive window shows the clipboard picture and is driven by real pointer and key
+   events (a freehand line, invert, save, Escape), with a screenshot of the window taken;
+3. the keyboard tool finds a real window by its class, brings it forward and sends it keys, a
+   chord and a key sequence, and the window's own key events are read back.
+
+Everything it produced goes into the output folder (default ``out/main-job``), with
+``report.md`` saying what ran and what was checked. Exit status 0 when every check held.
 """
 
+import argparse
+import os
+import shutil
+import subprocess
 import sys
+import tempfile
+import textwrap
+import time
+from pathlib import Path
 
-import velmora.strokeSmith as strokeSmith
+ROOT = Path(__file__).resolve().parent.parent
+HOST = ROOT / "host"  # the stand-in host: its SFX sounds resolve against this directory
+SIZE = (360, 240)
+TIMEOUT = 30.0
 
+
+# ---- the display -----------------------------------------------------------------------------
+
+def start_private_display():
+    """Starts Xvfb (and openbox where installed); returns its name and the processes."""
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+    )
+    os.close(write_end)
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(read_end, 16)
+        if not chunk:
+            raise SystemExit("Xvfb did not start")
+        number += chunk
+    name = ":" + number.decode().strip()
+    processes = [server]
+    if shutil.which("openbox"):
+        processes.append(subprocess.Popen(["openbox", "--sm-disable"], env=dict(os.environ, DISPLAY=name),
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        time.sleep(1.0)
+    return name, processes, read_end
+
+
+def wait_until(condition, what, timeout=TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        found = condition()
+        if found:
+            return found
+        time.sleep(0.1)
+    raise RuntimeError(f"timed out waiting for {what}")
+
+
+def xdotool(*args):
+    return subprocess.run(["xdotool", *map(str, args)], capture_output=True, text=True,
+                          timeout=TIMEOUT).stdout
+
+
+def screenshot(display, box=None):
+    """The screen (or ``box`` = x, y, width, height of it) as a Pillow image."""
+    from PIL import Image
+    from Xlib import X
+
+    root = display.screen().root
+    geometry = root.get_geometry()
+    x, y, width, height = box or (0, 0, geometry.width, geometry.height)
+    raw = root.get_image(x, y, width, height, X.ZPixmap, 0xFFFFFFFF)
+    return Image.frombytes("RGB", (width, height), raw.data, "raw", "BGRX")
+
+
+# ---- the pieces of the job -------------------------------------------------------------------
+
+def make_picture():
+    """A small synthetic screenshot: a flat background, a few blocks and some text."""
+    from PIL import Image, ImageDraw
+
+    picture = Image.new("RGB", SIZE, (236, 236, 236))
+    draw = ImageDraw.Draw(picture)
+    draw.rectangle((20, 20, 160, 90), fill=(40, 90, 200))
+    draw.rectangle((190, 30, 340, 200), fill=(250, 200, 40))
+    draw.ellipse((40, 120, 150, 220), fill=(30, 160, 80))
+    draw.text((200, 90), "velmora", fill=(0, 0, 0))
+    return picture
+
+
+def put_on_clipboard_from_another_process(path):
+    """xclip keeps serving the picture after this returns, as a desktop program would."""
+    subprocess.Popen(["xclip", "-selection", "clipboard", "-t", "image/png", "-i", str(path)],
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def clipboard_picture():
+    from PIL import ImageGrab
+
+    try:
+        return ImageGrab.grabclipboard()
+    except Exception:
+        return None
+
+
+def direct_mode(out, report):
+    from PIL import ImageChops
+
+    from velmora import snapTone
+
+    picture = make_picture()
+    before = out / "1-clipboard-before.png"
+    picture.save(before)
+    put_on_clipboard_from_another_process(before)
+    wait_until(lambda: clipboard_picture() is not None, "the picture on the clipboard")
+    snapTone.BeginImageProcessing()
+    after = wait_until(lambda: (p := clipboard_picture()) is not None and p.convert("RGB").tobytes() != picture.tobytes() and p,
+                       "the inverted picture on the clipboard").convert("RGB")
+    after.save(out / "2-clipboard-after-direct-mode.png")
+    inverted = ImageChops.invert(picture)
+    ok = after.tobytes() == inverted.tobytes()
+    report.append(("Direct mode: a picture put on the X clipboard by xclip came back inverted", ok))
+
+
+def interactive_mode(out, report, display):
+    import numpy as np
+    from PIL import Image
+
+    from velmora import snapTone
+
+    picture = make_picture()
+    snapTone.send_to_clipboard(picture)  # through the module's own clipboard path
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    child = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent("""
+            from velmora import snapTone
+            print("returned", snapTone.BeginImageProcessing(True), flush=True)
+        """)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=environment, cwd=HOST,
+    )
+    try:
+        window = wait_until(lambda: xdotool("search", "--onlyvisible", "--name", "^Image Window$").split(),
+                            "the picture window")[0]
+        time.sleep(1.0)
+        # Where the picture sits on the screen: find its top-left block.
+        screen = np.asarray(screenshot(display))
+        wanted = np.asarray(picture)
+        found = None
+        for y in range(screen.shape[0] - SIZE[1] + 1):
+            row = screen[y]
+            for x in np.flatnonzero(np.all(row == wanted[0, 0], axis=1))[:200]:
+                if x + SIZE[0] <= screen.shape[1] and np.array_equal(screen[y:y + SIZE[1], x:x + SIZE[0]], wanted):
+                    found = (int(x), y)
+                    break
+            if found:
+                break
+        if found is None:
+            raise RuntimeError("the picture is not on the screen")
+        left, top = found
+        xdotool("windowactivate", "--sync", window)
+        # A freehand red line across the picture, then invert, screenshot, save, close.
+        xdotool("mousemove", left + 60, top + 200)
+        time.sleep(0.2)
+        xdotool("mousedown", 1)
+        for step in range(1, 9):
+            xdotool("mousemove", left + 60 + 30 * step, top + 200 - 15 * step)
+            time.sleep(0.08)
+        xdotool("mouseup", 1)
+        time.sleep(0.3)
+        xdotool("key", "--window", window, "a")
+        time.sleep(0.5)
+        screenshot(display, (left, top, *SIZE)).save(out / "3-window-screenshot.png")
+        folder = Path(snapTone.__file__).resolve().parent / "Images"
+        existing = set(folder.glob("*.png"))
+        xdotool("key", "--window", window, "s")
+        saved = wait_until(lambda: sorted(set(folder.glob("*.png")) - existing), "the saved picture")[0]
+        time.sleep(0.3)
+        shutil.copy(saved, out / "4-saved-from-window.png")
+        xdotool("key", "--window", window, "Escape")
+        output, errors = child.communicate(timeout=TIMEOUT)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    result = Image.open(out / "4-saved-from-window.png").convert("RGB")
+    pixels = np.asarray(result).astype(int)
+    # Inverted after drawing: the red line shows as cyan (0, 255, 255) on the inverted picture.
+    cyan = int(np.sum(np.all(pixels == (0, 255, 255), axis=2)))
+    background = tuple(255 - c for c in (236, 236, 236))
+    report.append(("Interactive window: shown, driven by real pointer and key events, returned", "returned None" in output))
+    report.append((f"Saved picture {result.size[0]}x{result.size[1]}, inverted background, {cyan} pixels of the drawn line",
+                   result.size == SIZE and tuple(pixels[5, 5]) == background and cyan > 50))
+    if errors.strip():
+        (out / "window-stderr.txt").write_text(errors)
+
+
+def keys_into_a_window(out, report, display_name):
+    from Xlib import X, XK, display
+
+    import win32con
+    from velmora import strokeSmith
+
+    connection = display.Display(display_name)
+    screen = connection.screen()
+    window = screen.root.create_window(100, 100, 300, 120, 0, screen.root_depth,
+                                       background_pixel=screen.white_pixel,
+                                       event_mask=X.KeyPressMask | X.StructureNotifyMask)
+    window.set_wm_class("velmora-demo", "VelmoraDemo")
+    window.set_wm_name("velmora keys demo")
+    window.map()
+    connection.sync()
+    time.sleep(0.5)
+
+    strokeSmith.FindAndSendKeysToWindow("VelmoraDemo", 65, strokeSmith.SimulateKeyPress)
+    strokeSmith.SimulateHotKeyPress({win32con.VK_SHIFT: 42, 66: 48})
+    strokeSmith.SimulateKeyPressSequence(((67, 46), (68, 32), (win32con.VK_RETURN, 28)), 0.05)
+    time.sleep(0.3)
+    connection.sync()
+    typed = []
+    while connection.pending_events():
+        event = connection.next_event()
+        if event.type == X.KeyPress:
+            keysym = connection.keycode_to_keysym(event.detail, 1 if event.state & X.ShiftMask else 0)
+            name = XK.keysym_to_string(keysym) or ""
+            if name.isprintable() and name:
+                typed.append(name)
+            elif keysym == XK.XK_Return:
+                typed.append("<Enter>")
+    text = "".join(typed)
+    (out / "5-keys-received.txt").write_text(text + "\n")
+    report.append((f"Keys reached a real window found by its class: {text!r}", text == "aBcd<Enter>"))
+    connection.close()
+
+
+# ---- the job ---------------------------------------------------------------------------------
 
 def main():
-    import win32api
-    import win32con
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--output", default=str(ROOT / "out" / "main-job"))
+    args = parser.parse_args()
+    out = Path(args.output)
+    out.mkdir(parents=True, exist_ok=True)
 
-    sent = []
-    strokeSmith.win32api = win32api
-    if getattr(win32api, "__velmora_fallback__", False):
-        win32api.key_sink = lambda vk, scan, flags: sent.append((vk, scan, flags))
+    private = None
+    if not os.environ.get("DISPLAY"):
+        name, processes, pipe = start_private_display()
+        private = processes
+        os.environ["DISPLAY"] = name
+    os.environ.setdefault("VELMORA_DESKTOP", "1")
 
-    steps = [
-        ("SimulateKeyPress(65, 30, 2)", lambda: strokeSmith.SimulateKeyPress(65, 30, 2)),
-        ("SimulateKeyPress(VK_RIGHT)", lambda: strokeSmith.SimulateKeyPress(win32con.VK_RIGHT)),
-        ("SimulateHotKeyPress({Ctrl: 29, C: 46})", lambda: strokeSmith.SimulateHotKeyPress({win32con.VK_CONTROL: 29, 67: 46})),
-    ]
-    for title, step in steps:
-        before = len(sent)
-        step()
-        events = ", ".join(
-            f"{vk:#04x}/{scan}/{'up' if flags & 2 else 'down'}{'+ext' if flags & 1 else ''}"
-            for vk, scan, flags in sent[before:]
-        )
-        print(f"{title}: {events}")
-    return 0
+    import velmora  # noqa: F401
+    from velmora._platform import desktop
+    from Xlib import display
+
+    desktop.attach(os.environ["DISPLAY"])
+    connection = display.Display(os.environ["DISPLAY"])
+    report = []
+    steps = [("direct mode", lambda: direct_mode(out, report)),
+             ("interactive window", lambda: interactive_mode(out, report, connection)),
+             ("keyboard tool", lambda: keys_into_a_window(out, report, os.environ["DISPLAY"]))]
+    try:
+        for title, run in steps:
+            try:
+                os.chdir(HOST)
+                run()
+            except Exception as error:  # the report says which step failed and why
+                report.append((f"{title}: {type(error).__name__}: {error}", False))
+    finally:
+        os.chdir(ROOT)
+        connection.close()
+        for process in reversed(private or []):
+            process.terminate()
+
+    where = f"a private virtual display {os.environ['DISPLAY']}" if private else f"display {os.environ['DISPLAY']}"
+    lines = [f"# velmora main job", "", f"Ran on {where}; outputs in `{out}`.", ""]
+    lines += [f"- [{'x' if ok else ' '}] {text}" for text, ok in report]
+    lines += ["", "Files: " + ", ".join(sorted(p.name for p in out.iterdir() if p.name != "report.md"))]
+    (out / "report.md").write_text("\n".join(lines) + "\n")
+    print("\n".join(lines))
+    return 0 if report and all(ok for _, ok in report) else 1
 
 
 if __name__ == "__main__":
