@@ -187,7 +187,7 @@ def test_draw_crop_invert_save_and_close_with_real_input(
         def drag_to(x, y):
             for attempt in range(3):
                 if attempt:
-                    xdotool("mousemove", *at(x, y + 1))  # one pixel off and back
+                    step("mousemove", *at(x - 1, y))  # one pixel short, then on
                 step("mousemove", *at(x, y))
                 if soon(lambda: shows_red(x - 1, y), child, 3.0):
                     return True
