@@ -84,6 +84,18 @@ def screenshot(display, box=None):
 
 # ---- the pieces of the job -------------------------------------------------------------------
 
+def locate(screen, wanted):
+    """Where (x, y) the picture ``wanted`` is shown on ``screen`` (both RGB arrays), if it is."""
+    import numpy as np
+
+    height, width = wanted.shape[:2]
+    for y in range(screen.shape[0] - height + 1):
+        for x in np.flatnonzero(np.all(screen[y] == wanted[0, 0], axis=1))[:200]:
+            if x + width <= screen.shape[1] and np.array_equal(screen[y:y + height, x:x + width], wanted):
+                return int(x), y
+    return None
+
+
 def make_picture():
     """A small synthetic screenshot: a flat background, a few blocks and some text."""
     from PIL import Image, ImageDraw
@@ -151,18 +163,16 @@ def interactive_mode(out, report, display):
         window = wait_until(lambda: xdotool("search", "--onlyvisible", "--name", "^Image Window$").split(),
                             "the picture window")[0]
         time.sleep(1.0)
-        # Where the picture sits on the screen: find its top-left block.
-        screen = np.asarray(screenshot(display))
-        wanted = np.asarray(picture)
         found = None
-        for y in range(screen.shape[0] - SIZE[1] + 1):
-            row = screen[y]
-            for x in np.flatnonzero(np.all(row == wanted[0, 0], axis=1))[:200]:
-                if x + SIZE[0] <= screen.shape[1] and np.array_equal(screen[y:y + SIZE[1], x:x + SIZE[0]], wanted):
-                    found = (int(x), y)
-                    break
+        for _ in range(3):
+            found = locate(np.asarray(screenshot(display)), np.asarray(picture))
             if found:
                 break
+            # The GUI now and then misses a new window's first paint; exposing the window
+            # again, as a user uncovering it would, brings the picture back.
+            xdotool("windowunmap", "--sync", window)
+            xdotool("windowmap", "--sync", window)
+            time.sleep(1.0)
         if found is None:
             raise RuntimeError("the picture is not on the screen")
         left, top = found
