@@ -224,13 +224,7 @@ void execute(PyObject* self) {
 }
 
 int exec_slot(PyObject* self) {
-    try {
-        execute(self);
-        return 0;
-    } catch (...) {
-        translate_exception();
-        return module.fail_exec();
-    }
+    return module.run_exec(self, execute);
 }
 
 PyObject* create_slot(PyObject* spec, PyModuleDef*) {

@@ -36,6 +36,18 @@ class ModuleLifecycle {
     // object and makes sure an exception is pending. Returns -1 for the exec slot.
     int fail_exec() noexcept;
 
+    // The exec slot: runs the module's own exec step and turns a failure into the import's
+    // error. Returns 0 or -1, as the interpreter expects of the slot.
+    int run_exec(PyObject* module, void (*execute)(PyObject*)) noexcept {
+        try {
+            execute(module);
+            return 0;
+        } catch (...) {
+            translate_exception();
+            return fail_exec();
+        }
+    }
+
     // The module namespace (a borrowed dict, valid once `begin_exec` has run).
     PyObject* dict() const noexcept { return dict_; }
 
