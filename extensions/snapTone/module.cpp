@@ -51,11 +51,6 @@ const Name s_Images("Images");
 
 const KeywordNames exist_ok_keyword(n_exist_ok);
 
-// Keeps `value` in a captured slot, giving back what an earlier, failed import left there.
-void hold(PyObject*& slot, Ref value) {
-    Py_XSETREF(slot, value.release());
-}
-
 void make_constants() {
     hold(captured.module_name, new_str(module.qualified_name()));
     Ref white = new_int(255);

@@ -33,11 +33,6 @@ const Name extended_key_names[] = {
     Name("VK_LEFT"),      Name("VK_RIGHT"),
 };
 
-// Keeps `value` in a captured slot, giving back what an earlier, failed import left there.
-void hold(PyObject*& slot, Ref value) {
-    Py_XSETREF(slot, value.release());
-}
-
 // `import a, b, ...`: each module imported by absolute name and bound under its own name.
 void import_and_bind(std::initializer_list<const Name*> names) {
     for (const Name* name : names) {

@@ -13,6 +13,12 @@
 
 namespace velmora {
 
+// Keeps `value` in a slot of objects a module holds for the life of the process, giving back
+// what an earlier, failed initialisation left there.
+inline void hold(PyObject*& slot, Ref value) noexcept {
+    Py_XSETREF(slot, value.release());
+}
+
 class ModuleLifecycle {
   public:
     constexpr ModuleLifecycle(const char* short_name, const char* qualified_name,
