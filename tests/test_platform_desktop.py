@@ -102,3 +102,19 @@ def test_finder_stays_behind_every_real_finder():
     assert importlib.machinery.PathFinder in before
     # A finder appended later may only serve its own names, never a stand-in's.
     assert not [f for f in after if hasattr(f, "find_spec") and f.find_spec("win32api", None)]
+
+
+def test_the_picture_window_s_opening_says_what_failed(chooser, capsys):
+    from velmora._platform import shell
+
+    desktop.detach()  # no desktop: nothing can be opened
+    shell.open_folder("/srv/pictures")
+    shell.reveal("/srv/pictures/a.png")
+    assert capsys.readouterr().err.splitlines() == [
+        "velmora.snapTone: could not open the folder '/srv/pictures': "
+        "no desktop is attached to open '/srv/pictures' on",
+        "velmora.snapTone: could not show '/srv/pictures/a.png': "
+        "no desktop is attached to show '/srv/pictures/a.png' on",
+    ]
+    with pytest.raises(desktop.DesktopError):  # OpenLocation's opener raises, to be reported
+        shell.startfile("/srv/pictures")
