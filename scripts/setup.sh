@@ -38,6 +38,12 @@ install_package() {
         build_options=(-C cmake.define.VELMORA_SANITIZE=ON -C cmake.build-type=Debug)
     fi
     "$VENV/bin/python" -m pip install -q "${build_options[@]}" "$ROOT[test]"
+    # The keyboard package is a Windows-only dependency: where an older install left it in
+    # this venv it would win over the platform layer's stand-in, which types into X.
+    if "$VENV/bin/python" -c "import sys; sys.exit(sys.platform == 'win32')" &&
+        "$VENV/bin/python" -m pip show -q keyboard 2>/dev/null; then
+        "$VENV/bin/python" -m pip uninstall -q -y keyboard
+    fi
 }
 
 # With VELMORA_SANITIZE=1 the modules are built with AddressSanitizer and
