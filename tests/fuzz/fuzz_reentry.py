@@ -81,56 +81,34 @@ ACTIONS = {
 
 class Trap:
     """A key, count, sender or library stand-in that runs its action once, the first time the
-    module uses it, then behaves like the int `value`."""
+    module uses it during a call, then behaves like the int `value`."""
 
     def __init__(self, action, value=65):
         object.__setattr__(self, "action", action)
         object.__setattr__(self, "value", value)
 
     def fire(self):
-        if not calls:
-            return  # not armed before the call starts
-        action = self.action
-        object.__setattr__(self, "action", None)
-        if action is not None:
+        if calls and self.action is not None:
+            action = self.action
+            object.__setattr__(self, "action", None)
             ACTIONS[action]()
 
-    def __eq__(self, other):
-        self.fire()
-        return self.value == other
 
-    def __hash__(self):
+def trapped(behaviour):
+    def method(self, *args):
         self.fire()
-        return hash(self.value)
+        return behaviour(self, *args)
+    return method
 
-    def __int__(self):
-        self.fire()
-        return self.value
 
-    __index__ = __int__
-
-    def __float__(self):
-        self.fire()
-        return 0.0
-
-    def __len__(self):
-        self.fire()
-        return 2
-
-    def __bool__(self):
-        self.fire()
-        return False
-
-    def __call__(self, *args):
-        self.fire()
-        return self.value
-
-    def __getattr__(self, name):
-        self.fire()
-        return self
-
-    def __del__(self):
-        self.fire()
+for name, behaviour in {
+    "__eq__": lambda self, other: self.value == other, "__hash__": lambda self: hash(self.value),
+    "__int__": lambda self: self.value, "__index__": lambda self: self.value,
+    "__float__": lambda self: 0.0, "__len__": lambda self: 2, "__bool__": lambda self: False,
+    "__call__": lambda self, *args: self.value, "__getattr__": lambda self, name: self,
+    "__del__": lambda self: None,
+}.items():
+    setattr(Trap, name, trapped(behaviour))
 
 
 actions = st.sampled_from([None, *ACTIONS])
