@@ -116,8 +116,8 @@ ModuleLifecycle::Begin ModuleLifecycle::begin_exec(PyObject* module) {
 
     PyObject* modules = PyImport_GetModuleDict(); // borrowed; lives as long as the interpreter
     Ref key = new_str(qualified_name_);
-    Ref registered = Ref::borrow(PyDict_GetItemWithError(modules, key.get()));
-    if (!registered) {
+    PyObject* registered = PyDict_GetItemWithError(modules, key.get());
+    if (registered == nullptr) {
         if (PyErr_Occurred()) {
             throw_pending();
         }
