@@ -1,5 +1,7 @@
-"""Hostile-input fuzzing of every entry point, each module in a process of its own, so that a
-crash is a failed test rather than a dead test run. VELMORA_FUZZ_SCALE scales the run."""
+"""Hostile-input and re-entrancy fuzzing of every entry point, each script in a process of its
+own, so that a crash is a failed test rather than a dead test run. VELMORA_FUZZ_SCALE scales
+the run. The re-entrancy run uses the interpreter's debug allocator, which poisons freed memory
+(plain malloc under the sanitizer build, whose AddressSanitizer then reports a use of it)."""
 
 import os
 import subprocess
@@ -16,11 +18,14 @@ SCALE = float(os.environ.get("VELMORA_FUZZ_SCALE", "1"))
     [
         ("fuzz_keyboard.py", 1000, 9),
         ("fuzz_image.py", 400, 9),
+        ("fuzz_reentry.py", 100, 19),
     ],
 )
 def test_entry_points_survive_hostile_arguments(script, examples, entries):
     count = max(1, int(examples * SCALE))
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), VELMORA_DESKTOP="0")
+    if script == "fuzz_reentry.py":
+        environment["PYTHONMALLOC"] = "malloc" if "asan" in os.environ.get("LD_PRELOAD", "") else "debug"
     result = subprocess.run(
         [sys.executable, os.path.join(HERE, "fuzz", script), str(count)],
         capture_output=True, text=True, env=environment, cwd=HERE, timeout=900,

@@ -121,28 +121,38 @@ void make_image_folder() {
     call_with_keywords(makedirs, exist_ok_keyword.get(), images, Py_True);
 }
 
-// A one-argument or keyword function in the interpreter's own calling forms.
+// A one-argument or keyword function in the interpreter's own calling forms, refused until
+// the module has finished initialising: an import that fails after publishing some functions
+// leaves them reachable.
 template <class Function>
 PyCFunction plain(Function* function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
+template <auto entry>
+PyCFunction fastcall() {
+    return plain(checked_fastcall<module, entry>);
+}
+template <auto entry>
+PyCFunction unary() {
+    return plain(checked_unary<module, entry>);
+}
 
 // The public functions; each is made at initialisation and bound under its name.
-PyMethodDef pil_image_to_bmp_definition = {"pil_image_to_bmp", plain(pil_image_to_bmp), METH_O,
+PyMethodDef pil_image_to_bmp_definition = {"pil_image_to_bmp", unary<pil_image_to_bmp>(), METH_O,
                                            doc_pil_image_to_bmp};
-PyMethodDef send_to_clipboard_definition = {"send_to_clipboard", plain(send_to_clipboard), METH_O,
+PyMethodDef send_to_clipboard_definition = {"send_to_clipboard", unary<send_to_clipboard>(), METH_O,
                                             doc_send_to_clipboard};
-PyMethodDef pil_to_cv_definition = {"pil_to_cv", plain(pil_to_cv), METH_O, doc_pil_to_cv};
-PyMethodDef cv_to_pil_definition = {"cv_to_pil", plain(cv_to_pil), METH_O, doc_cv_to_pil};
-PyMethodDef image_invert_definition = {"image_invert", plain(image_invert), METH_O,
+PyMethodDef pil_to_cv_definition = {"pil_to_cv", unary<pil_to_cv>(), METH_O, doc_pil_to_cv};
+PyMethodDef cv_to_pil_definition = {"cv_to_pil", unary<cv_to_pil>(), METH_O, doc_cv_to_pil};
+PyMethodDef image_invert_definition = {"image_invert", unary<image_invert>(), METH_O,
                                        doc_image_invert};
-PyMethodDef make_transparent_definition = {"make_transparent", plain(make_transparent), METH_O,
+PyMethodDef make_transparent_definition = {"make_transparent", unary<make_transparent>(), METH_O,
                                            doc_make_transparent};
-PyMethodDef life_color_update_definition = {"life_color_update", plain(life_color_update),
+PyMethodDef life_color_update_definition = {"life_color_update", fastcall<life_color_update>(),
                                             METH_FASTCALL | METH_KEYWORDS, doc_life_color_update};
-PyMethodDef BeginImageProcessing_definition = {"BeginImageProcessing", plain(BeginImageProcessing),
-                                               METH_FASTCALL | METH_KEYWORDS,
-                                               doc_BeginImageProcessing};
+PyMethodDef BeginImageProcessing_definition = {
+    "BeginImageProcessing", fastcall<BeginImageProcessing>(), METH_FASTCALL | METH_KEYWORDS,
+    doc_BeginImageProcessing};
 
 void publish(PyObject* self, PyMethodDef& definition) {
     Ref function = check(PyCFunction_NewEx(&definition, self, captured.module_name));
@@ -161,7 +171,7 @@ Ref new_dict(std::initializer_list<std::pair<const Name*, PyObject*>> items) {
 
 // `MouseHelper = type("MouseHelper", (), namespace)`, its methods being functions that bind
 // to the instance.
-Ref make_mouse_helper() {
+Ref make_mouse_helper(PyObject* self) {
     Ref class_doc = new_str(doc_MouseHelper);
     Ref qualname = new_str("MouseHelper");
     Ref namespace_ = new_dict({{&n___module__, captured.module_name},
@@ -169,9 +179,10 @@ Ref make_mouse_helper() {
                                {&n___doc__, class_doc.get()}});
 
     Ref init_annotations = new_dict({{&n_shape, n_tuple.get()}});
-    Ref init = new_function(FunctionSpec{"__init__", "MouseHelper.__init__",
-                                         doc_MouseHelper___init__, MouseHelper___init__},
-                            captured.module_name, init_annotations);
+    Ref init =
+        new_function(FunctionSpec{"__init__", "MouseHelper.__init__", doc_MouseHelper___init__,
+                                  checked_method<module, MouseHelper___init__>},
+                     self, captured.module_name, init_annotations);
     check_status(PyDict_SetItem(namespace_.get(), n___init__.get(), init.get()));
 
     Ref update_annotations = new_dict({{&n_event, n_int.get()},
@@ -179,10 +190,10 @@ Ref make_mouse_helper() {
                                        {&n_y, n_int.get()},
                                        {&n_flags, n_int.get()},
                                        {&n_return, Py_None}});
-    Ref update =
-        new_function(FunctionSpec{"update_life_data", "MouseHelper.update_life_data",
-                                  doc_MouseHelper_update_life_data, MouseHelper_update_life_data},
-                     captured.module_name, update_annotations);
+    Ref update = new_function(FunctionSpec{"update_life_data", "MouseHelper.update_life_data",
+                                           doc_MouseHelper_update_life_data,
+                                           checked_method<module, MouseHelper_update_life_data>},
+                              self, captured.module_name, update_annotations);
     check_status(PyDict_SetItem(namespace_.get(), n_update_life_data.get(), update.get()));
 
     Ref type = module.builtin(n_type);
@@ -191,9 +202,6 @@ Ref make_mouse_helper() {
 }
 
 void execute(PyObject* self) {
-    if (module.begin_exec(self) == ModuleLifecycle::Begin::already_initialised) {
-        return;
-    }
     make_constants();
 
     hold(captured.TypeError, module.builtin(n_TypeError));
@@ -209,7 +217,7 @@ void execute(PyObject* self) {
     publish(self, cv_to_pil_definition);
     publish(self, image_invert_definition);
     publish(self, make_transparent_definition);
-    Ref mouse_helper = make_mouse_helper();
+    Ref mouse_helper = make_mouse_helper(self);
     module.bind(n_MouseHelper, mouse_helper);
     publish(self, life_color_update_definition);
     publish(self, BeginImageProcessing_definition);

@@ -41,10 +41,7 @@ void import_and_bind(std::initializer_list<const Name*> names) {
     }
 }
 
-void execute(PyObject* self) {
-    if (module.begin_exec(self) == ModuleLifecycle::Begin::already_initialised) {
-        return;
-    }
+void execute(PyObject*) {
     hold(captured.half_second, new_float(0.5));
     hold(captured.zero, new_int(0));
 
@@ -91,27 +88,36 @@ PyObject* create_slot(PyObject* spec, PyModuleDef*) {
     return module.create(spec);
 }
 
-// A no-argument or one-argument function in the interpreter's own calling forms.
+// A function in the interpreter's own calling forms, refused until the module has finished
+// initialising: the interpreter binds the table to the module object before the exec step runs.
 template <class Function>
 PyCFunction plain(Function* function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
+template <auto entry>
+PyCFunction fastcall() {
+    return plain(checked_fastcall<module, entry>);
+}
+template <auto entry>
+PyCFunction unary() {
+    return plain(checked_unary<module, entry>);
+}
 
 PyMethodDef functions[] = {
-    {"SimulateKeyPress", plain(SimulateKeyPress), METH_FASTCALL | METH_KEYWORDS,
+    {"SimulateKeyPress", fastcall<SimulateKeyPress>(), METH_FASTCALL | METH_KEYWORDS,
      doc_SimulateKeyPress},
-    {"SimulateKeyPressSequence", plain(SimulateKeyPressSequence), METH_FASTCALL | METH_KEYWORDS,
-     doc_SimulateKeyPressSequence},
-    {"FindAndSendKeysToWindow", plain(FindAndSendKeysToWindow), METH_FASTCALL | METH_KEYWORDS,
+    {"SimulateKeyPressSequence", fastcall<SimulateKeyPressSequence>(),
+     METH_FASTCALL | METH_KEYWORDS, doc_SimulateKeyPressSequence},
+    {"FindAndSendKeysToWindow", fastcall<FindAndSendKeysToWindow>(), METH_FASTCALL | METH_KEYWORDS,
      doc_FindAndSendKeysToWindow},
-    {"SimulateHotKeyPress", plain(SimulateHotKeyPress), METH_O, doc_SimulateHotKeyPress},
-    {"GetCaretPosition", plain(GetCaretPosition), METH_FASTCALL | METH_KEYWORDS,
+    {"SimulateHotKeyPress", unary<SimulateHotKeyPress>(), METH_O, doc_SimulateHotKeyPress},
+    {"GetCaretPosition", fastcall<GetCaretPosition>(), METH_FASTCALL | METH_KEYWORDS,
      doc_GetCaretPosition},
-    {"SendTextWithCaret", plain(SendTextWithCaret), METH_FASTCALL | METH_KEYWORDS,
+    {"SendTextWithCaret", fastcall<SendTextWithCaret>(), METH_FASTCALL | METH_KEYWORDS,
      doc_SendTextWithCaret},
-    {"ExpandText", plain(ExpandText), METH_NOARGS, doc_ExpandText},
-    {"OpenLocation", plain(OpenLocation), METH_NOARGS, doc_OpenLocation},
-    {"CrudeOpenWith", plain(CrudeOpenWith), METH_FASTCALL | METH_KEYWORDS, doc_CrudeOpenWith},
+    {"ExpandText", unary<ExpandText>(), METH_NOARGS, doc_ExpandText},
+    {"OpenLocation", unary<OpenLocation>(), METH_NOARGS, doc_OpenLocation},
+    {"CrudeOpenWith", fastcall<CrudeOpenWith>(), METH_FASTCALL | METH_KEYWORDS, doc_CrudeOpenWith},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -168,11 +168,16 @@ Signature::Signature(const char* name_, Site site_, std::initializer_list<const 
 Arguments::Arguments(const Signature& signature, PyObject* const* args, std::size_t nargsf,
                      PyObject* kwnames)
     : signature_(signature) {
+    std::array<PyObject*, Signature::max_parameters> bound{};
     try {
-        bind(signature, args, PyVectorcall_NARGS(nargsf), kwnames, values_);
+        bind(signature, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
     } catch (const PyError&) {
         add_traceback(signature.site);
         throw;
+    }
+    for (std::size_t i = 0; i < bound.size(); ++i) {
+        Py_XINCREF(bound[i]);
+        values_[i] = bound[i];
     }
 }
 

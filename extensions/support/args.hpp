@@ -31,12 +31,21 @@ struct Signature {
               std::size_t required) noexcept;
 };
 
-// The arguments of one call, bound to a signature. Values are borrowed from the caller.
+// The arguments of one call, bound to a signature. Each bound value is held for as long as
+// the bound arguments live: the body may run code that drops every other reference to it
+// (an argument of the caller's stack may be borrowed from an object that dies mid-call).
 class Arguments {
   public:
     // Binds; throws `PyError` (with the traceback entry) on a count or keyword error.
     Arguments(const Signature& signature, PyObject* const* args, std::size_t nargsf,
               PyObject* kwnames);
+    Arguments(const Arguments&) = delete;
+    Arguments& operator=(const Arguments&) = delete;
+    ~Arguments() {
+        for (PyObject* value : values_) {
+            Py_XDECREF(value);
+        }
+    }
 
     // The argument bound to parameter `index`, or nullptr when it was not given.
     PyObject* operator[](std::size_t index) const noexcept { return values_[index]; }

@@ -49,10 +49,11 @@ void print_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
     PySys_SetObject("last_exc", value ? value : none);
 #endif
-    PyObject* hook = PySys_GetObject("excepthook"); // borrowed
-    if (hook != nullptr && hook != Py_None) {
+    // Held for the call: the hook may rebind `sys.excepthook`, dropping itself.
+    Ref hook = Ref::borrow(PySys_GetObject("excepthook"));
+    if (hook && hook.get() != Py_None) {
         PyObject* args[] = {type ? type : none, value ? value : none, traceback ? traceback : none};
-        Ref result = Ref::steal(PyObject_Vectorcall(hook, args, 3, nullptr));
+        Ref result = Ref::steal(PyObject_Vectorcall(hook.get(), args, 3, nullptr));
         if (result) {
             return;
         }
@@ -80,6 +81,9 @@ void report_unraisable(const char* qualname) noexcept {
     PyErr_Clear();
 
     PyObject* context = PyUnicode_FromString(qualname);
+    // The interpreter calls `sys.unraisablehook` without a reference of its own; a hook that
+    // rebinds it would drop itself mid-call. Hold it until the report is done.
+    Ref hook = Ref::borrow(PySys_GetObject("unraisablehook"));
     PyErr_Restore(type, value, traceback);
     if (context == nullptr) {
         PyErr_WriteUnraisable(Py_None);

@@ -15,6 +15,7 @@ struct FunctionObject {
     PyObject* doc;
     PyObject* annotations;
     PyObject* dict;
+    PyObject* owner; // the module object
 };
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -26,6 +27,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(function->doc);
     Py_VISIT(function->annotations);
     Py_VISIT(function->dict);
+    Py_VISIT(function->owner);
     return 0;
 }
 
@@ -37,6 +39,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(function->doc);
     Py_CLEAR(function->annotations);
     Py_CLEAR(function->dict);
+    Py_CLEAR(function->owner);
     return 0;
 }
 
@@ -57,8 +60,12 @@ PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) {
     return PyMethod_New(self, instance);
 }
 
+// A function that the collector has cleared has no qualified name any more.
 PyObject* function_repr(PyObject* self) {
     auto* function = reinterpret_cast<FunctionObject*>(self);
+    if (function->qualname == nullptr) {
+        return PyUnicode_FromFormat("<function at %p>", self);
+    }
     return PyUnicode_FromFormat("<function %U at %p>", function->qualname, self);
 }
 
@@ -89,21 +96,30 @@ PyType_Spec function_spec = {
     sizeof(FunctionObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 
+PyObject* made_type = nullptr; // the type, once made
+
 PyTypeObject* function_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = check(PyType_FromSpec(&function_spec)).release();
+    if (made_type == nullptr) {
+        made_type = check(PyType_FromSpec(&function_spec)).release();
     }
-    return reinterpret_cast<PyTypeObject*>(type);
+    return reinterpret_cast<PyTypeObject*>(made_type);
 }
 
 } // namespace
 
-Ref new_function(const FunctionSpec& spec, Borrowed module_name, Borrowed annotations) {
+PyObject* function_owner(PyObject* function) noexcept {
+    if (made_type == nullptr || Py_TYPE(function) != reinterpret_cast<PyTypeObject*>(made_type)) {
+        return nullptr;
+    }
+    return reinterpret_cast<FunctionObject*>(function)->owner;
+}
+
+Ref new_function(const FunctionSpec& spec, Borrowed owner, Borrowed module_name,
+                 Borrowed annotations) {
     Ref name = new_str(spec.name);
     Ref qualname = new_str(spec.qualname);
     Ref doc = new_str(spec.doc);
@@ -119,6 +135,7 @@ Ref new_function(const FunctionSpec& spec, Borrowed module_name, Borrowed annota
     function->doc = doc.release();
     function->annotations = Ref::borrow(annotations).release();
     function->dict = nullptr;
+    function->owner = Ref::borrow(owner).release();
     PyObject_GC_Track(function);
     return Ref::steal(reinterpret_cast<PyObject*>(function));
 }

@@ -18,8 +18,13 @@ struct FunctionSpec {
     vectorcallfunc implementation;
 };
 
-// Makes a function object of the module `module_name` (a str) with the given annotations
-// dict. The type itself is created on first use and kept for the life of the process.
-Ref new_function(const FunctionSpec& spec, Borrowed module_name, Borrowed annotations);
+// Makes a function object of the module object `owner`, named `module_name` (a str), with the
+// given annotations dict. The type itself is created on first use and kept for the life of the
+// process; Python code cannot make instances of it.
+Ref new_function(const FunctionSpec& spec, Borrowed owner, Borrowed module_name,
+                 Borrowed annotations);
+
+// The module object a function object was made for (borrowed; null for anything else).
+PyObject* function_owner(PyObject* function) noexcept;
 
 } // namespace velmora

@@ -72,8 +72,24 @@ PyObject* ModuleLifecycle::create(PyObject* spec) noexcept {
     }
 }
 
+int ModuleLifecycle::run_exec(PyObject* module, void (*execute)(PyObject*)) noexcept {
+    try {
+        if (begin_exec(module) == Begin::initialise) {
+            execute(module);
+            initialised_ = true;
+        }
+        return 0;
+    } catch (...) {
+        translate_exception();
+        fail_exec(module);
+        return -1;
+    }
+}
+
 ModuleLifecycle::Begin ModuleLifecycle::begin_exec(PyObject* module) {
     if (module_ != nullptr) {
+        // The same object again: initialised already, or being initialised by an exec step
+        // further up the stack, which finishes the work (or fails it) itself.
         if (module_ == module) {
             return Begin::already_initialised;
         }
@@ -88,13 +104,17 @@ ModuleLifecycle::Begin ModuleLifecycle::begin_exec(PyObject* module) {
 
     check_version();
 
-    builtins_ = PyImport_AddModule("builtins"); // borrowed; lives as long as the interpreter
     if (builtins_ == nullptr) {
-        throw_pending();
+        PyObject* builtins = PyImport_AddModule("builtins"); // borrowed from sys.modules
+        if (builtins == nullptr) {
+            throw_pending();
+        }
+        Py_INCREF(builtins);
+        builtins_ = builtins;
     }
     check_status(PyDict_SetItem(dict_, n___builtins__.get(), builtins_));
 
-    PyObject* modules = PyImport_GetModuleDict(); // borrowed
+    PyObject* modules = PyImport_GetModuleDict(); // borrowed; lives as long as the interpreter
     Ref key = new_str(qualified_name_);
     PyObject* registered = PyDict_GetItemWithError(modules, key.get());
     if (registered == nullptr) {
@@ -104,6 +124,14 @@ ModuleLifecycle::Begin ModuleLifecycle::begin_exec(PyObject* module) {
         check_status(PyDict_SetItem(modules, key.get(), module));
     }
     return Begin::initialise;
+}
+
+bool ModuleLifecycle::ready(PyObject* owner) const noexcept {
+    if (initialised_ && owner == module_) {
+        return true;
+    }
+    PyErr_Format(PyExc_RuntimeError, "module '%s' has not finished initialising", qualified_name_);
+    return false;
 }
 
 void ModuleLifecycle::check_version() const {
@@ -138,16 +166,22 @@ void ModuleLifecycle::check_version() const {
     check_status(PyErr_WarnEx(nullptr, message, 1));
 }
 
-int ModuleLifecycle::fail_exec() noexcept {
+void ModuleLifecycle::fail_exec(PyObject* module) noexcept {
     if (!PyErr_Occurred()) {
         PyErr_Format(PyExc_ImportError, "init %s", qualified_name_);
     }
     char entry[128];
     std::snprintf(entry, sizeof entry, "init %s", qualified_name_);
     add_traceback(Site{entry, source_file_, 1});
-    Py_CLEAR(module_);
-    dict_ = nullptr;
-    return -1;
+    if (module == module_ && !initialised_) {
+        // Forget the namespace before the module object goes: releasing it may run code.
+        dict_ = nullptr;
+        PyObject* released = module_;
+        module_ = nullptr;
+        SavedError failure;
+        Py_DECREF(released);
+        failure.restore();
+    }
 }
 
 Ref ModuleLifecycle::lookup(const Name& name) const {

@@ -2,12 +2,15 @@
 // and name resolution in the module namespace.
 //
 // Each module has exactly one module object per process, living in exactly one interpreter,
-// initialised once and never torn down. The module's own exec step calls `begin_exec` first,
-// then binds its names, and calls `fail_exec` when a step fails.
+// initialised once and never torn down. Its functions exist before initialisation has finished
+// (and outlive an import that fails), so every entry point goes through one of the `checked_*`
+// wrappers below, which refuse the call until the module is initialised.
 #pragma once
 
+#include "support/function.hpp"
 #include "support/object.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 
@@ -32,29 +35,20 @@ class ModuleLifecycle {
     // module object again, or makes a new one from the import spec.
     PyObject* create(PyObject* spec) noexcept;
 
-    enum class Begin { initialise, already_initialised };
+    // The exec slot: the re-initialisation check, the version check, the module's
+    // `__builtins__` and its entry in `sys.modules`, then the module's own exec step
+    // `execute`. The module counts as initialised once all of it has succeeded; a failure
+    // becomes the import's error. Returns 0 or -1, as the interpreter expects of the slot.
+    int run_exec(PyObject* module, void (*execute)(PyObject*)) noexcept;
 
-    // The exec step's common part: the re-initialisation check, the version check, the
-    // module's `__builtins__` and its entry in `sys.modules`. Throws `PyError`.
-    Begin begin_exec(PyObject* module);
+    // Whether `owner`, the module object a function belongs to, is the one module object and
+    // has finished initialising. Otherwise RuntimeError "module '<name>' has not finished
+    // initialising" is raised and the result is false: a function that an import left behind
+    // half made, or one called back while the import still runs, must not reach state that
+    // is not there yet.
+    bool ready(PyObject* owner) const noexcept;
 
-    // Ends a failed exec step: adds the "init <module>" traceback entry, releases the module
-    // object and makes sure an exception is pending. Returns -1 for the exec slot.
-    int fail_exec() noexcept;
-
-    // The exec slot: runs the module's own exec step and turns a failure into the import's
-    // error. Returns 0 or -1, as the interpreter expects of the slot.
-    int run_exec(PyObject* module, void (*execute)(PyObject*)) noexcept {
-        try {
-            execute(module);
-            return 0;
-        } catch (...) {
-            translate_exception();
-            return fail_exec();
-        }
-    }
-
-    // The module namespace (a borrowed dict, valid once `begin_exec` has run).
+    // The module namespace (a borrowed dict, valid while the exec step runs and after).
     PyObject* dict() const noexcept { return dict_; }
 
     // Looks `name` up in the module namespace, then in the builtins; NameError otherwise.
@@ -72,15 +66,50 @@ class ModuleLifecycle {
     static Ref import_from(Borrowed module, const Name& name);
 
   private:
+    enum class Begin { initialise, already_initialised };
+    Begin begin_exec(PyObject* module);
+    // Ends a failed exec step of `module`: adds the "init <module>" traceback entry and, when
+    // `module` is the module object being initialised, releases it and forgets its namespace.
+    // A refused second module object leaves the initialised one alone.
+    void fail_exec(PyObject* module) noexcept;
     void check_version() const;
 
     const char* short_name_;
     const char* qualified_name_;
     const char* source_file_;
-    PyObject* module_ = nullptr; // the one initialised module object (strong reference)
-    PyObject* dict_ = nullptr;
-    PyObject* builtins_ = nullptr;
+    PyObject* module_ = nullptr;   // the one module object (strong reference)
+    PyObject* dict_ = nullptr;     // its namespace, borrowed from it
+    PyObject* builtins_ = nullptr; // the builtins module (strong reference)
+    bool initialised_ = false;     // `module_` has been through its exec step
     std::int64_t interpreter_id_ = -1;
 };
+
+// Entry points in the interpreter's calling forms, wrapped in the readiness check: `self` is
+// the module object the function was made for.
+template <ModuleLifecycle& lifecycle, auto entry>
+PyObject* checked_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept {
+    return lifecycle.ready(self) ? entry(self, args, nargs, kwnames) : nullptr;
+}
+
+// The same for a one-argument or no-argument function. The argument is held for the length
+// of the call: code that the body runs may drop every other reference to it.
+template <ModuleLifecycle& lifecycle, auto entry>
+PyObject* checked_unary(PyObject* self, PyObject* argument) noexcept {
+    if (!lifecycle.ready(self)) {
+        return nullptr;
+    }
+    Ref held = Ref::borrow(argument);
+    return entry(self, argument);
+}
+
+// The same for a method of the support layer's function type (support/function.hpp), whose
+// module object is the function's owner.
+template <ModuleLifecycle& lifecycle, auto entry>
+PyObject* checked_method(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                         PyObject* kwnames) noexcept {
+    return lifecycle.ready(function_owner(callable)) ? entry(callable, args, nargsf, kwnames)
+                                                     : nullptr;
+}
 
 } // namespace velmora
