@@ -74,6 +74,7 @@ std::vector<ChordKey> convert_chord(Borrowed keys_id_dict) {
         if (!PyDict_Next(dict, &position, &key, &value)) {
             break;
         }
+        check_signals(); // a dict can be as large as memory allows
         // Conversions may run `__int__` code that touches the dict: hold the entry meanwhile.
         Ref held_key = Ref::borrow(key);
         Ref held_value = Ref::borrow(value);
@@ -112,6 +113,7 @@ void simulate_hot_key_press(Borrowed keys_id_dict) {
     std::size_t pressed = 0;
     try {
         for (const ChordKey& key : chord) {
+            check_signals(); // an interrupt releases the keys already down, as any failure
             Ref flags = new_int(down_flags(key.code));
             keybd_event(key.code, key.scancode, flags);
             ++pressed;
@@ -136,12 +138,13 @@ int down_flags(Borrowed key) {
     return to_int32(product);
 }
 
-void simulate_key_press(int key_id, int key_scancode, int times) noexcept {
-    report_failures(q_SimulateKeyPress, [&] {
+Ended simulate_key_press(int key_id, int key_scancode, int times) noexcept {
+    return run_reported(q_SimulateKeyPress, [&] {
         Ref code = new_int(key_id);
         int down = down_flags(code);
         Ref scancode = new_int(key_scancode);
         for (int i = 0; i < times; ++i) {
+            check_signals(); // before the press: a key is never left down
             press_and_release(code, scancode, down);
         }
     });
