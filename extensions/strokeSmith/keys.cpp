@@ -67,6 +67,9 @@ std::vector<ChordKey> convert_chord(Borrowed keys_id_dict) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (true) {
+        // A dict can be as large as memory allows. Checked before the entry is taken: a signal
+        // handler may change the dict.
+        check_signals();
         if (PyDict_GET_SIZE(dict) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             throw_pending();
@@ -74,7 +77,6 @@ std::vector<ChordKey> convert_chord(Borrowed keys_id_dict) {
         if (!PyDict_Next(dict, &position, &key, &value)) {
             break;
         }
-        check_signals(); // a dict can be as large as memory allows
         // Conversions may run `__int__` code that touches the dict: hold the entry meanwhile.
         Ref held_key = Ref::borrow(key);
         Ref held_value = Ref::borrow(value);

@@ -110,7 +110,7 @@ void send_text_with_caret(Borrowed text, Borrowed caret) {
     Ref position_object = new_int(position);
     Ref before = slice(text, nullptr, position_object);
     // Both terms fit an int, so their sum fits a long long wherever Py_ssize_t is narrower.
-    const long long after_marker = (long long)position + to_count(length(caret));
+    const long long after_marker = static_cast<long long>(position) + to_count(length(caret));
     Ref after_start = check(PyLong_FromLongLong(after_marker));
     Ref after = slice(text, after_start, nullptr);
     Ref typed = check(PyNumber_Add(before.get(), after.get()));
