@@ -1,5 +1,6 @@
 """Caret-aware text sending and abbreviation expansion."""
 
+import sys
 import types
 
 import pytest
@@ -137,3 +138,10 @@ def test_a_failing_key_press_does_not_stop_the_expansion(text, log, reports, mon
     assert log.names() == ["write", "state", "PlaySound"]
     assert text.ctrlHouse.pressed_chars == ""
     assert reports.objects == [Q_PRESS, Q_PRESS]
+
+
+@pytest.mark.parametrize("length", [2**31 - 1, sys.maxsize])
+def test_a_backspace_count_beyond_an_int_is_reported_before_any_key(text, log, reports, length):
+    text.ctrlHouse.pressed_chars = type("Typed", (str,), {"__len__": lambda self: length})("brb")
+    text.ExpandText()
+    assert log.calls == [] and reports.objects == [Q_EXPAND] and reports.types == [OverflowError]

@@ -163,7 +163,7 @@ bool update_directly(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
         return false;
     }
     const Py_ssize_t column_given = PyLong_AsSsize_t(x.get());
-    const Py_ssize_t row_given = PyLong_AsSsize_t(y.get());
+    const Py_ssize_t row_given = PyErr_Occurred() ? -1 : PyLong_AsSsize_t(y.get());
     if (PyErr_Occurred()) {
         PyErr_Clear(); // beyond any index: NumPy's IndexError from the general steps
         return false;

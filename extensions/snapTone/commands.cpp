@@ -4,6 +4,8 @@
 #include "snapTone/platform.hpp"
 #include "snapTone/snapTone.hpp"
 
+#include <climits>
+
 namespace velmora::snapTone {
 
 namespace {
@@ -69,6 +71,11 @@ Ref new_picture_path() {
     Ref name = check(PyNumber_Add(stamp.get(), s_png.get()));
     Ref path = call(join, folder, s_Images, name);
     for (long number = 2; truthy(call(os_path(n_exists), path)); ++number) {
+        check_signals();
+        if (number == LONG_MAX) { // every name taken: the count would overflow
+            PyErr_Format(PyExc_FileExistsError, "no free file name for \"%S\"", path.get());
+            throw_pending();
+        }
         name = check(PyUnicode_FromFormat("%S (%ld).png", stamp.get(), number));
         path = call(join, folder, s_Images, name);
     }

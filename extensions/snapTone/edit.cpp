@@ -462,10 +462,14 @@ std::optional<RawSize> raw_size(Borrowed image) {
         return std::nullopt;
     }
     const Py_ssize_t width = PyLong_AsSsize_t(PyTuple_GET_ITEM(size.get(), 0));
-    const Py_ssize_t height = PyLong_AsSsize_t(PyTuple_GET_ITEM(size.get(), 1));
-    if (PyErr_Occurred()) {
+    if (width == -1 && PyErr_Occurred()) {
         throw_pending();
     }
+    const Py_ssize_t height = PyLong_AsSsize_t(PyTuple_GET_ITEM(size.get(), 1));
+    if (height == -1 && PyErr_Occurred()) {
+        throw_pending();
+    }
+    // Checked by division, so the product (and four bytes per pixel) cannot overflow.
     if (width <= 0 || height <= 0 || std::size_t(height) > UINT32_MAX / std::size_t(width)) {
         return std::nullopt;
     }
@@ -541,6 +545,7 @@ Outcome make_transparent_by_runs(Borrowed image, const RawSize& size) {
     constexpr std::size_t at_least = std::size_t(1) << 12;
     RunLengths runs(std::max(at_least, size.count() / 16), std::max(at_least, size.count() / 4));
     for (std::size_t band = 0; band < bands.count(); ++band) {
+        check_signals(); // only while reading: an interrupted write would leave half a picture
         Ref pixels = bands.read(band);
         if (!pixels) {
             return Outcome::unreadable;
@@ -620,6 +625,7 @@ void make_transparent_general(Borrowed image) {
     Ref iterator = check(PyObject_GetIter(data_items.get()));
     // The replaced entries all refer to the one transparent pixel made at import.
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        check_signals(); // the picture is untouched until `putdata`
         PyObject* kept = matches_background(item, bg_color) ? captured.transparent : item.get();
         check_status(PyList_Append(output_image.get(), kept));
     }

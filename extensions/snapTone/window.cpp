@@ -356,6 +356,7 @@ void refresh_band(Session& session) {
 
 // One pass of the loop; false once the window is to close.
 bool run_pass(Session& session) {
+    check_signals(); // Ctrl-C ends the loop with the windows closed, as any failure
     Ref wait_key = cv2_attribute(n_waitKey);
     Ref pressed = call(wait_key, captured.one); // mouse callbacks run inside
     Ref masked = check(PyNumber_And(pressed.get(), captured.key_mask));
@@ -387,9 +388,9 @@ bool run_pass(Session& session) {
     return true;
 }
 
-// Runs `body`; should it fail, every OpenCV window is closed before the failure propagates
-// unchanged: a window that no loop pumps any more stops responding. Should closing fail as
-// well, the first failure is the one that propagates.
+// Runs `body`; should it fail (or Ctrl-C interrupt it), every OpenCV window is closed before the
+// failure propagates unchanged: a window that no loop pumps any more stops responding. Should
+// closing fail as well, the first failure is the one that propagates.
 template <class Body>
 void closing_windows_on_failure(Body&& body) {
     try {

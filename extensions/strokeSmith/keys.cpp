@@ -67,6 +67,9 @@ std::vector<ChordKey> convert_chord(Borrowed keys_id_dict) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (true) {
+        // A dict can be as large as memory allows. Checked before the entry is taken: a signal
+        // handler may change the dict.
+        check_signals();
         if (PyDict_GET_SIZE(dict) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             throw_pending();
@@ -112,6 +115,7 @@ void simulate_hot_key_press(Borrowed keys_id_dict) {
     std::size_t pressed = 0;
     try {
         for (const ChordKey& key : chord) {
+            check_signals(); // an interrupt releases the keys already down, as any failure
             Ref flags = new_int(down_flags(key.code));
             keybd_event(key.code, key.scancode, flags);
             ++pressed;
@@ -136,12 +140,13 @@ int down_flags(Borrowed key) {
     return to_int32(product);
 }
 
-void simulate_key_press(int key_id, int key_scancode, int times) noexcept {
-    report_failures(q_SimulateKeyPress, [&] {
+Ended simulate_key_press(int key_id, int key_scancode, int times) noexcept {
+    return run_reported(q_SimulateKeyPress, [&] {
         Ref code = new_int(key_id);
         int down = down_flags(code);
         Ref scancode = new_int(key_scancode);
         for (int i = 0; i < times; ++i) {
+            check_signals(); // before the press: a key is never left down
             press_and_release(code, scancode, down);
         }
     });

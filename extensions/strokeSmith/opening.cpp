@@ -50,15 +50,12 @@ void crude_open_with(int tool_number, int prog_index) {
     Ref return_scancode = getattr(module.lookup(n_kbcon), n_SC_RETURN);
     Ref pick = new_tuple(return_code, return_scancode);
 
-    const Py_ssize_t downs = prog_index > 0 ? Py_ssize_t(prog_index) : 0;
-    Ref keys = check(PyTuple_New(downs + 2));
-    PyTuple_SET_ITEM(keys.get(), 0, Ref::borrow(open_menu).release());
-    for (Py_ssize_t i = 1; i <= downs; ++i) {
-        PyTuple_SET_ITEM(keys.get(), i, Ref::borrow(move_down).release());
+    // The Down presses are played as the sequence goes, never stored: any count costs the
+    // same memory. A negative count gives none.
+    if (simulate_key_press_sequence(open_menu, move_down, prog_index, pick,
+                                    default_sequence_delay) == Ended::interrupted) {
+        return; // the user stopped it: the typed characters stay, and no sound plays
     }
-    PyTuple_SET_ITEM(keys.get(), downs + 1, Ref::borrow(pick).release());
-
-    simulate_key_press_sequence(keys, default_sequence_delay);
 
     reset_pressed_chars();
     play_feedback_sound();

@@ -83,20 +83,30 @@ void press_and_release(Borrowed code, Borrowed scancode, int down) {
     call(send, code, scancode, up_flags, captured.zero);
 }
 
+// One element of a sequence, then the pause.
+void play_element(Borrowed element, float delay) {
+    Pair pair = unpack(element);
+    // The flags come from the first item whatever the element's kind turns out to be.
+    int down = down_flags(pair.first);
+    if (PyLong_Check(pair.second.get())) {
+        press_and_release(pair.first, pair.second, down);
+    } else {
+        call(pair.second, pair.first);
+    }
+    // The pause is the single-precision delay widened to a double, not its decimal value.
+    Ref pause = new_float(double(delay));
+    call(module.lookup(n_sleep), pause);
+}
+
 void play_sequence(Borrowed keys_list, float delay) {
     Ref iterator = check(PyObject_GetIter(keys_list.get()));
-    while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
-        Pair pair = unpack(element);
-        // The flags come from the first item whatever the element's kind turns out to be.
-        int down = down_flags(pair.first);
-        if (PyLong_Check(pair.second.get())) {
-            press_and_release(pair.first, pair.second, down);
-        } else {
-            call(pair.second, pair.first);
+    while (true) {
+        check_signals();
+        Ref element = Ref::steal(PyIter_Next(iterator.get()));
+        if (!element) {
+            break;
         }
-        // The pause is the single-precision delay widened to a double, not its decimal value.
-        Ref pause = new_float(double(delay));
-        call(module.lookup(n_sleep), pause);
+        play_element(element, delay);
     }
     if (PyErr_Occurred()) {
         throw_pending();
@@ -105,8 +115,22 @@ void play_sequence(Borrowed keys_list, float delay) {
 
 } // namespace
 
-void simulate_key_press_sequence(Borrowed keys_list, float delay) noexcept {
-    report_failures(q_SimulateKeyPressSequence, [&] { play_sequence(keys_list, delay); });
+Ended simulate_key_press_sequence(Borrowed keys_list, float delay) noexcept {
+    return run_reported(q_SimulateKeyPressSequence, [&] { play_sequence(keys_list, delay); });
+}
+
+Ended simulate_key_press_sequence(Borrowed first, Borrowed repeated, int times, Borrowed last,
+                                  float delay) noexcept {
+    return run_reported(q_SimulateKeyPressSequence, [&] {
+        check_signals();
+        play_element(first, delay);
+        for (int i = 0; i < times; ++i) {
+            check_signals();
+            play_element(repeated, delay);
+        }
+        check_signals();
+        play_element(last, delay);
+    });
 }
 
 PyObject* SimulateKeyPressSequence(PyObject*, PyObject* const* args, Py_ssize_t nargs,

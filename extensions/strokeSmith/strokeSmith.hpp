@@ -58,10 +58,41 @@ inline constexpr const char* q_CrudeOpenWith = "velmora.strokeSmith.CrudeOpenWit
 // `win32con.KEYEVENTF_EXTENDEDKEY`, as a 32-bit int. Throws `PyError`.
 int down_flags(Borrowed key);
 
+// How a body called by another body ended. After a failure the caller goes on with its next
+// step; after an interrupt (Ctrl-C, a KeyboardInterrupt) the caller stops as well, since the
+// user asked for the whole action to stop.
+enum class Ended { normally, failed, interrupted };
+
+// Runs `body` under the report-and-swallow rule, reporting under `qualname`, and tells how it
+// ended.
+template <class Body>
+Ended run_reported(const char* qualname, Body&& body) noexcept {
+    try {
+        body();
+        return Ended::normally;
+    } catch (...) {
+        translate_exception();
+        const bool interrupted = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) != 0;
+        report_unraisable(qualname);
+        return interrupted ? Ended::interrupted : Ended::failed;
+    }
+}
+
+// Raises the KeyboardInterrupt (or whatever a signal handler raises) of a signal that arrived
+// since the last check. Every loop that can run long calls it on each pass, so that Ctrl-C
+// stops the loop within one pass even when no Python code runs inside it.
+inline void check_signals() {
+    check_status(PyErr_CheckSignals());
+}
+
 // Bodies called by other bodies. Each reports its own failures under its own name and
-// returns normally, so the caller goes on with its next step.
-void simulate_key_press(int key_id, int key_scancode, int times) noexcept;
-void simulate_key_press_sequence(Borrowed keys_list, float delay) noexcept;
+// returns normally, so the caller goes on with its next step (unless interrupted).
+Ended simulate_key_press(int key_id, int key_scancode, int times) noexcept;
+Ended simulate_key_press_sequence(Borrowed keys_list, float delay) noexcept;
+// The sequence (`first`, `repeated` `times` times, `last`), played element by element without
+// being built: its length costs no memory.
+Ended simulate_key_press_sequence(Borrowed first, Borrowed repeated, int times, Borrowed last,
+                                  float delay) noexcept;
 
 // The pause after each element of a key sequence when the caller gives none, in seconds.
 inline constexpr float default_sequence_delay = 0.2f;

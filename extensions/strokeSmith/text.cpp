@@ -38,11 +38,15 @@ Borrowed default_caret() {
     return marker;
 }
 
+[[noreturn]] void raise_too_large() {
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+    throw_pending();
+}
+
 // A count as a signed 32-bit int; OverflowError beyond that range.
 int to_count(Py_ssize_t value) {
     if (value < INT_MIN || value > INT_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
-        throw_pending();
+        raise_too_large();
     }
     return int(value);
 }
@@ -66,6 +70,17 @@ int read_int32(const Name& object, const Name& attribute) {
 Ref slice(Borrowed text, Borrowed start, Borrowed stop) {
     Ref bounds = check(PySlice_New(start.get(), stop.get(), nullptr));
     return check(PyObject_GetItem(text.get(), bounds.get()));
+}
+
+// Backspace presses that erase `typed` and the key pressed before them: one more than its
+// length. The range is checked before the addition, which would overflow for the largest
+// lengths (a `__len__` may return up to sys.maxsize).
+int backspace_count(Borrowed typed) {
+    const Py_ssize_t typed_length = length(typed);
+    if (typed_length >= Py_ssize_t(INT_MAX)) {
+        raise_too_large();
+    }
+    return int(typed_length) + 1;
 }
 
 // The index of the first marker in `text`, or the length of `text` when it holds none. A
@@ -94,13 +109,16 @@ void send_text_with_caret(Borrowed text, Borrowed caret) {
 
     Ref position_object = new_int(position);
     Ref before = slice(text, nullptr, position_object);
-    Ref after_start = check(PyLong_FromSsize_t(Py_ssize_t(position) + to_count(length(caret))));
+    // Both terms fit an int, so their sum fits a long long wherever Py_ssize_t is narrower.
+    const long long after_marker = static_cast<long long>(position) + to_count(length(caret));
+    Ref after_start = check(PyLong_FromLongLong(after_marker));
     Ref after = slice(text, after_start, nullptr);
     Ref typed = check(PyNumber_Add(before.get(), after.get()));
 
     Ref write = getattr(module.lookup(n_keyboard), n_write);
     call(write, typed);
 
+    // Both are at least 0, so the difference cannot overflow.
     int typed_length = to_count(length(typed));
     if (position != typed_length) {
         int left = read_int32(n_win32con, n_VK_LEFT);
@@ -124,14 +142,21 @@ void expand_text() {
         throw_pending();
     }
 
+    // The Backspace count is worked out before any key is pressed too: a length that makes it
+    // too large for a count is reported with nothing erased.
+    const int erase = backspace_count(abbreviation);
+
     int backtick = read_int32(n_kbcon, n_VK_BACKTICK);
     int backtick_scancode = read_int32(n_kbcon, n_SC_BACKTICK);
-    simulate_key_press(backtick, backtick_scancode, 1);
+    if (simulate_key_press(backtick, backtick_scancode, 1) == Ended::interrupted) {
+        return;
+    }
 
     int backspace = read_int32(n_win32con, n_VK_BACK);
     int backspace_scancode = read_int32(n_kbcon, n_SC_BACK);
-    Ref pressed_chars = getattr(module.lookup(n_ctrlHouse), n_pressed_chars);
-    simulate_key_press(backspace, backspace_scancode, to_count(length(pressed_chars) + 1));
+    if (simulate_key_press(backspace, backspace_scancode, erase) == Ended::interrupted) {
+        return;
+    }
 
     Ref write = getattr(module.lookup(n_keyboard), n_write);
     call(write, substitution);
