@@ -42,6 +42,11 @@ def character(keysym):
     return None
 
 
+def between(time, start, end):
+    """True when the X time ``time`` lies from ``start`` to ``end``, both included."""
+    return _not_before(time, start) and _not_before(end, time)
+
+
 class Capture:
     """Keeps ``house.pressed_chars`` equal to the word being typed, on the display ``name``."""
 
@@ -97,10 +102,10 @@ class Capture:
     def _held(self, time):
         if self.held_since is None or not _not_before(time, self.held_since):
             return False
-        if self.held_until is not None and not _not_before(self.held_until, time):
-            self.held_since = self.held_until = None
-            return False
-        return True
+        if self.held_until is None or between(time, self.held_since, self.held_until):
+            return True
+        self.held_since = self.held_until = None
+        return False
 
     # The recorded events --------------------------------------------------------------------
 

@@ -14,6 +14,7 @@ import signal
 import sys
 import threading
 
+from velmora.host import capture
 from velmora.host import config as configuration
 
 log = logging.getLogger("velmora-host")
@@ -74,10 +75,13 @@ class Stopper:
         number = os.read(self.signal_read, 1)[0]
         log.info("ending on %s", signal.Signals(number).name)
         os.write(self.stop_write, b"x")
-        if not self.finished.wait(STOP_GRACE):
-            log.info("ending while %s runs", self.busy or "an action")
-            logging.shutdown()
-            os._exit(0)
+        if self.finished.wait(STOP_GRACE):
+            return
+        if self.busy is None and self.finished.wait(5 * STOP_GRACE):
+            return  # no action runs: the main loop is releasing what it holds
+        log.info("ending while %s runs", self.busy or "the host cleans up")
+        logging.shutdown()
+        os._exit(0)
 
 
 def load_config(args):
@@ -106,10 +110,15 @@ def main(argv=None):
     if sys.platform != "linux" or not os.environ.get("DISPLAY"):
         log.error("velmora-host needs an X11 session: DISPLAY is not set")
         return 1
+    from Xlib import error
+
     from velmora.host import xserver
 
     try:
         return Host(config).run()
+    except error.ConnectionClosedError as closed:
+        log.error("the X server closed the connection: %s", closed)
+        return 1
     except xserver.AlreadyRunning as error:
         log.error("%s; not starting a second one", error)
         return 1
@@ -121,6 +130,7 @@ def main(argv=None):
 class Host:
     def __init__(self, config):
         self.config = config
+        self.quiet = None  # the X times (start, end) of the last action
 
     def _modules(self):
         """The modules and the shared state, as a host sees them; fills the tables."""
@@ -141,8 +151,9 @@ class Host:
         return snapTone, strokeSmith, house
 
     def run(self):
-        from velmora.host import actions, capture, xserver
+        from velmora.host import actions, xserver
 
+        self.stopper = Stopper()
         self.x = xserver.XHost()
         try:
             self.x.claim()
@@ -163,7 +174,6 @@ class Host:
             self.capture.start()
             # The modules name their sounds relative to the current folder ("SFX\\...").
             os.chdir(HERE)
-            self.stopper = Stopper()
             log.info("running on display %s with %s: %d hotkeys, %d abbreviations, "
                      "%d locations", os.environ["DISPLAY"], self.config.path,
                      len(self.hotkeys), len(self.config.abbreviations),
@@ -195,6 +205,10 @@ class Host:
         if grab is None:
             return
         hotkey = self.hotkeys[id(grab)]
+        if self.quiet is not None and capture.between(event.time, *self.quiet):
+            # Pressed while the last action ran (or its key repeating): not a new request.
+            log.debug("%s: ignored, pressed while an action ran", hotkey.combo)
+            return
         log.info("%s: %s", hotkey.combo, hotkey.action)
         self.capture.hold(event.time)
         self.stopper.busy = hotkey.action
@@ -204,7 +218,8 @@ class Host:
             self.actions.run(hotkey.action, hotkey.args)
         finally:
             self.stopper.busy = None
-            self.capture.release(self.x.server_time())
+            self.quiet = (event.time, self.x.server_time())
+            self.capture.release(self.quiet[1])
 
 
 if __name__ == "__main__":
