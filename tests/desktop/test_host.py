@@ -118,6 +118,36 @@ def test_expand_replaces_the_typed_abbreviation(xserver, desk, make_window, host
     assert typed_text(window) == "ok be right back"
 
 
+# xdotool steps, and the word the host then holds, which its expand hotkey names when the
+# word has no abbreviation.
+TYPING = [
+    ([("type", "ab"), ("key", "BackSpace"), ("type", "c")], "ac"),
+    ([("type", "ab cd")], "cd"),
+    ([("type", "ab"), ("click", "1"), ("type", "x")], "x"),
+    ([("type", "ab"), ("key", "ctrl+a"), ("type", "c")], "c"),
+    ([("key", "Caps_Lock", "Num_Lock"), ("type", "ab")], "AB"),  # the hotkey with both locks on
+]
+
+
+def test_capture_follows_typing(xserver, make_window, host):
+    window = make_window("velmoraHost", "VelmoraHost")
+    xdotool("windowactivate" if xserver.managed else "windowfocus", "--sync", window.id)
+    try:
+        for steps, word in TYPING:
+            xdotool("key", "Escape")
+            for step in steps:
+                xdotool(*step)
+            xdotool("key", "ctrl+alt+e")
+            host.wait_log(f"expand: no abbreviation for {word!r}")
+    finally:
+        from Xlib import X
+
+        state = window.window.query_pointer().mask  # the locks stay off for the other tests
+        for mask, key in ((X.LockMask, "Caps_Lock"), (X.Mod2Mask, "Num_Lock")):
+            if state & mask:
+                xdotool("key", key)
+
+
 def test_sigterm_ends_the_host_and_frees_its_hotkeys(xserver, host, start_host):
     from Xlib import X, XK, display, error
 
