@@ -13,6 +13,8 @@ GOOD = """\
 brb = "be right back"
 [locations]
 home = "~/x"
+notes = "n.txt"
+web = "https://example.org"
 [hotkeys]
 "ctrl+alt+e" = "expand"
 "Super+F5" = { action = "open-with", prog_index = 2 }
@@ -21,13 +23,14 @@ home = "~/x"
 
 
 def test_a_valid_file_fills_the_tables():
-    parsed = config.parse(GOOD, "c.toml")
+    parsed = config.parse(GOOD, "/etc/c.toml")
     assert parsed.abbreviations == {"brb": "be right back"}
-    assert parsed.locations == {"home": os.path.expanduser("~/x")}
+    assert parsed.locations == {"home": os.path.expanduser("~/x"), "notes": "/etc/n.txt",
+                                "web": "https://example.org"}
     assert [(str(h.combo), h.action, h.args, h.line) for h in parsed.hotkeys] == [
-        ("ctrl+alt+e", "expand", {}, 6),
-        ("super+f5", "open-with", {"tool_number": 4, "prog_index": 2}, 7),
-        ("ctrl+shift+k", "keys", {"keys": ["alt+4", [0x28, 80]], "delay": 0.0}, 8),
+        ("ctrl+alt+e", "expand", {}, 8),
+        ("super+f5", "open-with", {"tool_number": 4, "prog_index": 2}, 9),
+        ("ctrl+shift+k", "keys", {"keys": ["alt+4", [0x28, 80]], "delay": 0.0}, 10),
     ]
 
 

@@ -40,6 +40,8 @@ ACTIONS = {
     "keys": {"keys": (list, None), "delay": (float, 0.2)},
 }
 TABLES = ("abbreviations", "locations", "hotkeys")
+# An address such as https://... or mailto:..., which a location may be instead of a path.
+_URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]+:")
 
 
 class ConfigError(Exception):
@@ -142,13 +144,19 @@ class _Checker:
             return {}
         return value
 
-    def strings(self, data, name, expand=False):
+    def strings(self, data, name, paths=False):
+        """The table ``name`` of strings; ``paths``: expanded, relative to the file's folder."""
         checked = {}
         for key, value in self.table(data, name).items():
             if not isinstance(value, str):
                 self.problem((name, key), f"{name}: the value of {key!r} must be a string")
+            elif paths:
+                value = os.path.expandvars(os.path.expanduser(value))
+                if not _URL.match(value):
+                    value = os.path.join(os.path.dirname(os.path.abspath(self.path)), value)
+                checked[key] = value
             else:
-                checked[key] = os.path.expandvars(os.path.expanduser(value)) if expand else value
+                checked[key] = value
         return checked
 
     def hotkeys(self, data):
@@ -250,7 +258,7 @@ def parse(text, path):
     config = Config(
         path=path,
         abbreviations=checker.strings(data, "abbreviations"),
-        locations=checker.strings(data, "locations", expand=True),
+        locations=checker.strings(data, "locations", paths=True),
         hotkeys=checker.hotkeys(data),
     )
     if checker.problems:

@@ -102,21 +102,20 @@ def main(argv=None):
         for problem in error.problems:
             print(problem, file=sys.stderr)
         return 2
-    summary = (f"{len(config.hotkeys)} hotkeys, {len(config.abbreviations)} abbreviations, "
-               f"{len(config.locations)} locations")
     if args.check:
-        print(f"{config.path}: valid ({summary})")
+        print(f"{config.path}: valid ({len(config.hotkeys)} hotkeys, "
+              f"{len(config.abbreviations)} abbreviations, {len(config.locations)} locations)")
         return 0
     if sys.platform != "linux" or not os.environ.get("DISPLAY"):
         log.error("velmora-host needs an X11 session: DISPLAY is not set")
         return 1
-    from Xlib import error
+    from Xlib import error as xerror
 
     from velmora.host import xserver
 
     try:
         return Host(config).run()
-    except error.ConnectionClosedError as closed:
+    except xerror.ConnectionClosedError as closed:
         log.error("the X server closed the connection: %s", closed)
         return 1
     except xserver.AlreadyRunning as error:
@@ -167,7 +166,7 @@ class Host:
                 except xserver.HostError as error:
                     log.error("%s (line %d): %s", self.config.path, hotkey.line, error)
                     continue
-                self.hotkeys[id(grab)] = hotkey
+                self.hotkeys[grab] = hotkey
                 log.debug("grabbed %s: keycode %d, modifiers %#x", hotkey.combo, grab.keycode,
                           grab.modifiers)
             self.capture = capture.Capture(house, lambda event: self.x.match(event) is not None)
@@ -204,7 +203,7 @@ class Host:
         grab = self.x.match(event)
         if grab is None:
             return
-        hotkey = self.hotkeys[id(grab)]
+        hotkey = self.hotkeys[grab]
         if self.quiet is not None and capture.between(event.time, *self.quiet):
             # Pressed while the last action ran (or its key repeating): not a new request.
             log.debug("%s: ignored, pressed while an action ran", hotkey.combo)
