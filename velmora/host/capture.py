@@ -51,7 +51,7 @@ class Capture:
     """Keeps ``house.pressed_chars`` equal to the word being typed, on the display ``name``."""
 
     def __init__(self, house, is_hotkey, name=None):
-        from Xlib import X
+        from Xlib import X, XK
         from Xlib.ext import record
 
         self.house = house
@@ -62,6 +62,7 @@ class Capture:
             raise xserver.HostError("the X server has no RECORD extension: typed text is not seen")
         self.data = xserver.open_display(name)  # blocked in the recording while it runs
         self.masks = xserver.modifier_masks(self.control)
+        self.modifier_keysyms = {XK.string_to_keysym(name) for name in xserver.MODIFIER_KEYS}
         self.context = self.control.record_create_context(0, [record.AllClients], [{
             "core_requests": (0, 0), "core_replies": (0, 0),
             "ext_requests": (0, 0, 0, 0), "ext_replies": (0, 0, 0, 0),
@@ -125,7 +126,7 @@ class Capture:
                 self.lock.notify_all()
 
     def _event(self, event):
-        from Xlib import X
+        from Xlib import X, XK
 
         if event.type == X.ButtonPress:
             if event.detail in (1, 2, 3):
@@ -140,13 +141,13 @@ class Capture:
             self.focus = focus
             self._set("", "focus change")
         keysym = self.control.keycode_to_keysym(event.detail, 0)
-        if xserver.keysym_name(keysym) in xserver.MODIFIER_KEYSYMS:
+        if keysym in self.modifier_keysyms:
             return
         shortcut = self.masks["ctrl"] | self.masks["alt"] | self.masks["super"]
         typed = self.house.pressed_chars
         if event.state & shortcut:
             self._set("", "shortcut")
-        elif xserver.keysym_name(keysym) == "BackSpace":
+        elif keysym == XK.XK_BackSpace:
             self._set(typed[:-1], "backspace")
         else:
             char = self._character(event)

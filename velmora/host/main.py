@@ -189,13 +189,11 @@ class Host:
     def _loop(self):
         from Xlib import X
 
-        display = self.x.display
         while True:
-            while display.pending_events():
-                event = display.next_event()
+            for event in self.x.events():
                 if event.type == X.KeyPress:
                     self._key(event)
-            ready, _, _ = select.select([display, self.stopper], [], [])
+            ready, _, _ = select.select([self.x.display, self.stopper], [], [])
             if self.stopper in ready:
                 return
 

@@ -7,6 +7,7 @@ Lock, Scroll Lock): the hotkey works whatever lights are on. The host owns the s
 host holds on the server (grabs, selection, window) goes away with this connection.
 """
 
+import collections
 import itertools
 import time
 
@@ -14,8 +15,8 @@ from velmora.host import combos
 
 SELECTION = "_VELMORA_HOST"
 
-# Key symbols whose keys only modify others; the capture ignores them.
-MODIFIER_KEYSYMS = {
+# Names of the key symbols whose keys only modify others; the capture ignores them.
+MODIFIER_KEYS = {
     "Shift_L", "Shift_R", "Control_L", "Control_R", "Alt_L", "Alt_R", "Meta_L", "Meta_R",
     "Super_L", "Super_R", "Hyper_L", "Hyper_R", "ISO_Level3_Shift", "ISO_Level5_Shift",
     "Mode_switch", "Caps_Lock", "Shift_Lock", "Num_Lock", "Scroll_Lock",
@@ -43,19 +44,20 @@ def open_display(name=None):
 
 def modifier_masks(display):
     """Masks of the named modifiers on this server: ctrl, shift, alt, super, and the locks."""
-    from Xlib import X
+    from Xlib import X, XK
 
     masks = {"ctrl": X.ControlMask, "shift": X.ShiftMask, "caps": X.LockMask,
              "alt": 0, "super": 0, "num": 0, "scroll": 0, "level3": 0}
     wanted = {"Alt_L": "alt", "Alt_R": "alt", "Meta_L": "alt", "Super_L": "super",
               "Super_R": "super", "Num_Lock": "num", "Scroll_Lock": "scroll",
               "ISO_Level3_Shift": "level3", "Mode_switch": "level3"}
+    wanted = {XK.string_to_keysym(name): key for name, key in wanted.items()}
     for index, keycodes in enumerate(display.get_modifier_mapping()):
         if index < 3:  # Shift, Lock, Control
             continue
         for keycode in keycodes:
             for level in range(2):
-                key = wanted.get(keysym_name(display.keycode_to_keysym(keycode, level)))
+                key = wanted.get(display.keycode_to_keysym(keycode, level))
                 if key and not masks[key]:
                     masks[key] = 1 << index
     masks["alt"] = masks["alt"] or X.Mod1Mask
@@ -67,7 +69,7 @@ _names = {}
 
 
 def keysym_name(keysym):
-    """The X name of ``keysym`` ("Shift_L"), or None."""
+    """An X name of ``keysym`` ("Shift_L"), for messages; None if it has none."""
     from Xlib import XK
 
     if not _names:
@@ -104,9 +106,12 @@ class XHost:
             -10, -10, 1, 1, 0, X.CopyFromParent, event_mask=X.PropertyChangeMask)
         self.window.set_wm_name("velmora-host")
         self.grabs = []
+        self.backlog = collections.deque()  # events read while waiting for another one
 
-    def fileno(self):
-        return self.display.fileno()
+    def events(self):
+        """The events received so far, in order; returns when there are no more for now."""
+        while self.backlog or self.display.pending_events():
+            yield self.backlog.popleft() if self.backlog else self.display.next_event()
 
     # One host per display ---------------------------------------------------------------------
 
@@ -129,16 +134,11 @@ class XHost:
         atom = self.display.intern_atom("_VELMORA_HOST_TIME")
         self.window.change_property(atom, atom, 8, b"", mode=X.PropModeAppend)
         self.display.flush()
-        kept = []
-        try:
-            while True:
-                event = self.display.next_event()
-                if event.type == X.PropertyNotify and event.atom == atom:
-                    return event.time
-                kept.append(event)
-        finally:
-            for event in reversed(kept):  # other events are handled later, in order
-                self.display.display.event_queue.insert(0, event)
+        while True:
+            event = self.display.next_event()
+            if event.type == X.PropertyNotify and event.atom == atom:
+                return event.time
+            self.backlog.append(event)  # handled later, in order
 
     # Hotkeys --------------------------------------------------------------------------------
 
