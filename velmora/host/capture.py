@@ -62,7 +62,7 @@ class Capture:
             raise xserver.HostError("the X server has no RECORD extension: typed text is not seen")
         self.data = xserver.open_display(name)  # blocked in the recording while it runs
         self.masks = xserver.modifier_masks(self.control)
-        self.modifier_keysyms = {XK.string_to_keysym(name) for name in xserver.MODIFIER_KEYS}
+        self.modifier_keysyms = {XK.string_to_keysym(key) for key in xserver.MODIFIER_KEYS}
         self.context = self.control.record_create_context(0, [record.AllClients], [{
             "core_requests": (0, 0), "core_replies": (0, 0),
             "ext_requests": (0, 0, 0, 0), "ext_replies": (0, 0, 0, 0),
@@ -120,8 +120,11 @@ class Capture:
         while len(data):
             event, data = rq.EventField(None).parse_binary_value(data, self.data.display, None, None)
             with self.lock:
-                if not self._held(event.time):
-                    self._event(event)
+                try:
+                    if not self._held(event.time):
+                        self._event(event)
+                except Exception as error:  # one event lost; the recording goes on
+                    log.error("typed-character capture: %s: %s", type(error).__name__, error)
                 self.latest = event.time
                 self.lock.notify_all()
 
