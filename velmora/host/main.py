@@ -193,6 +193,8 @@ class Host:
             for event in self.x.events():
                 if event.type == X.KeyPress:
                     self._key(event)
+                elif event.type == X.MappingNotify:  # keys remapped, for typing or a new layout
+                    self.x.display.refresh_keyboard_mapping(event)
             ready, _, _ = select.select([self.x.display, self.stopper], [], [])
             if self.stopper in ready:
                 return
