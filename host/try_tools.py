@@ -3,18 +3,22 @@
 Run from anywhere; the script puts this folder first on the import path (so ``common`` is the
 host's) and works in this folder (so the relative sound names "SFX\\..." are found):
 
-    python3 host/try_tools.py press 65            # presses A in the window focused after 2 s
-    python3 host/try_tools.py chord 160:42 65:30  # Shift+A
-    python3 host/try_tools.py window CLASS 65     # brings the window of CLASS forward, presses A
-    python3 host/try_tools.py expand brb          # types "be right back" for the typed "brb"
-    python3 host/try_tools.py invert              # inverts the picture on the clipboard
-    python3 host/try_tools.py edit                # the interactive picture window
+    .venv/bin/python host/try_tools.py press 65            # presses A in the window focused after 2 s
+    .venv/bin/python host/try_tools.py chord 160:42 65:30  # Shift+A
+    .venv/bin/python host/try_tools.py window CLASS 65     # brings the window of CLASS forward, presses A
+    .venv/bin/python host/try_tools.py text "f({!})"       # types f() with the cursor between ()
+    .venv/bin/python host/try_tools.py expand brb          # types "be right back" for the typed "brb"
+    .venv/bin/python host/try_tools.py open home           # opens the location "home" of common.py
+    .venv/bin/python host/try_tools.py invert              # inverts the picture on the clipboard
+    .venv/bin/python host/try_tools.py edit                # the interactive picture window
 
 Each command waits ``--delay`` seconds first, so that you can focus the window to receive the
-keys. The velmora package is taken from the installed ones, else from this checkout.
+keys. The velmora package is taken from the installed ones, else from a development build in
+this checkout.
 """
 
 import argparse
+import glob
 import importlib.util
 import os
 import sys
@@ -40,15 +44,23 @@ def main(argv=None):
     window = commands.add_parser("window", help="find a window by class and press a key there")
     window.add_argument("class_name")
     window.add_argument("key", type=lambda text: int(text, 0))
+    text = commands.add_parser("text", help="type text, the cursor placed at {!}")
+    text.add_argument("text")
     expand = commands.add_parser("expand", help="expand an abbreviation")
     expand.add_argument("typed")
+    location = commands.add_parser("open", help="open a location by its typed shortcut")
+    location.add_argument("typed")
     commands.add_parser("invert", help="invert the clipboard picture")
     commands.add_parser("edit", help="open the clipboard picture in the picture window")
     args = parser.parse_args(argv)
 
     sys.path.insert(0, HERE)
     if importlib.util.find_spec("velmora") is None:
-        sys.path.append(os.path.dirname(HERE))
+        checkout = os.path.dirname(HERE)
+        if not glob.glob(os.path.join(checkout, "velmora", "strokeSmith*")):
+            sys.exit("velmora is not installed for this interpreter: run it with .venv/bin/python "
+                     "(made by scripts/run-tests.sh), or build it first (see README.md)")
+        sys.path.append(checkout)
     os.chdir(HERE)
     import common
     from velmora import strokeSmith
@@ -60,9 +72,14 @@ def main(argv=None):
         strokeSmith.SimulateHotKeyPress(dict(args.keys))
     elif args.command == "window":
         strokeSmith.FindAndSendKeysToWindow(args.class_name, args.key, strokeSmith.SimulateKeyPress)
+    elif args.command == "text":
+        strokeSmith.SendTextWithCaret(args.text)
     elif args.command == "expand":
         common.recorder.feed(args.typed)
         strokeSmith.ExpandText()
+    elif args.command == "open":
+        common.recorder.feed(args.typed)
+        strokeSmith.OpenLocation()
     else:
         from velmora import snapTone
 

@@ -1,14 +1,18 @@
 """The main job: both tools, end to end, on a real X display.
 
-On a desktop (DISPLAY set) it uses that display; elsewhere it starts a private virtual one
-(Xvfb, with openbox when installed). Then:
+It starts a private virtual display (Xvfb, with openbox when installed), so that it runs the
+same in CI and on a desktop, where it leaves the user's screen, keyboard and clipboard alone.
+With ``--desktop`` it runs on the display in DISPLAY instead; the clipboard is then saved first
+and put back afterwards. Either way the picture it saves from the window is removed from the
+picture folder again (a copy goes to the output folder). Then:
 
 1. a picture is put on the X clipboard by another process (xclip), and the image tool's direct
    mode inverts it back onto the clipboard;
 2. the interactive window shows the clipboard picture and is driven by real pointer and key
    events (a freehand line, invert, save, Escape), with a screenshot of the window taken;
 3. the keyboard tool finds a real window by its class, brings it forward and sends it keys, a
-   chord and a key sequence, and the window's own key events are read back.
+   chord, a key sequence and text with the caret placed at a marker, and the window's own key
+   events are read back.
 
 Everything it produced goes into the output folder (default ``out/main-job``), with
 ``report.md`` saying what ran and what was checked. Exit status 0 when every check held.
@@ -115,6 +119,35 @@ def put_on_clipboard_from_another_process(path):
                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+def save_clipboard():
+    """The (target, bytes) the clipboard of DISPLAY holds now, or None when it holds nothing."""
+    def read(*args):
+        return subprocess.run(["xclip", "-selection", "clipboard", *args, "-o"],
+                              capture_output=True, timeout=TIMEOUT)
+
+    targets = read("-t", "TARGETS")
+    offered = targets.stdout.decode(errors="replace").split() if targets.returncode == 0 else []
+    for target in ("image/png", "UTF8_STRING", "STRING"):
+        if target in offered:
+            content = read("-t", target)
+            if content.returncode == 0:
+                return target, content.stdout
+    return None
+
+
+def restore_clipboard(saved):
+    """Puts what ``save_clipboard`` returned back on the clipboard (xclip serves it on)."""
+    if saved is None:
+        from velmora._platform import desktop
+
+        desktop.display().clear_selection("CLIPBOARD")
+        return
+    target, content = saved
+    writer = subprocess.Popen(["xclip", "-selection", "clipboard", "-t", target, "-i"],
+                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    writer.communicate(content, timeout=TIMEOUT)
+
+
 def clipboard_picture():
     from PIL import ImageGrab
 
@@ -195,6 +228,7 @@ def interactive_mode(out, report, display):
         saved = wait_until(lambda: sorted(set(folder.glob("*.png")) - existing), "the saved picture")[0]
         time.sleep(0.3)
         shutil.copy(saved, out / "4-saved-from-window.png")
+        saved.unlink()  # the user's picture folder stays as it was
         xdotool("key", "--window", window, "Escape")
         output, errors = child.communicate(timeout=TIMEOUT)
     finally:
@@ -232,6 +266,7 @@ def keys_into_a_window(out, report, display_name):
     strokeSmith.FindAndSendKeysToWindow("VelmoraDemo", 65, strokeSmith.SimulateKeyPress)
     strokeSmith.SimulateHotKeyPress({win32con.VK_SHIFT: 42, 66: 48})
     strokeSmith.SimulateKeyPressSequence(((67, 46), (68, 32), (win32con.VK_RETURN, 28)), 0.05)
+    strokeSmith.SendTextWithCaret("Hi, {!}there!")
     time.sleep(0.3)
     connection.sync()
     typed = []
@@ -244,9 +279,12 @@ def keys_into_a_window(out, report, display_name):
                 typed.append(name)
             elif keysym == XK.XK_Return:
                 typed.append("<Enter>")
+            elif keysym == XK.XK_Left:
+                typed.append("<Left>")
     text = "".join(typed)
     (out / "5-keys-received.txt").write_text(text + "\n")
-    report.append((f"Keys reached a real window found by its class: {text!r}", text == "aBcd<Enter>"))
+    expected = "aBcd<Enter>Hi, there!" + "<Left>" * len("there!")
+    report.append((f"Keys and text reached a real window found by its class: {text!r}", text == expected))
     connection.close()
 
 
@@ -255,16 +293,20 @@ def keys_into_a_window(out, report, display_name):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--output", default=str(ROOT / "out" / "main-job"))
+    parser.add_argument("--desktop", action="store_true",
+                        help="run on the display in DISPLAY instead of a private one")
     args = parser.parse_args()
     out = Path(args.output)
     out.mkdir(parents=True, exist_ok=True)
 
     private = None
-    if not os.environ.get("DISPLAY"):
+    if args.desktop and not os.environ.get("DISPLAY"):
+        raise SystemExit("--desktop: DISPLAY is not set")
+    if not args.desktop:
         name, processes, pipe = start_private_display()
         private = processes
         os.environ["DISPLAY"] = name
-    os.environ.setdefault("VELMORA_DESKTOP", "1")
+    os.environ["VELMORA_DESKTOP"] = "1"
 
     import velmora  # noqa: F401
     from velmora._platform import desktop
@@ -273,6 +315,7 @@ def main():
     desktop.attach(os.environ["DISPLAY"])
     connection = display.Display(os.environ["DISPLAY"])
     report = []
+    saved_clipboard = None if private else save_clipboard()
     steps = [("direct mode", lambda: direct_mode(out, report)),
              ("interactive window", lambda: interactive_mode(out, report, connection)),
              ("keyboard tool", lambda: keys_into_a_window(out, report, os.environ["DISPLAY"]))]
@@ -285,6 +328,8 @@ def main():
                 report.append((f"{title}: {type(error).__name__}: {error}", False))
     finally:
         os.chdir(ROOT)
+        if not private:
+            restore_clipboard(saved_clipboard)
         connection.close()
         for process in reversed(private or []):
             process.terminate()

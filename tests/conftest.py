@@ -278,7 +278,8 @@ class PictureWindow:
                 path=os.path, system=log.recorder("system"), startfile=log.recorder("os.startfile")
             ),
         )
-        monkeypatch.setattr(shell, "startfile", log.recorder("shell.startfile"))
+        monkeypatch.setattr(shell, "open_folder", log.recorder("shell.open_folder"))
+        monkeypatch.setattr(shell, "pin_above", log.recorder("shell.pin_above"))
         monkeypatch.setattr(shell, "reveal", log.recorder("shell.reveal"))
         self._monkeypatch = monkeypatch
         self.windows_shell(False)

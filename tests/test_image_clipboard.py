@@ -87,7 +87,9 @@ def test_stand_in_keeps_formats_until_emptied(clipboard):
 
 
 def test_stand_in_publishes_the_contents_when_closed_after_a_change(clipboard, monkeypatch, log):
-    monkeypatch.setattr(clipboard, "publisher", log.recorder("publish"))
+    from velmora._platform import desktop
+
+    monkeypatch.setattr(desktop, "_display", types.SimpleNamespace(publish_clipboard=log.recorder("publish")))
     clipboard.OpenClipboard()
     clipboard.CloseClipboard()
     clipboard.OpenClipboard()

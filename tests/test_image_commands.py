@@ -113,7 +113,7 @@ def test_open_reveals_the_newest_picture_through_the_desktop_elsewhere(
     assert "system" not in log.names()
 
 
-@pytest.mark.parametrize("windows, opener", [(True, "os.startfile"), (False, "shell.startfile")])
+@pytest.mark.parametrize("windows, opener", [(True, "os.startfile"), (False, "shell.open_folder")])
 def test_open_with_nothing_saved_opens_the_picture_folder(window, log, windows, opener):
     (window.folder / "notes.txt").write_bytes(b"")
     window.windows_shell(windows)
@@ -125,5 +125,5 @@ def test_open_with_nothing_saved_opens_the_picture_folder(window, log, windows, 
 def test_without_an_override_the_build_s_system_chooses(window, log, snap, monkeypatch):
     monkeypatch.delattr(snap, "_windows_shell")
     window.run("o")
-    expected = "os.startfile" if os.name == "nt" else "shell.startfile"
+    expected = "os.startfile" if os.name == "nt" else "shell.open_folder"
     assert log.names().count(expected) == 1

@@ -70,6 +70,7 @@ def test_interactive_set_up_order(window, log, windows):
     window.windows_shell(windows)
     shown = window.run(screen_size=(800, 600))
     dpi = ["SetProcessDpiAwareness"] if windows else []  # a Windows-only setting
+    pinned = [] if windows else ["shell.pin_above"]  # the topmost flag is not honoured there
     assert log.names() == [
         "grabclipboard",
         *dpi,
@@ -78,6 +79,7 @@ def test_interactive_set_up_order(window, log, windows):
         "namedWindow",
         "imshow",
         "setWindowProperty",
+        *pinned,
         "setMouseCallback",
         "waitKey",
         "destroyAllWindows",
@@ -86,6 +88,7 @@ def test_interactive_set_up_order(window, log, windows):
     assert log.args_of("GetSystemMetrics") == [(0,), (1,)]
     assert log.args_of("namedWindow") == [(WINDOW,)]
     assert log.args_of("setWindowProperty") == [(WINDOW, cv2.WND_PROP_TOPMOST, 1)]
+    assert log.args_of("shell.pin_above") == ([] if windows else [(WINDOW,)])
     assert log.args_of("imshow")[0][0] == WINDOW
     assert np.array_equal(shown.shown[0], displayed(window.clipboard[0]))  # not inverted
     name, callback = log.args_of("setMouseCallback")[0]

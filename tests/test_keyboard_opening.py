@@ -9,10 +9,12 @@ SOUND = ("PlaySound", ("SFX\\knob-458.wav", SND_FILENAME | SND_ASYNC))
 WIDE_DEFAULT = 0.20000000298023224
 
 
-@pytest.fixture
-def opening(kb, log, monkeypatch):
-    """The module with the shell, pauses, sound and shared state recorded. The public key
-    sequence function is broken: CrudeOpenWith must reach its body directly."""
+@pytest.fixture(params=[True, False], ids=["windows shell", "desktop opener"])
+def opening(kb, log, monkeypatch, request):
+    """The module with the shell (each system's), pauses, sound and shared state recorded. The
+    public key sequence function is broken: CrudeOpenWith must reach its body directly."""
+    from velmora._platform import shell
+
     house = types.SimpleNamespace(
         pressed_chars="docs",
         locations={"docs": "/home/user/Documents"},
@@ -22,6 +24,8 @@ def opening(kb, log, monkeypatch):
         PlaySound=log.recorder("PlaySound"), SND_FILENAME=SND_FILENAME, SND_ASYNC=SND_ASYNC
     )
     monkeypatch.setattr(kb, "os", types.SimpleNamespace(startfile=log.recorder("startfile")))
+    monkeypatch.setattr(shell, "startfile", log.recorder("startfile"))
+    monkeypatch.setattr(kb, "_windows_shell", request.param, raising=False)
     monkeypatch.setattr(kb, "winsound", sound)
     monkeypatch.setattr(kb, "ctrlHouse", house)
     monkeypatch.setattr(kb, "sleep", log.recorder("sleep"))
@@ -39,10 +43,13 @@ def test_open_location(opening, log, reports):
 def test_a_location_that_does_not_open_keeps_the_typed_characters(
     opening, log, reports, monkeypatch
 ):
+    from velmora._platform import shell
+
     def startfile(path):
         raise OSError(path)
 
     monkeypatch.setattr(opening.os, "startfile", startfile)
+    monkeypatch.setattr(shell, "startfile", startfile)
     opening.OpenLocation()
     assert log.calls == []
     assert opening.ctrlHouse.pressed_chars == "docs"

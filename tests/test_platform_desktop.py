@@ -5,19 +5,20 @@ import sys
 import pytest
 
 from conftest import run_python
-from velmora._platform import FallbackFinder, desktop, windows, x11
+from velmora._platform import FallbackFinder, desktop, memory, x11
 
 PROBE = """
-    import velmora, win32api, win32gui, winsound
-    from velmora._platform import desktop, windows
-    print(win32api.key_sink is not None, winsound.player is not None,
-          type(windows.backend).__name__, desktop._connection is not None
-          and desktop._connection._display is not None)
-    try:
-        win32api.keybd_event(65, 30, 0, 0)
-        print("sent")
-    except OSError as error:
-        print(type(error).__name__, error)
+    import velmora, win32api, keyboard
+    from velmora._platform import desktop
+    display = desktop.display()
+    print(type(display).__name__, type(desktop.programs()).__name__,
+          getattr(getattr(display, "connection", None), "_display", None) is not None)
+    for send in (lambda: win32api.keybd_event(65, 30, 0, 0), lambda: keyboard.write("a")):
+        try:
+            send()
+            print("sent")
+        except OSError as error:
+            print(type(error).__name__, error)
 """
 
 
@@ -25,22 +26,32 @@ PROBE = """
     "env, wired",
     [
         ({"DISPLAY": ":987", "VELMORA_DESKTOP": ""}, True),
+        ({"DISPLAY": ":987", "VELMORA_DESKTOP": " Yes"}, True),
         ({"DISPLAY": ""}, False),
         ({"DISPLAY": ":987", "VELMORA_DESKTOP": "0"}, False),
         ({"DISPLAY": ":987", "VELMORA_DESKTOP": "off"}, False),
+        ({"DISPLAY": ":987", "VELMORA_DESKTOP": "False"}, False),
     ],
 )
-def test_stand_ins_are_wired_where_a_display_is_named(env, wired):
+def test_backends_are_chosen_where_a_display_is_named(env, wired):
     result = run_python(PROBE, **env)
     assert result.returncode == 0, result.stderr
-    hooks, sent = result.stdout.splitlines()
-    backend = "XWindows" if wired else "WindowTable"
-    # Importing connects to nothing, even with a display named.
-    assert hooks == f"{wired} {wired} {backend} False"
-    if wired:  # the display does not exist: the key event says so instead of vanishing
-        assert sent.startswith("DesktopError cannot open X display ':987'")
+    chosen, *sent = result.stdout.splitlines()
+    # Importing and choosing connect to nothing, even with a display named.
+    backends = "X11Display FreedesktopPrograms" if wired else "MemoryDisplay SilentPrograms"
+    assert chosen == backends + " False"
+    if wired:  # the display does not exist: keys and text both say so instead of vanishing
+        assert all(line.startswith("DesktopError cannot open X display ':987'") for line in sent)
     else:
-        assert sent == "sent"
+        assert sent == ["sent", "sent"]
+
+
+@pytest.mark.parametrize("value", ["disabled", "none", "n"])
+def test_an_unknown_desktop_switch_is_refused(monkeypatch, value):
+    monkeypatch.setenv("DISPLAY", ":0")
+    monkeypatch.setenv("VELMORA_DESKTOP", value)
+    with pytest.raises(desktop.DesktopError, match=f"VELMORA_DESKTOP='{value}' is neither"):
+        desktop.available()
 
 
 def test_not_available_on_windows(monkeypatch):
@@ -52,49 +63,30 @@ def test_not_available_on_windows(monkeypatch):
 
 
 @pytest.fixture
-def standins(monkeypatch):
-    """The stand-ins the hooks live in, with the desktop's state put back afterwards."""
+def chooser(monkeypatch):
+    """The choice of backends, put back afterwards."""
+    for name in ("_mode", "_programs", "_display_name"):
+        monkeypatch.setattr(desktop, name, getattr(desktop, name))
+    monkeypatch.setattr(desktop, "_display", None)
+    monkeypatch.setattr(desktop, "_memory", memory.MemoryDisplay())
+    return desktop
+
+
+def test_attach_and_detach(chooser):
     import velmora  # noqa: F401
     import win32api
-    import winsound
+    import win32gui
 
-    for name in ("_mode", "_connection", "_memory_windows"):
-        monkeypatch.setattr(desktop, name, getattr(desktop, name))
-    monkeypatch.setattr(windows, "backend", windows.WindowTable())
-    for module in (win32api, winsound):
-        for attribute in desktop.HOOKS[module.__name__]:
-            monkeypatch.setattr(module, attribute, getattr(module, attribute))
-    return win32api, winsound
-
-
-def test_attach_and_detach(standins):
-    win32api, winsound = standins
-    table = windows.backend
-    hwnd = table.register("Notepad", "Untitled")
+    hwnd = desktop.display().register("Notepad", "Untitled")
     desktop.attach(":986")
-    assert win32api.key_sink is desktop.send_key and winsound.player is desktop.play_sound
-    assert isinstance(windows.backend, x11.XWindows)
+    assert isinstance(desktop.display(), x11.X11Display)
     with pytest.raises(desktop.DesktopError, match="':986'"):
         win32api.GetSystemMetrics(0)
     desktop.detach()
-    assert win32api.key_sink is None and winsound.player is None
-    assert windows.backend is table and table.find("Notepad", None) == hwnd
-    assert win32api.GetSystemMetrics(0) == 1920  # the in-memory default again
-
-
-def test_attach_stays_attached_for_stand_ins_loaded_later(standins, monkeypatch):
-    monkeypatch.delenv("DISPLAY", raising=False)
-    desktop.attach(":985")
-    module = type(sys)("winsound")
-    module.__velmora_fallback__ = True
-    module.player = None
-    desktop.wire(module)
-    assert module.player is desktop.play_sound
-    desktop.detach()
-    fresh = type(sys)("winsound")
-    fresh.player = None
-    desktop.wire(fresh)
-    assert fresh.player is None
+    assert win32gui.GetWindowText(hwnd) == "Untitled"  # the same windows in memory again
+    assert win32api.GetSystemMetrics(0) == 1920
+    with pytest.raises(desktop.DesktopError, match="no desktop is attached"):
+        desktop.programs().open_path("/")
 
 
 def test_finder_stays_behind_every_real_finder():
@@ -110,3 +102,19 @@ def test_finder_stays_behind_every_real_finder():
     assert importlib.machinery.PathFinder in before
     # A finder appended later may only serve its own names, never a stand-in's.
     assert not [f for f in after if hasattr(f, "find_spec") and f.find_spec("win32api", None)]
+
+
+def test_the_picture_window_s_opening_says_what_failed(chooser, capsys):
+    from velmora._platform import shell
+
+    desktop.detach()  # no desktop: nothing can be opened
+    shell.open_folder("/srv/pictures")
+    shell.reveal("/srv/pictures/a.png")
+    assert capsys.readouterr().err.splitlines() == [
+        "velmora.snapTone: could not open the folder '/srv/pictures': "
+        "no desktop is attached to open '/srv/pictures' on",
+        "velmora.snapTone: could not show '/srv/pictures/a.png': "
+        "no desktop is attached to show '/srv/pictures/a.png' on",
+    ]
+    with pytest.raises(desktop.DesktopError):  # OpenLocation's opener raises, to be reported
+        shell.startfile("/srv/pictures")

@@ -12,24 +12,32 @@ import shutil
 import stat
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
 from PIL import Image
 
-from velmora._platform import clipboard, shell, sound
-from velmora._platform.x11 import DesktopError
+from velmora._platform import clipboard, freedesktop
+from velmora._platform.backend import DesktopError
 
 
 class FakeProcess:
+    """A program that ends, with ``exit_code``, when the caller waits for it; a reaper thread
+    waiting for it sees it end only when it is stopped."""
+
     def __init__(self, returncode):
         self.returncode, self.input, self.waited, self.terminated = returncode, None, False, False
         self.exit_code = 0
+        self.ended = threading.Event()
 
     def poll(self):
         return self.returncode
 
     def wait(self, timeout=None):
+        if threading.current_thread() is not threading.main_thread():
+            self.ended.wait(10)
+            return self.returncode
         self.waited = True
         if self.returncode is None:
             self.returncode = self.exit_code
@@ -41,6 +49,7 @@ class FakeProcess:
 
     def terminate(self):
         self.terminated, self.returncode = True, -15
+        self.ended.set()
 
     kill = terminate
 
@@ -51,7 +60,8 @@ class Programs:
     def __init__(self):
         self.installed = {"paplay", "aplay", "xdg-open", "gio", "gdbus", "xclip"}
         self.started, self.processes = [], []
-        self.returncode = 0
+        self.returncode = 0  # of programs started
+        self.answer = 0  # of programs run to their end
 
     def which(self, name):
         return f"/usr/bin/{name}" if name in self.installed else None
@@ -70,7 +80,7 @@ class Programs:
 
     def run(self, argv, **kwargs):
         self._record(argv, kwargs)
-        return subprocess.CompletedProcess(argv, self.returncode, b"", b"")
+        return subprocess.CompletedProcess(argv, self.answer, b"", b"")
 
     @property
     def argvs(self):
@@ -84,7 +94,7 @@ def programs(monkeypatch):
     monkeypatch.setattr(subprocess, "Popen", fake.popen)
     monkeypatch.setattr(subprocess, "run", fake.run)
     monkeypatch.setattr(os, "system", None)  # calling it fails the test
-    monkeypatch.setattr(sound, "_playing", None)
+    monkeypatch.setattr(freedesktop, "_playing", None)
     return fake
 
 
@@ -120,19 +130,19 @@ def sounds(tmp_path, monkeypatch):
     ],
 )
 def test_sound_names_resolve(sounds, name, expected):
-    assert sound.resolve(name) == (None if expected is None else str(sounds / expected))
+    assert freedesktop.resolve(name) == (None if expected is None else str(sounds / expected))
 
 
 @pytest.mark.parametrize("flags, waits", [(0x20000, True), (0x20001, False)])
 def test_sound_waits_unless_async(programs, sounds, flags, waits):
-    sound.play("SFX\\knob-458.wav", flags)
+    freedesktop.play("SFX\\knob-458.wav", flags)
     assert programs.argvs == [["/usr/bin/paplay", str(sounds / "work/SFX/knob-458.wav")]]
     assert programs.processes[0].waited is waits
 
 
 def test_a_new_sound_stops_the_one_playing(programs, sounds):
-    sound.play("SFX\\knob-458.wav", 0x20001)
-    sound.play("SFX\\knob-458.wav", 0x20001)
+    freedesktop.play("SFX\\knob-458.wav", 0x20001)
+    freedesktop.play("SFX\\knob-458.wav", 0x20001)
     assert [process.terminated for process in programs.processes] == [True, False]
 
 
@@ -147,19 +157,19 @@ def test_a_new_sound_stops_the_one_playing(programs, sounds):
 )
 def test_sounds_that_cannot_play_are_skipped(programs, sounds, installed, name, played):
     programs.installed = installed
-    sound.play(name, 0x20000)
-    assert programs.argvs == ([] if played is None else [played + [sound.resolve(name)]])
+    freedesktop.play(name, 0x20000)
+    assert programs.argvs == ([] if played is None else [played + [freedesktop.resolve(name)]])
 
 
 def test_player_failures_are_silent(programs, sounds, monkeypatch):
     programs.returncode = 1  # what a player without an audio device does
-    sound.play("SFX\\knob-458.wav", 0x20000)
+    freedesktop.play("SFX\\knob-458.wav", 0x20000)
 
     def missing(argv, **kwargs):
         raise FileNotFoundError(2, "No such file or directory")
 
     monkeypatch.setattr(subprocess, "Popen", missing)
-    sound.play("SFX\\knob-458.wav", 0x20000)
+    freedesktop.play("SFX\\knob-458.wav", 0x20000)
 
 
 # Opening --------------------------------------------------------------------------------------
@@ -169,7 +179,7 @@ def test_player_failures_are_silent(programs, sounds, monkeypatch):
 def test_startfile_passes_the_absolute_path_as_one_argument(programs, tmp_path, monkeypatch, name):
     monkeypatch.chdir(tmp_path)
     (tmp_path / name).write_text("x")
-    shell.startfile(name)
+    freedesktop.startfile(name)
     (argv, kwargs), = programs.started
     assert argv == ["/usr/bin/xdg-open", str(tmp_path / name)] and kwargs["start_new_session"]
 
@@ -188,22 +198,29 @@ def test_startfile_passes_the_absolute_path_as_one_argument(programs, tmp_path, 
 def test_startfile_openers_and_refusals(programs, installed, target, argv):
     programs.installed = installed
     if isinstance(argv, list):
-        shell.startfile(target)
+        freedesktop.startfile(target)
         assert programs.argvs == [argv]
     else:
         with pytest.raises(argv):
-            shell.startfile(target)
+            freedesktop.startfile(target)
         assert programs.started == []
+
+
+def test_a_failing_opener_says_what_to_install_and_is_reaped(programs, tmp_path):
+    programs.returncode = 4
+    with pytest.raises(freedesktop.ProgramError, match="xdg-open exited with status 4.*Install xdg"):
+        freedesktop.startfile(str(tmp_path))
+    assert programs.processes[0].waited
 
 
 @pytest.mark.parametrize("answer", [0, 1])
 def test_reveal_selects_the_file_or_opens_its_folder(programs, tmp_path, answer):
     picture = tmp_path / "it's 2026-01-02, 03.04.05 PM.png"
     picture.write_bytes(b"png")
-    programs.returncode = answer  # 1: no file manager on the bus
-    shell.reveal(str(picture))
+    programs.answer = answer  # 1: no file manager on the bus
+    freedesktop.reveal(str(picture))
     uri = "file://" + str(tmp_path) + "/it%27s%202026-01-02%2C%2003.04.05%20PM.png"
-    asked = ["/usr/bin/gdbus", "call", "--session", *shell.FILE_MANAGER, f"['{uri}']", ""]
+    asked = ["/usr/bin/gdbus", "call", "--session", *freedesktop.FILE_MANAGER, f"['{uri}']", ""]
     opened = [["/usr/bin/xdg-open", str(tmp_path)]] if answer else []
     assert programs.argvs == [asked, *opened]
 
@@ -296,15 +313,15 @@ def test_real_programs_receive_names_unchanged(tmp_path, monkeypatch):
         program.write_text(RECORDER.format(python=sys.executable, log=str(log)))
         program.chmod(program.stat().st_mode | stat.S_IXUSR)
     monkeypatch.setenv("PATH", str(tmp_path / "bin"))
-    monkeypatch.setattr(sound, "_playing", None)
+    monkeypatch.setattr(freedesktop, "_playing", None)
     monkeypatch.chdir(tmp_path)
     odd = tmp_path / "it's a \"sound\"; $(rm -rf ~) `x` & |.wav"
     odd.write_bytes(b"RIFF")
     folder = tmp_path / "-n dir with spaces"
     folder.mkdir()
 
-    sound.play(odd.name, 0x20000)  # synchronous: the player has run when play returns
-    shell.startfile(str(folder))  # returns without waiting for the opener
+    freedesktop.play(odd.name, 0x20000)  # synchronous: the player has run when play returns
+    freedesktop.startfile(str(folder))  # returns without waiting for the opener
     deadline = time.monotonic() + 10
     while len(log.read_text().splitlines()) < 2 and time.monotonic() < deadline:
         time.sleep(0.01)

@@ -16,7 +16,9 @@ const Name n_startfile("startfile");
 const Name n_system("system");
 const Name n_velmora__platform("velmora._platform");
 const Name n_shell("shell");
+const Name n_open_folder("open_folder");
 const Name n_reveal("reveal");
+const Name n_pin_above("pin_above");
 const Name s_explorer_select("explorer /select, \"");
 const Name s_quote("\"");
 const Name s_empty("");
@@ -60,7 +62,7 @@ void open_with_default_program(Borrowed path) {
     if (windows_shell()) {
         call(getattr(module.lookup(n_os), n_startfile), path);
     } else {
-        call(desktop_shell(n_startfile), path);
+        call(desktop_shell(n_open_folder), path);
     }
 }
 
@@ -73,6 +75,12 @@ void show_in_file_manager(Borrowed path) {
         call(system, command); // the exit status is not examined
     } else {
         call(desktop_shell(n_reveal), path);
+    }
+}
+
+void pin_window_above(Borrowed title) {
+    if (!windows_shell()) {
+        call(desktop_shell(n_pin_above), title);
     }
 }
 

@@ -5,8 +5,10 @@
 // selected by starting the file explorer through `os.system` with "/select,".
 //
 // Elsewhere DPI awareness does not exist and is skipped; folders are opened and files shown
-// through `velmora._platform.shell` (`startfile` and `reveal`), which starts the desktop's own
-// programs with argument lists and never passes a file name through a shell.
+// through `velmora._platform.shell` (`open_folder` and `reveal`), which starts the desktop's own
+// programs with argument lists, never passes a file name through a shell, and prints what
+// failed on standard error. There the window manager does not honour OpenCV's topmost flag, so
+// `shell.pin_above` asks it to keep the window above the others and gives the window a class.
 //
 // The choice follows the system the module was built for. The module namespace may override
 // it with the private name `_windows_shell` (True: the Windows steps, False: the others); the
@@ -30,5 +32,9 @@ void open_with_default_program(Borrowed path);
 // Shows the file `path` selected in the file manager:
 // `os.system('explorer /select, "' + path + '"')` on Windows.
 void show_in_file_manager(Borrowed path);
+
+// After the topmost call: nothing on Windows, where that call pins the window; elsewhere the
+// window `title` is pinned above the others through the window manager.
+void pin_window_above(Borrowed title);
 
 } // namespace velmora::snapTone

@@ -426,6 +426,7 @@ void interactive_mode(Ref image) {
         Ref set_property = cv2_attribute(n_setWindowProperty);
         Ref topmost = cv2_attribute(n_WND_PROP_TOPMOST);
         call(set_property, s_window, topmost, captured.one);
+        pin_window_above(s_window);
 
         session.color_picker_switch = false;
 

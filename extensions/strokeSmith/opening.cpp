@@ -1,4 +1,5 @@
 // Opening a location named by the typed characters, and the explorer's "open" tool by keys.
+#include "strokeSmith/platform.hpp"
 #include "strokeSmith/strokeSmith.hpp"
 
 namespace velmora::strokeSmith {
@@ -10,7 +11,6 @@ constexpr const char* file = "strokeSmith/opening.cpp";
 const Name n_tool_number("tool_number");
 const Name n_prog_index("prog_index");
 
-const Name n_startfile("startfile");
 const Name n_locations("locations");
 const Name n_keyboard_send("keyboard_send");
 const Name n_VK_DOWN("VK_DOWN");
@@ -24,7 +24,7 @@ const Signature crude_open_with_signature("CrudeOpenWith", Site{q_CrudeOpenWith,
 // Opens what `ctrlHouse.locations` holds for the typed characters, in the application the
 // shell associates with it. No key is pressed: the typed characters stay on screen.
 void open_location() {
-    Ref startfile = getattr(module.lookup(n_os), n_startfile);
+    Ref startfile = default_opener();
     Ref lookup_location = getattr(getattr(module.lookup(n_ctrlHouse), n_locations), n_get);
     Ref pressed_chars = getattr(module.lookup(n_ctrlHouse), n_pressed_chars);
     Ref location = call(lookup_location, pressed_chars);

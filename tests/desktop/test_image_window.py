@@ -271,3 +271,32 @@ def test_direct_mode_puts_the_inverted_picture_on_the_clipboard(xserver, desk, c
     assert result.stdout.strip() == "returned None"
     pasted = ImageGrab.grabclipboard()
     assert np.array_equal(np.asarray(pasted.convert("RGB")), 255 - original)
+
+
+def test_the_window_is_kept_above_and_has_a_class(xserver, desk, window_tools, window_process):
+    import win32ui
+    from Xlib import Xatom
+    from Xlib import display as xdisplay
+
+    from velmora import snapTone
+
+    snapTone.send_to_clipboard(Image.new("RGB", SIZE, (10, 20, 30)))
+    child = window_process()
+    screen = xdisplay.Display(xserver.name)
+    try:
+        window_id = int(wait_for(lambda: windows_named(WINDOW), "the window", child)[0])
+        window = screen.create_resource_object("window", window_id)
+        above = screen.intern_atom("_NET_WM_STATE_ABOVE")
+
+        def pinned():
+            state = window.get_full_property(screen.intern_atom("_NET_WM_STATE"), Xatom.ATOM)
+            return window.get_wm_class() is not None and state and above in state.value
+
+        wait_for(pinned, "the window's class and state", child)
+        assert window.get_wm_class() == ("snapTone", "Velmora")
+        assert win32ui.FindWindow("Velmora", None).GetSafeHwnd() == window_id
+        step("key", "--window", window_id, "Escape")
+        output, errors = child.communicate(timeout=30)
+        assert "returned None" in output, errors
+    finally:
+        screen.close()

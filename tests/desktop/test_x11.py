@@ -189,13 +189,13 @@ def test_published_picture_is_pasted_by_another_process(desk, clipboard_tools):
     first = Image.new("RGB", (9, 4), (20, 200, 120))
     first.putpixel((0, 0), (255, 0, 0))
     first.putpixel((8, 3), (0, 0, 255))
-    desk.publish_clipboard({8: dib(first)})
+    desk.display().publish_clipboard({8: dib(first)})
     assert grab_clipboard_elsewhere() == ((9, 4), first.tobytes().hex())
     assert grab_clipboard_elsewhere() == ((9, 4), first.tobytes().hex())  # it stays there
     second = first.transpose(Image.Transpose.ROTATE_90)
-    desk.publish_clipboard({8: dib(second)})  # replaces the first, served by another writer
+    desk.display().publish_clipboard({8: dib(second)})  # replaces the first, served by another writer
     assert grab_clipboard_elsewhere() == ((4, 9), second.tobytes().hex())
-    desk.publish_clipboard({})
+    desk.display().publish_clipboard({})
     assert grab_clipboard_elsewhere() is None
 
 

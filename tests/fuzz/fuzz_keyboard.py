@@ -20,23 +20,16 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import velmora  # noqa: E402,F401
 import velmora.strokeSmith as kb  # noqa: E402
-import win32api  # noqa: E402
+from velmora._platform import desktop, memory  # noqa: E402
 from zoo import Hostile, anything, dicts, floats, hostile, integers, scalars, texts, tuples  # noqa: E402
 
 ARGUMENT_ERRORS = (TypeError, OverflowError, ValueError, Hostile)
 
-pressed = {}
+# Key events land in a memory backend, which counts the keys held down.
+board = memory.MemoryDisplay()
+desktop.use(board)
+pressed = board.down
 rebound = []
-
-
-def key_sink(vk, scan, flags):
-    if flags & 2:
-        pressed[vk] = pressed.get(vk, 0) - 1
-    else:
-        pressed[vk] = pressed.get(vk, 0) + 1
-
-
-win32api.key_sink = key_sink
 sink = open(os.devnull, "w")
 
 

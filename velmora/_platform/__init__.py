@@ -10,8 +10,8 @@ that process (that is how the compiled modules reach them); a library that probe
 that way after velmora's import finds the stand-in, marked by ``__velmora_fallback__``.
 
 A stand-in is loaded under its public name (``win32api``, not ``velmora._platform.win32api``)
-so that it looks like the module it replaces. Once loaded, it is handed to the desktop backend
-(``desktop.wire``), which connects its hooks to the X desktop where one is available.
+so that it looks like the module it replaces. Each is a thin translation of the Windows calls
+into the one backend interface (``backend``), whose implementations ``desktop`` chooses.
 """
 
 import importlib.abc
@@ -30,20 +30,10 @@ FALLBACKS = {
     "pywintypes": "pywintypes.py",
     "winsound": "winsound.py",
     "common": "common.py",
+    "keyboard": "keyboard.py",
 }
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-class FallbackLoader(importlib.machinery.SourceFileLoader):
-    """Loads a stand-in, then lets the desktop backend wire its hooks."""
-
-    def exec_module(self, module):
-        super().exec_module(module)
-        if sys.platform != "win32":
-            from velmora._platform import desktop
-
-            desktop.wire(module)
 
 
 class FallbackFinder(importlib.abc.MetaPathFinder):
@@ -53,7 +43,7 @@ class FallbackFinder(importlib.abc.MetaPathFinder):
         if path is not None or fullname not in FALLBACKS:
             return None
         location = os.path.join(_HERE, FALLBACKS[fullname])
-        loader = FallbackLoader(fullname, location)
+        loader = importlib.machinery.SourceFileLoader(fullname, location)
         return importlib.util.spec_from_file_location(fullname, location, loader=loader)
 
 

@@ -1,9 +1,9 @@
-"""Publishing the ``win32clipboard`` stand-in's contents on the X clipboard.
+"""The X clipboard: publishing the ``win32clipboard`` stand-in's contents, and reading a picture.
 
 The stand-in calls ``publish`` with its formats after every change. A picture (``CF_DIB``) is
 offered to other programs as image/png, text as UTF8_STRING; an emptied clipboard leaves the
 X clipboard without an owner. The X clipboard has no storage of its own: its owner must answer
-every paste. That is the clipboard writer of ``tools.CLIPBOARD_WRITER``, started in a session of
+every paste. That is the clipboard writer of ``freedesktop.CLIPBOARD_WRITER``, started in a session of
 its own so that it keeps serving after this process ends, until another program takes the
 clipboard over.
 """
@@ -13,12 +13,9 @@ import subprocess
 import tempfile
 import time
 
-from velmora._platform import tools
-from velmora._platform.x11 import DesktopError
-
-CF_TEXT = 1
-CF_DIB = 8
-CF_UNICODETEXT = 13
+from velmora._platform import freedesktop
+from velmora._platform.backend import DesktopError
+from velmora._platform.constants import CF_DIB, CF_TEXT, CF_UNICODETEXT
 
 # How long the writer may take to own the clipboard.
 TAKEOVER_TIMEOUT = 5.0
@@ -57,19 +54,22 @@ def offer(contents):
 
 
 def publish(contents, connection):
-    """Makes the X clipboard hold ``contents`` ({format: data}); raises DesktopError if not."""
+    """Makes the X clipboard hold ``contents`` ({format: data}); raises DesktopError if not.
+
+    ``connection`` is the X backend: its display ``name`` and its selection requests.
+    """
     offered = offer(contents)
     if offered is None:
         connection.clear_selection("CLIPBOARD")
         return
     target, data = offered
-    writer = tools.available(tools.CLIPBOARD_WRITER)
+    writer = freedesktop.available(freedesktop.CLIPBOARD_WRITER)
     if writer is None:
-        raise DesktopError(f"{tools.CLIPBOARD_WRITER[0]} is needed for the X clipboard")
+        raise DesktopError(f"{freedesktop.CLIPBOARD_WRITER[0]} is needed for the X clipboard")
     previous = connection.selection_owner("CLIPBOARD")
     argv = [*writer, "-display", connection.name, "-t", target, "-i"]
     with tempfile.TemporaryFile() as errors:
-        process = tools.spawn(argv, stdin=subprocess.PIPE, stderr=errors, detach=True)
+        process = freedesktop.spawn(argv, stdin=subprocess.PIPE, stderr=errors, detach=True)
         try:
             # The writer reads everything, then leaves a child in the background and exits.
             process.communicate(data, timeout=TAKEOVER_TIMEOUT)
@@ -87,3 +87,20 @@ def publish(contents, connection):
         if time.monotonic() >= deadline:
             raise DesktopError(f"{writer[0]} did not take the clipboard")
         time.sleep(0.005)
+
+
+# How long the clipboard's owner may take to hand over a picture.
+READ_TIMEOUT = 5.0
+
+
+def read_picture(connection):
+    """The X clipboard's picture as PNG bytes, or None when it offers none."""
+    reader = freedesktop.available(freedesktop.CLIPBOARD_WRITER)
+    if reader is None:
+        raise DesktopError(f"{freedesktop.CLIPBOARD_WRITER[0]} is needed for the X clipboard")
+    argv = [*reader, "-display", connection.name, "-t", "image/png", "-o"]
+    try:
+        result = freedesktop.run(argv, timeout=READ_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        raise DesktopError("the clipboard's owner did not hand over its picture") from None
+    return result.stdout if result.returncode == 0 and result.stdout else None

@@ -11,8 +11,9 @@ Windows tells apart by the extended-key flag (Ctrl, Alt, and Enter on the keypad
 scan code (right Shift).
 """
 
-KEYEVENTF_EXTENDEDKEY = 0x0001
-KEYEVENTF_KEYUP = 0x0002
+import functools
+
+from velmora._platform.constants import KEYEVENTF_EXTENDEDKEY, KEYEVENTF_KEYUP
 
 SC_RSHIFT = 0x36
 
@@ -111,6 +112,7 @@ def keysym_name(vk, scan=0, flags=0):
         raise UnmappedKey(f"virtual-key code {vk:#04x} has no X key") from None
 
 
+@functools.lru_cache(maxsize=None)
 def keysym_value(name):
     """The numeric keysym of ``name``; 0 if python-xlib does not know it.
 

@@ -1,16 +1,12 @@
 """Stand-in for pywin32's ``win32api``: key events and the screen size.
 
-Key events are checked as pywin32 checks them and handed to the desktop backend when one is
-attached (``velmora._platform.desktop``); without one they go nowhere.
+Arguments are checked as pywin32 checks them; the work is the backend's
+(``velmora._platform.desktop``).
 """
 
 __velmora_fallback__ = True
 
-# Replaced by the desktop backend: key_sink(vk, scan, flags) and screen_size() -> (w, h).
-key_sink = None
-screen_size = None
-
-_DEFAULT_SCREEN = (1920, 1080)
+from velmora._platform import desktop as _desktop
 
 
 def _byte(value, name):
@@ -37,13 +33,12 @@ def keybd_event(bVk, bScan, dwFlags=0, dwExtraInfo=0):
     scan = _byte(bScan, "bScan")
     flags = _dword(dwFlags, "dwFlags")
     _dword(dwExtraInfo, "dwExtraInfo")
-    if key_sink is not None:
-        key_sink(vk, scan, flags)
+    _desktop.display().key_event(vk, scan, flags)
 
 
 def GetSystemMetrics(index):
     """Screen width (0) and height (1) in pixels; 0 for anything else, as on Windows."""
     if not isinstance(index, int):
         raise TypeError("an integer is required")
-    width, height = screen_size() if screen_size is not None else _DEFAULT_SCREEN
+    width, height = _desktop.display().screen_size()
     return {0: width, 1: height}.get(index, 0)

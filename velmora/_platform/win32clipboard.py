@@ -5,23 +5,17 @@ The clipboard must be opened before anything but ``IsClipboardFormatAvailable`` 
 second ``OpenClipboard`` while it is open fails, as it does for another program on Windows.
 Every failure is a ``pywintypes.error`` carrying the Win32 error code.
 
-Data is kept as bytes per clipboard format. When ``publisher`` is set (the desktop backend
-sets it), ``CloseClipboard`` hands it the whole clipboard, ``{format: bytes}``, after a call
-that changed the contents, so that other programs can see what was copied.
+Data is kept as bytes per clipboard format. ``CloseClipboard`` after a call that changed the
+contents hands the whole clipboard, ``{format: bytes}``, to the backend
+(``velmora._platform.desktop``), so that other programs can see what was copied.
 """
 
 __velmora_fallback__ = True
 
 import pywintypes
 
-CF_TEXT = 1
-CF_BITMAP = 2
-CF_DIB = 8
-CF_UNICODETEXT = 13
-CF_DIBV5 = 17
-
-# Replaced by the desktop backend; called as publisher({format: bytes}).
-publisher = None
+from velmora._platform import desktop as _desktop
+from velmora._platform.constants import CF_BITMAP, CF_DIB, CF_DIBV5, CF_TEXT, CF_UNICODETEXT  # noqa: F401
 
 _ERROR_ACCESS_DENIED = (5, "Access is denied.")
 _ERROR_CLIPBOARD_NOT_OPEN = (1418, "Thread does not have a clipboard open.")
@@ -72,8 +66,8 @@ def CloseClipboard():
     _require_open("CloseClipboard")
     _is_open = False
     changed, _changed = _changed, False
-    if changed and publisher is not None:
-        publisher(dict(_formats))
+    if changed:
+        _desktop.display().publish_clipboard(dict(_formats))
 
 
 def EmptyClipboard():

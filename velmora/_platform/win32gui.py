@@ -4,7 +4,7 @@ __velmora_fallback__ = True
 
 import pywintypes
 
-from velmora._platform import windows as _windows
+from velmora._platform import desktop as _desktop
 
 
 def _handle(hwnd):
@@ -14,23 +14,23 @@ def _handle(hwnd):
 
 
 def IsWindowVisible(hwnd):
-    return 1 if _windows.backend.is_visible(_handle(hwnd)) else 0
+    return 1 if _desktop.display().window_visible(_handle(hwnd)) else 0
 
 
 def ShowWindow(hwnd, cmdShow):
     if not isinstance(cmdShow, int):
         raise TypeError("an integer is required")
-    return 1 if _windows.backend.show(_handle(hwnd), cmdShow) else 0
+    return 1 if _desktop.display().show_window(_handle(hwnd), cmdShow) else 0
 
 
 def SetForegroundWindow(hwnd):
-    if not _windows.backend.set_foreground(_handle(hwnd)):
+    if not _desktop.display().set_foreground(_handle(hwnd)):
         raise pywintypes.error(0, "SetForegroundWindow", "No error message is available")
 
 
 def GetWindowText(hwnd):
-    return _windows.backend.title(_handle(hwnd))
+    return _desktop.display().window_title(_handle(hwnd))
 
 
 def GetForegroundWindow():
-    return _windows.backend.foreground()
+    return _desktop.display().foreground_window()

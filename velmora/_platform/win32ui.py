@@ -2,7 +2,7 @@
 
 __velmora_fallback__ = True
 
-from velmora._platform import windows as _windows
+from velmora._platform import desktop as _desktop
 
 
 class error(Exception):
@@ -24,7 +24,7 @@ class PyCWnd:
 
 def FindWindow(className, windowName):
     """The top-level window of ``className`` (and title, unless None); error if none."""
-    hwnd = _windows.backend.find(className, windowName)
+    hwnd = _desktop.display().find_window(className, windowName)
     if not hwnd:
         raise error("No window can be found.")
     return PyCWnd(hwnd)

@@ -1,34 +1,72 @@
-"""The X server side of the desktop backend: key events, screen size and top-level windows.
+"""The X11 backend: key events and typed text through XTEST, the screen, top-level windows
+and the clipboard of an X display.
 
-One connection per process, opened on first use (``Connection.display``). Key events are
-injected with the XTEST extension, so they reach whichever window has the keyboard focus, as
-``keybd_event`` does on Windows. Window handles are X window ids.
+One connection per backend, opened on first use. Every request goes through
+``Connection.session``: a failure that escapes it (the server gone, an interrupted round trip)
+discards the connection, so that the next use opens a fresh one, and any library error
+becomes a ``DesktopError``.
+
+Key events and typed text share the connection and its bookkeeping: a key goes up on the
+keycode it went down on. Text is typed with the keys of the current keymap (with Shift or the
+AltGr level as needed); a character that no key types is typed by binding a spare keycode to
+its keysym for the press, and the mapping is restored afterwards.
 
 Windows work both with a window manager (found through EWMH's ``_NET_SUPPORTING_WM_CHECK``),
 where activation is requested with ``_NET_ACTIVE_WINDOW`` and iconifying with ICCCM's
 ``WM_CHANGE_STATE``, and without one (a bare Xvfb), where the backend maps, raises and focuses
-windows itself.
+windows itself. Window handles are the X ids of client windows (the windows that carry
+WM_CLASS, not the frames a window manager puts around them).
 """
 
+import contextlib
 import os
 import threading
 import time
 
-from velmora._platform import keymap
+from velmora._platform import clipboard, constants, keymap
+from velmora._platform.backend import DesktopError, Display
 
 # ICCCM WM_STATE values.
 WITHDRAWN, NORMAL, ICONIC = 0, 1, 3
 
-# ShowWindow commands that minimise, and the one that hides.
-_SW_HIDE = 0
-_SW_MINIMISING = {2, 6, 7, 11}
+# ShowWindow commands that minimise.
+_SW_MINIMISING = {
+    constants.SW_SHOWMINIMIZED,
+    constants.SW_MINIMIZE,
+    7,  # SW_SHOWMINNOACTIVE
+    11,  # SW_FORCEMINIMIZE
+}
 
-# How long set_foreground waits for a window manager to make the window active.
+# How long set_foreground waits for a window manager to make the window active, and how long
+# pin_above waits for the window manager to keep a window above.
 ACTIVATION_TIMEOUT = 0.5
+# How long a keycode bound for typing stays bound after its last press, so that clients have
+# read the new mapping before it is restored.
+REMAP_SETTLE = 0.2
+
+# Keysyms of typing.
+_SHIFT, _LEVEL3 = 0xFFE1, 0xFE03  # Shift_L, ISO_Level3_Shift
+_RETURN, _TAB = 0xFF0D, 0xFF09
+# Modifiers of the core keymap's entries: group 1 levels 1-2 are entries 0-1, levels 3-4 are
+# entries 4-5 (the AltGr level); entries 2-3 belong to a second group and are not used.
+_ENTRY_MODIFIERS = {0: (), 1: (_SHIFT,), 4: (_LEVEL3,), 5: (_LEVEL3, _SHIFT)}
 
 
-class DesktopError(OSError):
-    """The X display cannot be reached or cannot do what was asked."""
+def char_keysym(char):
+    """The keysym of a character: Latin-1 keysyms are the code point, others Unicode keysyms."""
+    code = ord(char)
+    if 0x20 <= code <= 0x7E or 0xA0 <= code <= 0xFF:
+        return code
+    return 0x01000000 | code
+
+
+def keysym_char(keysym):
+    """The character a keysym types, if it is a Latin-1 or Unicode keysym; else None."""
+    if 0x20 <= keysym <= 0x7E or 0xA0 <= keysym <= 0xFF:
+        return chr(keysym)
+    if 0x01000100 <= keysym <= 0x0110FFFF:
+        return chr(keysym & 0x00FFFFFF)
+    return None
 
 
 class Connection:
@@ -37,7 +75,7 @@ class Connection:
     def __init__(self, name=None):
         self._name = name
         self._display = None
-        self._keysyms = {}
+        self._atoms = {}
         self._lock = threading.RLock()
 
     @property
@@ -66,77 +104,158 @@ class Connection:
             raise DesktopError(f"X display {self.name!r} lacks the XTEST extension")
         return opened
 
+    @contextlib.contextmanager
+    def session(self):
+        """The open display, for one piece of work under the connection's lock.
+
+        A failure that escapes leaves the connection in an unknown state (a reply half read,
+        the server gone): the connection is discarded and reopened on the next use. Errors of
+        the X library reach the caller as DesktopError.
+        """
+        from Xlib import error as xerror
+
+        with self._lock:
+            display = self.display()
+            try:
+                yield display
+            except (DesktopError, LookupError, TypeError, ValueError):
+                raise  # this layer's own verdicts: the connection is fine
+            except xerror.XError as error:  # a request refused: the connection is fine
+                raise DesktopError(f"X display {self.name!r} refused a request: {error}") from error
+            except Exception as error:
+                self.discard()
+                raise DesktopError(f"X display {self.name!r} failed: {error!r}") from error
+            except BaseException:  # interrupted part-way through a round trip
+                self.discard()
+                raise
+
+    def discard(self):
+        """Drops the connection without talking to the server; the next use opens a new one."""
+        with self._lock:
+            display, self._display = self._display, None
+            self._atoms.clear()
+            if display is not None:
+                with contextlib.suppress(Exception):
+                    display.display.socket.close()
+
     def close(self):
         with self._lock:
             if self._display is not None:
-                try:
+                with contextlib.suppress(Exception):
                     self._display.close()
-                except Exception:
-                    pass
                 self._display = None
+                self._atoms.clear()
 
     def atom(self, name):
-        return self.display().intern_atom(name)
+        """The atom ``name``, interned once per connection."""
+        with self._lock:
+            display = self.display()
+            if name not in self._atoms:
+                self._atoms[name] = display.intern_atom(name)
+            return self._atoms[name]
 
-    # Keys ------------------------------------------------------------------------------
 
-    def _refresh_keymap(self, display):
-        """Applies keyboard mapping changes announced since the last key event."""
-        from Xlib.protocol import event
+class _Typist:
+    """Types characters on one display, then puts everything back (``finish``)."""
 
-        while display.pending_events():
-            received = display.next_event()
-            if isinstance(received, event.MappingNotify):
-                display.refresh_keyboard_mapping(received)
+    def __init__(self, display):
+        from Xlib import X
 
-    def send_key(self, vk, scan, flags):
-        """Injects one key event: down, or up when ``KEYEVENTF_KEYUP`` is set in ``flags``."""
+        self.display = display
+        self.first = display.display.info.min_keycode
+        count = display.display.info.max_keycode - self.first + 1
+        self.mapping = [list(keysyms) for keysyms in display.get_keyboard_mapping(self.first, count)]
+        self.keys = {}  # character -> (keycode, modifier keysyms)
+        self.codes = {}  # keysym -> keycode, for the modifiers
+        for offset, keysyms in enumerate(self.mapping):
+            keycode = self.first + offset
+            for entry, keysym in enumerate(keysyms):
+                if keysym != X.NoSymbol:
+                    self.codes.setdefault(keysym, keycode)
+        for offset, keysyms in enumerate(self.mapping):
+            for entry in sorted(_ENTRY_MODIFIERS):
+                if entry >= len(keysyms):
+                    continue
+                char = keysym_char(keysyms[entry])
+                modifiers = _ENTRY_MODIFIERS[entry]
+                if char is None or char in self.keys:
+                    continue
+                if all(modifier in self.codes for modifier in modifiers):
+                    self.keys[char] = (self.first + offset, modifiers)
+        self.spares = [self.first + offset for offset, keysyms in enumerate(self.mapping)
+                       if not any(keysyms)]
+        self.bound = {}  # keysym -> spare keycode bound to it
+        self.down = []  # keycodes pressed and not yet released
+
+    def _fake(self, kind, keycode):
         from Xlib import X
         from Xlib.ext import xtest
 
-        name = keymap.keysym_name(vk, scan, flags)
-        with self._lock:
-            display = self.display()
-            self._refresh_keymap(display)
-            if name not in self._keysyms:
-                self._keysyms[name] = keymap.keysym_value(name)
-            keycode = display.keysym_to_keycode(self._keysyms[name])
-            if not keycode:
-                raise keymap.UnmappedKey(f"the X keyboard has no key for {name} (vk {vk:#04x})")
-            kind = X.KeyRelease if flags & keymap.KEYEVENTF_KEYUP else X.KeyPress
-            xtest.fake_input(display, kind, keycode)
-            display.sync()
+        xtest.fake_input(self.display, kind, keycode)
+        if kind == X.KeyPress:
+            self.down.append(keycode)
+        else:
+            self.down.remove(keycode)
 
-    # Screen ----------------------------------------------------------------------------
-
-    def screen_size(self):
-        """Width and height in pixels of the default screen's root window, as it is now."""
-        with self._lock:
-            geometry = self.display().screen().root.get_geometry()
-            return geometry.width, geometry.height
-
-    # Selections ------------------------------------------------------------------------
-
-    def selection_owner(self, selection="CLIPBOARD"):
-        """The window id that owns ``selection``, 0 when nobody does."""
-        with self._lock:
-            owner = self.display().get_selection_owner(self.atom(selection))
-            return getattr(owner, "id", owner) or 0
-
-    def clear_selection(self, selection="CLIPBOARD"):
-        """Leaves ``selection`` without an owner; the previous owner is told to let go."""
+    def _stroke(self, keycode, modifiers=()):
         from Xlib import X
-        from Xlib.protocol import request
 
-        with self._lock:
-            display = self.display()
-            request.SetSelectionOwner(
-                display=display.display,
-                window=X.NONE,
-                selection=self.atom(selection),
-                time=X.CurrentTime,
-            )
-            display.sync()
+        held = [self.codes[modifier] for modifier in modifiers]
+        for code in held:
+            self._fake(X.KeyPress, code)
+        self._fake(X.KeyPress, keycode)
+        self._fake(X.KeyRelease, keycode)
+        for code in reversed(held):
+            self._fake(X.KeyRelease, code)
+        self.display.sync()
+
+    def type(self, char):
+        if char == "\n":
+            self._stroke(self._keycode_of(_RETURN))
+        elif char == "\t":
+            self._stroke(self._keycode_of(_TAB))
+        elif char in self.keys:
+            self._stroke(*self.keys[char])
+        else:
+            self._stroke(self._bind(char_keysym(char)))
+
+    def _keycode_of(self, keysym):
+        keycode = self.codes.get(keysym)
+        return keycode if keycode is not None else self._bind(keysym)
+
+    def _bind(self, keysym):
+        """A spare keycode bound to ``keysym`` (on both levels, so that Shift cannot change it)."""
+        if keysym in self.bound:
+            return self.bound[keysym]
+        if not self.spares:
+            self.restore()  # every spare is taken: let clients catch up, then reuse them
+        if not self.spares:
+            raise DesktopError("the X keyboard has no spare keycode to type with")
+        keycode = self.spares.pop()
+        self.bound[keysym] = keycode
+        self.display.change_keyboard_mapping(keycode, [(keysym, keysym)])
+        self.display.sync()
+        return keycode
+
+    def restore(self):
+        """Unbinds the spare keycodes again, once clients have had the time to read them."""
+        if not self.bound:
+            return
+        time.sleep(REMAP_SETTLE)
+        for keycode in sorted(self.bound.values()):
+            self.display.change_keyboard_mapping(keycode, [(0, 0)])
+            self.spares.append(keycode)
+        self.bound.clear()
+        self.display.sync()
+
+    def finish(self):
+        """Releases any key still down and restores every keycode bound."""
+        from Xlib import X
+
+        for keycode in reversed(list(self.down)):
+            self._fake(X.KeyRelease, keycode)
+        self.display.sync()
+        self.restore()
 
 
 def _decode(raw, type_name):
@@ -147,30 +266,125 @@ def _decode(raw, type_name):
     return raw.decode(encoding, errors="replace")
 
 
-class XWindows:
-    """The window questions of ``win32gui``/``win32ui`` answered by the X server.
+class X11Display(Display):
+    """The ``Display`` half of the backend interface on an X server."""
 
-    Same methods as ``windows.WindowTable``. Handles are X window ids of client windows (the
-    windows that carry WM_CLASS, not the frames a window manager puts around them).
-    """
+    def __init__(self, name=None):
+        self.connection = Connection(name)
+        self._keys_down = {}  # key identity (keysym name) -> keycode it went down on
 
-    def __init__(self, connection):
-        self._connection = connection
+    @property
+    def name(self):
+        return self.connection.name
 
-    # Helpers -----------------------------------------------------------------------------
+    def close(self):
+        with contextlib.suppress(DesktopError):
+            self.release_keys()
+        self.connection.close()
 
-    def _display(self):
-        return self._connection.display()
+    # Keys and text ---------------------------------------------------------------------------
 
-    def _window(self, hwnd):
-        return self._display().create_resource_object("window", hwnd)
+    def _refresh_keymap(self, display):
+        """Applies keyboard mapping changes announced since the last key event."""
+        from Xlib.protocol import event
+
+        while display.pending_events():
+            received = display.next_event()
+            if isinstance(received, event.MappingNotify):
+                display.refresh_keyboard_mapping(received)
+
+    def key_event(self, vk, scan, flags):
+        from Xlib import X
+        from Xlib.ext import xtest
+
+        name = keymap.keysym_name(vk, scan, flags)
+        up = bool(flags & constants.KEYEVENTF_KEYUP)
+        with self.connection.session() as display:
+            self._refresh_keymap(display)
+            keycode = self._keys_down.get(name) if up else None
+            if keycode is None:
+                keycode = display.keysym_to_keycode(keymap.keysym_value(name))
+            if not keycode:
+                raise keymap.UnmappedKey(f"the X keyboard has no key for {name} (vk {vk:#04x})")
+            xtest.fake_input(display, X.KeyRelease if up else X.KeyPress, keycode)
+            display.sync()
+            if up:
+                self._keys_down.pop(name, None)
+            else:
+                self._keys_down[name] = keycode
+
+    def write(self, text):
+        if not isinstance(text, str):
+            raise TypeError(f"text must be a str, not {type(text).__name__}")
+        text = text.replace("\r\n", "\n").replace("\r", "\n")
+        if not text:
+            return
+        with self.connection.session() as display:
+            typist = _Typist(display)
+            try:
+                for char in text:
+                    typist.type(char)
+            finally:
+                typist.finish()
+
+    def release_keys(self):
+        from Xlib import X
+        from Xlib.ext import xtest
+
+        if not self._keys_down:
+            return
+        with self.connection.session() as display:
+            for name, keycode in list(self._keys_down.items()):
+                xtest.fake_input(display, X.KeyRelease, keycode)
+                del self._keys_down[name]
+            display.sync()
+
+    # Screen ----------------------------------------------------------------------------------
+
+    def screen_size(self):
+        with self.connection.session() as display:
+            geometry = display.screen().root.get_geometry()
+            return geometry.width, geometry.height
+
+    # Clipboard -------------------------------------------------------------------------------
+
+    def selection_owner(self, selection="CLIPBOARD"):
+        """The window id that owns ``selection``, 0 when nobody does."""
+        with self.connection.session() as display:
+            owner = display.get_selection_owner(self.connection.atom(selection))
+            return getattr(owner, "id", owner) or 0
+
+    def clear_selection(self, selection="CLIPBOARD"):
+        """Leaves ``selection`` without an owner; the previous owner is told to let go."""
+        from Xlib import X
+        from Xlib.protocol import request
+
+        with self.connection.session() as display:
+            request.SetSelectionOwner(
+                display=display.display,
+                window=X.NONE,
+                selection=self.connection.atom(selection),
+                time=X.CurrentTime,
+            )
+            display.sync()
+
+    def publish_clipboard(self, contents):
+        clipboard.publish(contents, self)
+
+    def clipboard_picture(self):
+        return clipboard.read_picture(self)
+
+    # Window helpers --------------------------------------------------------------------------
+
+    def _window(self, display, hwnd):
+        return display.create_resource_object("window", hwnd)
 
     def _property(self, window, name):
         """The property ``name`` of ``window``; None if unset or the window is gone."""
         from Xlib import X, error
 
         try:
-            return window.get_full_property(self._connection.atom(name), X.AnyPropertyType)
+            return window.get_full_property(self.connection.atom(name), X.AnyPropertyType)
         except (error.BadWindow, error.BadDrawable):
             return None
 
@@ -185,26 +399,25 @@ class XWindows:
         prop = self._property(window, "WM_STATE")
         return None if prop is None or not len(prop.value) else int(prop.value[0])
 
-    def _window_manager(self):
+    def _window_manager(self, display):
         """The window manager's check window if an EWMH window manager runs, else None."""
-        root = self._display().screen().root
-        prop = self._property(root, "_NET_SUPPORTING_WM_CHECK")
+        prop = self._property(display.screen().root, "_NET_SUPPORTING_WM_CHECK")
         if prop is None or not len(prop.value):
             return None
-        check = self._window(int(prop.value[0]))
+        check = self._window(display, int(prop.value[0]))
         own = self._property(check, "_NET_SUPPORTING_WM_CHECK")  # None if the manager has gone
         if own is None or not len(own.value) or int(own.value[0]) != check.id:
             return None
         return check
 
-    def _attributes(self, hwnd):
+    def _attributes(self, display, hwnd):
         """The window's attributes; None for a window that does not exist (or a bad handle)."""
         from Xlib import error
 
         if not 0 < hwnd <= 0xFFFFFFFF:
             return None
         try:
-            return self._window(hwnd).get_attributes()
+            return self._window(display, hwnd).get_attributes()
         except (error.BadWindow, error.BadDrawable, error.BadValue):
             return None
 
@@ -220,13 +433,12 @@ class XWindows:
                 return client
         return None
 
-    def _clients(self):
+    def _clients(self, display):
         """Top-level client windows, topmost first."""
         from Xlib import error
 
-        root = self._display().screen().root
         clients = []
-        for top in reversed(root.query_tree().children):
+        for top in reversed(display.screen().root.query_tree().children):
             try:
                 client = self._client_of(top)
             except (error.BadWindow, error.BadDrawable):
@@ -235,98 +447,28 @@ class XWindows:
                 clients.append(client)
         return clients
 
-    def _request(self, window, message, data):
+    def _request(self, display, window, message, data):
         """Sends an EWMH/ICCCM client message about ``window`` to the root window."""
         from Xlib import X
         from Xlib.protocol import event
 
-        display = self._display()
         root = display.screen().root
         message = event.ClientMessage(
             window=window,
-            client_type=self._connection.atom(message),
+            client_type=self.connection.atom(message),
             data=(32, (list(data) + [0] * 5)[:5]),
         )
         root.send_event(message, event_mask=X.SubstructureRedirectMask | X.SubstructureNotifyMask)
         display.flush()
 
-    def _quietly(self, call, *args, **kwargs):
+    def _quietly(self, display, call, *args, **kwargs):
         """Runs a request that has no reply; True unless the server refused it."""
         from Xlib import error
 
         catcher = error.CatchError()
         call(*args, onerror=catcher, **kwargs)
-        self._display().sync()
+        display.sync()
         return catcher.get_error() is None
-
-    # The WindowTable methods ---------------------------------------------------------------
-
-    def find(self, class_name, title):
-        """The first top-level window whose WM_CLASS instance or class name is ``class_name``.
-
-        Shown windows are preferred to iconified ones, and those to unmapped ones (toolkits
-        keep hidden helper windows with the application's class); within each group the
-        topmost wins. ``title``, unless None, must equal the window's title. 0 if none.
-        """
-        with self._connection._lock:
-            matches = []
-            for client in self._clients():
-                names = self._wm_class(client)
-                if names is None or class_name not in names:
-                    continue
-                if title is not None and self.title(client.id) != title:
-                    continue
-                attributes = self._attributes(client.id)
-                if attributes is None:
-                    continue
-                if attributes.map_state != 0:
-                    rank = 0
-                elif self._wm_state(client) == ICONIC:
-                    rank = 1
-                else:
-                    rank = 2
-                matches.append((rank, len(matches), client.id))
-            return min(matches)[2] if matches else 0
-
-    def is_visible(self, hwnd):
-        """Mapped, or iconified by the window manager (a minimised window is still visible)."""
-        with self._connection._lock:
-            attributes = self._attributes(hwnd)
-            if attributes is None:
-                return False
-            if attributes.map_state != 0:
-                return True
-            return self._wm_state(self._window(hwnd)) == ICONIC
-
-    def show(self, hwnd, command):
-        """Hides, iconifies or shows and raises the window; returns whether it was visible.
-
-        Under a window manager the change is a request that the manager carries out; the call
-        waits (up to ACTIVATION_TIMEOUT) until it has, as ShowWindow returns with it done.
-        """
-        from Xlib import X
-
-        with self._connection._lock:
-            if self._attributes(hwnd) is None:
-                return False
-            was_visible = self.is_visible(hwnd)
-            window = self._window(hwnd)
-            managed = self._window_manager() is not None
-            if command == _SW_HIDE:
-                self._quietly(window.unmap)
-            elif command in _SW_MINIMISING:
-                if managed:
-                    self._request(window, "WM_CHANGE_STATE", [ICONIC])
-                    self._wait(lambda: self._wm_state(window) == ICONIC)
-                else:
-                    self._quietly(window.unmap)
-            else:
-                # Mapping an iconified client is how ICCCM de-iconifies it.
-                self._quietly(window.map)
-                self._quietly(window.configure, stack_mode=X.Above)
-                if managed:
-                    self._wait(lambda: getattr(self._attributes(hwnd), "map_state", 0) != 0)
-            return was_visible
 
     @staticmethod
     def _wait(done, timeout=None):
@@ -338,30 +480,100 @@ class XWindows:
             time.sleep(0.01)
         return True
 
+    # Windows ---------------------------------------------------------------------------------
+
+    def find_window(self, class_name, title):
+        """The first top-level window whose WM_CLASS instance or class name is ``class_name``.
+
+        Shown windows are preferred to iconified ones, and those to unmapped ones (toolkits
+        keep hidden helper windows with the application's class); within each group the
+        topmost wins. ``title``, unless None, must equal the window's title. 0 if none.
+        """
+        with self.connection.session() as display:
+            matches = []
+            for client in self._clients(display):
+                names = self._wm_class(client)
+                if names is None or class_name not in names:
+                    continue
+                if title is not None and self.window_title(client.id) != title:
+                    continue
+                attributes = self._attributes(display, client.id)
+                if attributes is None:
+                    continue
+                if attributes.map_state != 0:
+                    rank = 0
+                elif self._wm_state(client) == ICONIC:
+                    rank = 1
+                else:
+                    rank = 2
+                matches.append((rank, len(matches), client.id))
+            return min(matches)[2] if matches else 0
+
+    def window_visible(self, hwnd):
+        """Mapped, or iconified by the window manager (a minimised window is still visible)."""
+        with self.connection.session() as display:
+            attributes = self._attributes(display, hwnd)
+            if attributes is None:
+                return False
+            if attributes.map_state != 0:
+                return True
+            return self._wm_state(self._window(display, hwnd)) == ICONIC
+
+    def show_window(self, hwnd, command):
+        """Hides, iconifies or shows and raises the window; returns whether it was visible.
+
+        Under a window manager the change is a request that the manager carries out; the call
+        waits (up to ACTIVATION_TIMEOUT) until it has, as ShowWindow returns with it done.
+        """
+        from Xlib import X
+
+        with self.connection.session() as display:
+            if self._attributes(display, hwnd) is None:
+                return False
+            was_visible = self.window_visible(hwnd)
+            window = self._window(display, hwnd)
+            managed = self._window_manager(display) is not None
+            if command == constants.SW_HIDE:
+                self._quietly(display, window.unmap)
+            elif command in _SW_MINIMISING:
+                if managed:
+                    self._request(display, window, "WM_CHANGE_STATE", [ICONIC])
+                    self._wait(lambda: self._wm_state(window) == ICONIC)
+                else:
+                    self._quietly(display, window.unmap)
+            else:
+                # Mapping an iconified client is how ICCCM de-iconifies it.
+                self._quietly(display, window.map)
+                self._quietly(display, window.configure, stack_mode=X.Above)
+                if managed:
+                    self._wait(
+                        lambda: getattr(self._attributes(display, hwnd), "map_state", 0) != 0
+                    )
+            return was_visible
+
     def set_foreground(self, hwnd):
         """Gives the window the keyboard focus (and raises it); False when refused."""
         from Xlib import X
 
-        with self._connection._lock:
-            attributes = self._attributes(hwnd)
+        with self.connection.session() as display:
+            attributes = self._attributes(display, hwnd)
             if attributes is None:
                 return False
-            window = self._window(hwnd)
-            if self._window_manager() is not None:
-                self._request(window, "_NET_ACTIVE_WINDOW", [2, X.CurrentTime, 0])
-                return self._wait(lambda: self.foreground() == hwnd)
+            window = self._window(display, hwnd)
+            if self._window_manager(display) is not None:
+                self._request(display, window, "_NET_ACTIVE_WINDOW", [2, X.CurrentTime, 0])
+                return self._wait(lambda: self.foreground_window() == hwnd)
             if attributes.map_state != X.IsViewable:
                 return False  # X refuses the focus for a window that is not viewable
-            self._quietly(window.configure, stack_mode=X.Above)
-            return self._quietly(window.set_input_focus, X.RevertToParent, X.CurrentTime)
+            self._quietly(display, window.configure, stack_mode=X.Above)
+            return self._quietly(display, window.set_input_focus, X.RevertToParent, X.CurrentTime)
 
-    def foreground(self):
+    def foreground_window(self):
         """The top-level client window that has the focus, or 0."""
         from Xlib import error
 
-        with self._connection._lock:
-            display = self._display()
-            if self._window_manager() is not None:
+        with self.connection.session() as display:
+            if self._window_manager(display) is not None:
                 prop = self._property(display.screen().root, "_NET_ACTIVE_WINDOW")
                 return int(prop.value[0]) if prop is not None and len(prop.value) else 0
             focus = display.get_input_focus().focus
@@ -381,15 +593,60 @@ class XWindows:
                 return 0
             return 0
 
-    def title(self, hwnd):
+    def window_title(self, hwnd):
         """_NET_WM_NAME, else WM_NAME; "" for a window without a title or that is gone."""
-        with self._connection._lock:
-            if self._attributes(hwnd) is None:
+        with self.connection.session() as display:
+            if self._attributes(display, hwnd) is None:
                 return ""
-            window = self._window(hwnd)
+            window = self._window(display, hwnd)
             for name in ("_NET_WM_NAME", "WM_NAME"):
                 prop = self._property(window, name)
                 if prop is not None and prop.format == 8:
-                    type_name = self._display().get_atom_name(prop.property_type)
+                    type_name = display.get_atom_name(prop.property_type)
                     return _decode(prop.value, type_name)
             return ""
+
+    def pin_above(self, title, wm_class):
+        """Keeps this process's top-level window ``title`` above the others (EWMH
+        _NET_WM_STATE_ABOVE) and gives it the WM_CLASS ``wm_class`` (instance, class).
+
+        With a window manager the state is asked of it, as EWMH prescribes for a mapped window;
+        without one the state is recorded on the window and the window raised.
+        """
+        from Xlib import X, Xatom
+
+        with self.connection.session() as display:
+            window = self._own_window(display, title)
+            if window is None:
+                raise DesktopError(f"no window {title!r} of this process on {self.name!r}")
+            instance, class_name = wm_class
+            window.change_property(
+                Xatom.WM_CLASS, Xatom.STRING, 8,
+                f"{instance}\0{class_name}\0".encode("latin-1", "replace"),
+            )
+            above = self.connection.atom("_NET_WM_STATE_ABOVE")
+            if self._window_manager(display) is not None:
+                self._request(display, window, "_NET_WM_STATE", [1, above, 0, 1])  # 1: add
+                self._wait(lambda: above in self._net_wm_state(window))
+            else:
+                window.change_property(
+                    self.connection.atom("_NET_WM_STATE"), Xatom.ATOM, 32, [above]
+                )
+                self._quietly(display, window.configure, stack_mode=X.Above)
+            display.sync()
+
+    def _net_wm_state(self, window):
+        prop = self._property(window, "_NET_WM_STATE")
+        return [] if prop is None else list(prop.value)
+
+    def _own_window(self, display, title):
+        """This process's top-level window called ``title`` (by _NET_WM_PID), or None."""
+        pid = os.getpid()
+        for top in reversed(display.screen().root.query_tree().children):
+            for window in (top, *reversed(top.query_tree().children)):
+                owner = self._property(window, "_NET_WM_PID")
+                if owner is None or not len(owner.value) or int(owner.value[0]) != pid:
+                    continue
+                if self.window_title(window.id) == title:
+                    return window
+        return None

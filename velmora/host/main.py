@@ -134,7 +134,7 @@ class Host:
     def _modules(self):
         """The modules and the shared state, as a host sees them; fills the tables."""
         os.environ.setdefault("VELMORA_DESKTOP", "1")
-        from velmora import _platform, snapTone, strokeSmith
+        from velmora import snapTone, strokeSmith
 
         import common  # the host's own if one is on the path, else the package's stand-in
 
@@ -142,10 +142,6 @@ class Host:
         house.abbreviations = dict(self.config.abbreviations)
         house.locations = dict(self.config.locations)
         house.pressed_chars = ""
-        if _platform.is_fallback(common):
-            # The package's own common sends combinations with the keyboard package, which
-            # cannot reach X clients; the host presses them itself.
-            house.keyboard_send = staticmethod(self.x.press)
         log.debug("common is %s", getattr(common, "__file__", common))
         return snapTone, strokeSmith, house
 
