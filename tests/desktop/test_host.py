@@ -139,6 +139,9 @@ def test_capture_follows_typing(xserver, make_window, host):
                 xdotool(*step)
             xdotool("key", "ctrl+alt+e")
             host.wait_log(f"expand: no abbreviation for {word!r}")
+        # Without an abbreviation the host leaves the word alone: ExpandText would erase it,
+        # starting with a backtick, and type nothing in its place.
+        assert "`" not in typed_text(window)
     finally:
         from Xlib import X
 
