@@ -88,7 +88,8 @@ def test_hotkey_inverts_the_clipboard_picture(desk, clipboard_tools, host):
 
     def inverted():
         pasted = ImageGrab.grabclipboard()
-        return pasted is not None and np.array_equal(np.asarray(pasted.convert("RGB")), 255 - original)
+        pasted = None if pasted is None else np.asarray(pasted.convert("RGB"))
+        return pasted is not None and np.array_equal(pasted, 255 - original)
 
     assert wait(inverted), host.log()
     host.wait_log("invert-picture done")

@@ -118,7 +118,8 @@ class Capture:
             return
         data = reply.data
         while len(data):
-            event, data = rq.EventField(None).parse_binary_value(data, self.data.display, None, None)
+            event, data = rq.EventField(None).parse_binary_value(
+                data, self.data.display, None, None)
             with self.lock:
                 try:
                     if not self._held(event.time):

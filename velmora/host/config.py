@@ -195,7 +195,8 @@ class _Checker:
         for arg in value:
             if arg != "action" and arg not in expected:
                 allowed = ", ".join(expected) or "none"
-                self.problem(where, f"{label}: {name} takes no argument {arg!r} (arguments: {allowed})")
+                self.problem(
+                    where, f"{label}: {name} takes no argument {arg!r} (arguments: {allowed})")
                 ok = False
         for arg, (kind, default) in expected.items():
             given = value.get(arg, default)
@@ -219,7 +220,8 @@ class _Checker:
             if not INT32[0] <= value <= INT32[1]:
                 return "is out of the 32-bit range"
         elif kind is float:
-            if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value <= 60:
+            number = isinstance(value, (int, float)) and not isinstance(value, bool)
+            if not number or not 0 <= value <= 60:
                 return "must be a number of seconds from 0 to 60"
         elif kind is list:
             if not isinstance(value, list) or not value:
@@ -232,7 +234,8 @@ class _Checker:
                         return f"item {index}: {error}"
                 elif not (isinstance(item, list) and len(item) == 2
                           and all(_is_int32(code) for code in item)):
-                    return f"item {index} must be a combination text or a [key code, scan code] pair"
+                    return (f"item {index} must be a combination text or a "
+                            "[key code, scan code] pair")
         return None
 
 
@@ -254,7 +257,8 @@ def parse(text, path):
     checker = _Checker(path, text)
     for name in data:
         if name not in TABLES:
-            checker.problem((name,), f"unknown table or key {name!r} (expected: {', '.join(TABLES)})")
+            expected = ", ".join(TABLES)
+            checker.problem((name,), f"unknown table or key {name!r} (expected: {expected})")
     config = Config(
         path=path,
         abbreviations=checker.strings(data, "abbreviations"),
@@ -272,7 +276,8 @@ def load(path):
         with open(path, "rb") as file:
             raw = file.read()
     except OSError as error:
-        raise ConfigError([f"{path}: cannot read the configuration: {error.strerror or error}"]) from None
+        reason = error.strerror or error
+        raise ConfigError([f"{path}: cannot read the configuration: {reason}"]) from None
     try:
         text = raw.decode("utf-8")
     except UnicodeDecodeError as error:
