@@ -37,7 +37,7 @@ def test_a_valid_file_fills_the_tables():
 @pytest.mark.parametrize("text, line, problem", [
     ('[hotkeys]\n"ctrl+e" = "expand"\n"ctrl+e" = "expand"\n', 3, "Cannot overwrite"),
     ('[hotkeys]\n"ctrl+e" = "expand"\n"e+ctrl" = "expand"\n', 3, "same combination"),
-    ('[abbreviations]\nx = "y"\n[hotkeys]\n\n"ctrl+q" = "explode"\n', 5, "unknown action 'explode'"),
+    ('[abbreviations]\nx = "y"\n[hotkeys]\n\n"ctrl+q" = "boom"\n', 5, "unknown action 'boom'"),
     ('[hotkeys]\n"ctrl+nokey" = "expand"\n', 2, "unknown key name 'nokey'"),
     ('[hotkeys]\n"ctrl+alt" = "expand"\n', 2, "no key besides"),
     ('[hotkeys]\n"a" = { action = "open-with", tool_number = "4" }\n', 2, "must be an integer"),
