@@ -43,9 +43,8 @@ PY_VERSION="$("$PYTHON" -c 'import sys; print("%d%d" % sys.version_info[:2])')"
 PY_DLL="python$PY_VERSION.dll"
 SUFFIX="cp$PY_VERSION-win_amd64.pyd"
 GNU_CXX=x86_64-w64-mingw32-g++-win32
-GCC_DIR="$("$GNU_CXX" -print-file-name=include)"/..  # GCC's own headers, and libstdc++'s below
-LIBSTDCXX="$($GNU_CXX -print-file-name=include)/c++"
-[ -d "$LIBSTDCXX" ] || LIBSTDCXX="$(dirname "$GCC_DIR")/include/c++"
+GCC_INCLUDE="$("$GNU_CXX" -print-file-name=include)"  # GCC's own headers, libstdc++ in c++/
+MINGW_INCLUDE=/usr/share/mingw-w64/include              # MinGW-w64's C library headers
 
 rm -rf "$OUT" && mkdir -p "$OUT"
 
@@ -64,8 +63,10 @@ cmake_options() {  # the option line `set(<variable> ...)` of CMakeLists.txt
     sed -n "s/^set($1 \(.*\))\$/\1/p" "$ROOT/CMakeLists.txt" | grep . ||
         { echo "cross-windows: no set($1 ...) line in CMakeLists.txt" >&2; return 1; }
 }
-read -r -a MSVC_OPTIONS <<<"$(cmake_options VELMORA_MSVC_OPTIONS)"
-read -r -a GNU_OPTIONS <<<"$(cmake_options VELMORA_GNU_OPTIONS)"
+msvc_options="$(cmake_options VELMORA_MSVC_OPTIONS)"
+gnu_options="$(cmake_options VELMORA_GNU_OPTIONS)"
+read -r -a MSVC_OPTIONS <<<"$msvc_options"
+read -r -a GNU_OPTIONS <<<"$gnu_options"
 
 INCLUDES=()
 for directory in $(cut -d'|' -f2 "$OUT/targets" | tr ' ' '\n' | sort -u); do
@@ -77,8 +78,8 @@ done
 # macro, as under GCC.
 MSVC_COMPILE=(clang --driver-mode=cl --target=x86_64-pc-windows-msvc /std:c++20 /O2 /DNDEBUG
     "${MSVC_OPTIONS[@]}" /WX /X -fgnuc-version=12.2 /D__STRICT_ANSI__ "/D__declspec(x)=__declspec(x)"
-    /imsvc "$LIBSTDCXX" /imsvc "$LIBSTDCXX/x86_64-w64-mingw32" /imsvc /usr/share/mingw-w64/include
-    /imsvc "$GCC_DIR/include" "-I$OUT/python-include" "${INCLUDES[@]}")
+    /imsvc "$GCC_INCLUDE/c++" /imsvc "$GCC_INCLUDE/c++/x86_64-w64-mingw32" /imsvc "$MINGW_INCLUDE"
+    /imsvc "$GCC_INCLUDE" "-I$OUT/python-include" "${INCLUDES[@]}")
 # MinGW-w64 GCC, hidden visibility as CMake sets it; MS_WIN64 as CMakeLists.txt defines it.
 GNU_COMPILE=("$GNU_CXX" -std=c++20 -O2 -DNDEBUG "${GNU_OPTIONS[@]}" -Werror -DMS_WIN64
     -fvisibility=hidden -fvisibility-inlines-hidden "-I$OUT/python-include" "${INCLUDES[@]}")
