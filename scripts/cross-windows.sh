@@ -20,7 +20,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 OUT="$ROOT/build/cross-windows"
 JOBS="${VELMORA_JOBS:-2}"
 
-APT_PACKAGES=(clang lld g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 cmake ninja-build)
+APT_PACKAGES=(clang lld llvm g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 cmake ninja-build)
 install_system_packages() {
     command -v apt-get >/dev/null || return 0
     local missing=()
@@ -162,4 +162,4 @@ while IFS='|' read -r module _ module_sources; do
 done <"$OUT/targets"
 
 [ "$failures" -eq 0 ] || { echo "cross-windows: $failures check(s) failed" >&2; exit 1; }
-echo "cross-windows: both flavours built with no warnings; each module exports only its PyInit_ function"
+echo "cross-windows: both flavours built with no warnings; each module exports only its PyInit_ function ($SECONDS s)"
