@@ -74,13 +74,17 @@ Pair unpack(Borrowed element) {
 // flags, then again with the up flags. The codes go to `keybd_event` as they are.
 void press_and_release(Borrowed code, Borrowed scancode, int down) {
     Ref down_flags_object = new_int(down);
-    Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
-    call(send, code, scancode, down_flags_object, captured.zero);
-
-    send = getattr(module.lookup(n_win32api), n_keybd_event);
-    Ref key_up = getattr(module.lookup(n_win32con), n_KEYEVENTF_KEYUP);
-    Ref up_flags = check(PyNumber_Or(down_flags_object.get(), key_up.get()));
-    call(send, code, scancode, up_flags, captured.zero);
+    down_then_up(
+        [&] {
+            Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
+            call(send, code, scancode, down_flags_object, captured.zero);
+        },
+        [&] {
+            Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
+            Ref key_up = getattr(module.lookup(n_win32con), n_KEYEVENTF_KEYUP);
+            Ref up_flags = check(PyNumber_Or(down_flags_object.get(), key_up.get()));
+            call(send, code, scancode, up_flags, captured.zero);
+        });
 }
 
 // One element of a sequence, then the pause.
