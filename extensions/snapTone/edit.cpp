@@ -263,7 +263,7 @@ class Source {
 
 // A guess at the background: the most frequent colour of a few rows spread over the picture.
 std::optional<imaging::Colour> guess_background(Source& source, const RawSize& size) {
-    constexpr std::size_t sampled = 16;
+    constexpr std::size_t sampled = 8;
     std::size_t rows[sampled];
     const std::size_t taken = imaging::sample_rows(size.height, sampled, rows);
     std::vector<unsigned char> sample(4 * size.width * taken);
