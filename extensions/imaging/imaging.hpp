@@ -26,10 +26,8 @@ inline Colour colour_at(const unsigned char* pixel) {
 Colour most_frequent_colour(std::span<const unsigned char> rgba);
 
 // ---- replace.cpp ----
-// Whether the RGBA pixel at `pixel` matches `background`: red within 9 either way, green and
-// blue equal, alpha not compared.
-bool matches_background(const unsigned char* pixel, Colour background);
-// Every RGBA pixel of `rgba` that matches `background` becomes transparent white, in place.
+// Every RGBA pixel of `rgba` that matches `background` (red within 9 either way, green and
+// blue equal, alpha not compared) becomes transparent white, in place.
 void replace_background(std::span<unsigned char> rgba, Colour background);
 
 // ---- opaque.cpp ----

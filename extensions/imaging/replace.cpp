@@ -3,16 +3,7 @@
 #include "imaging/imaging.hpp"
 #include "imaging/words.hpp"
 
-#include <cstdlib>
-
 namespace velmora::imaging {
-
-bool matches_background(const unsigned char* pixel, Colour background) {
-    const int red = int(background >> 24);
-    const int green = int((background >> 16) & 0xFF);
-    const int blue = int((background >> 8) & 0xFF);
-    return std::abs(int(pixel[0]) - red) < 10 && int(pixel[1]) == green && int(pixel[2]) == blue;
-}
 
 void replace_background(std::span<unsigned char> rgba, Colour background) {
     const BackgroundMatch match(background);
