@@ -231,8 +231,9 @@ class Source {
             Ref wanted = new_size_t(4 * rows * size_.width);
             Ref result = call_method(encoder, n_encode, wanted);
             if (PyTuple_CheckExact(result.get()) && PyTuple_GET_SIZE(result.get()) == 3) {
-                PyObject* status = PyTuple_GET_ITEM(result.get(), 1);
-                if (PyLong_CheckExact(status) && PyLong_AsLong(status) == 1) {
+                // Status 1: all the rows were written.
+                const Borrowed status = PyTuple_GET_ITEM(result.get(), 1);
+                if (PyLong_CheckExact(status.get()) && compare(status, captured.one, Py_EQ)) {
                     return Ref::borrow(PyTuple_GET_ITEM(result.get(), 2));
                 }
             }
