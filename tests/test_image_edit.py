@@ -409,3 +409,11 @@ def test_unexpected_bytes_from_pillow_leave_it_to_the_general_steps(snap, monkey
     result = snap.make_transparent(image)
     monkeypatch.undo()
     assert pixels(result) == [TRANSPARENT] * 6 + [(50, 2, 3, 4)]
+
+
+def test_a_core_set_under_the_picture_is_read_by_its_own_mode(snap):
+    # `im` is writable: an "RGB" picture over a one-byte core must not be read four bytes a
+    # pixel (that read past the core's memory); the conversion reads it as it is.
+    image = PIL.Image.new("RGB", (64, 3))
+    image.im = PIL.Image.new("L", (64, 3), 7).im
+    assert pixels(snap.make_transparent(image)) == expected_transparent(image)

@@ -181,6 +181,9 @@ class Source {
         if (encoder_works_) {
             pixels = encoded(top, rows);
         }
+        if (core_changed_) {
+            return Ref();
+        }
         if (!pixels) {
             pixels = cropped(top, rows);
         }
@@ -230,6 +233,10 @@ class Source {
             Ref arguments = new_tuple(raw_mode());
             Ref encoder = call(getencoder, mode, s_raw, arguments);
             Ref core = getattr(image_, n_im);
+            if (!fits(core, mode)) {
+                core_changed_ = true;
+                return Ref();
+            }
             Ref extents = box(top, rows);
             call_method(encoder, n_setimage, core, extents);
             Ref wanted = new_size_t(4 * rows * size_.width);
@@ -252,11 +259,37 @@ class Source {
         return Ref();
     }
 
-    // `image.crop((0, top, width, top + rows)).tobytes("raw", raw_mode)`
+    // Whether Pillow's core `core` holds what the picture's `mode` and size say. The raw encoder
+    // reads a core by the mode it is given, not by the core's own, so a core set under the
+    // picture (`image.im` is writable, and a collector callback can run between any two steps)
+    // must never reach it: it would read past the core's memory.
+    bool fits(Borrowed core, Borrowed mode) const {
+        Ref core_mode = getattr(core, n_mode);
+        Ref core_size = getattr(core, n_size);
+        if (!PyUnicode_CheckExact(core_mode.get()) || !compare(core_mode, mode, Py_EQ) ||
+            !PyTuple_CheckExact(core_size.get()) || PyTuple_GET_SIZE(core_size.get()) != 2) {
+            return false;
+        }
+        const std::size_t width = PyLong_AsSize_t(PyTuple_GET_ITEM(core_size.get(), 0));
+        const std::size_t height = PyLong_AsSize_t(PyTuple_GET_ITEM(core_size.get(), 1));
+        PyErr_Clear(); // a size that is not one fits nothing
+        return width == size_.width && height == size_.height;
+    }
+
+    // `image.crop((0, top, width, top + rows)).tobytes("raw", raw_mode)`; an empty Ref, so that
+    // the general steps do the work, when this Pillow refuses it.
     Ref cropped(std::size_t top, std::size_t rows) const {
-        Ref extents = box(top, rows);
-        Ref part = call_method(image_, n_crop, extents);
-        return call_method(part, n_tobytes, s_raw, raw_mode());
+        try {
+            Ref extents = box(top, rows);
+            Ref part = call_method(image_, n_crop, extents);
+            return call_method(part, n_tobytes, s_raw, raw_mode());
+        } catch (const PyError&) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                throw;
+            }
+            PyErr_Clear();
+            return Ref();
+        }
     }
 
     Borrowed image_;
@@ -264,6 +297,7 @@ class Source {
     bool opaque_;
     std::size_t band_rows_;
     bool encoder_works_ = true;
+    bool core_changed_ = false; // the picture's core is not what its mode and size say
 };
 
 // A guess at the background: the most frequent colour of a few rows spread over the picture.
