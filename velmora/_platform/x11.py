@@ -20,6 +20,7 @@ WM_CLASS, not the frames a window manager puts around them).
 
 import contextlib
 import os
+import socket as socketlib
 import threading
 import time
 
@@ -40,6 +41,8 @@ _SW_MINIMISING = {
 # How long set_foreground waits for a window manager to make the window active, and how long
 # pin_above waits for the window manager to keep a window above.
 ACTIVATION_TIMEOUT = 0.5
+# The longest a round trip to the X server (or opening a connection) may take.
+ROUND_TRIP_TIMEOUT = 5.0
 # How long a keycode bound for typing stays bound after its last press, so that clients have
 # read the new mapping before it is restored.
 REMAP_SETTLE = 0.2
@@ -69,22 +72,86 @@ def keysym_char(keysym):
     return None
 
 
+class _Watchdog:
+    """Ends a round trip that outlives its deadline: it shuts the connection's socket, so that
+    the call blocked on it fails instead of waiting for a server that does not answer."""
+
+    def __init__(self):
+        self._condition = threading.Condition()
+        self._due = None
+        self._socket = None
+        self.fired = False
+        self._thread = None
+
+    def guard(self, call, socket):
+        """``call`` (python-xlib's send_and_recv of one connection) under a deadline."""
+
+        def guarded(*args, **kwargs):
+            self._arm(socket)
+            try:
+                return call(*args, **kwargs)
+            finally:
+                self._disarm()
+
+        return guarded
+
+    def _arm(self, socket):
+        with self._condition:
+            self._due = time.monotonic() + ROUND_TRIP_TIMEOUT
+            self._socket = socket
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._watch, name="velmora-x11-deadline",
+                                                daemon=True)
+                self._thread.start()
+            self._condition.notify()
+
+    def _disarm(self):
+        with self._condition:
+            self._due = self._socket = None
+
+    def _watch(self):
+        with self._condition:
+            while True:
+                if self._due is None:
+                    self._condition.wait()
+                    continue
+                left = self._due - time.monotonic()
+                if left > 0:
+                    self._condition.wait(left)
+                    continue
+                self.fired = True
+                with contextlib.suppress(OSError):
+                    self._socket.shutdown(socketlib.SHUT_RDWR)
+                self._due = self._socket = None
+
+
 class Connection:
-    """A lazily opened connection to the X display named by ``name`` (default: $DISPLAY)."""
+    """A lazily opened connection to the X display named by ``name`` (default: $DISPLAY).
+
+    Opening and every round trip have a deadline (ROUND_TRIP_TIMEOUT): a server that stops
+    answering makes the call fail with DesktopError instead of hanging.
+    """
 
     def __init__(self, name=None):
         self._name = name
         self._display = None
         self._atoms = {}
-        self._lock = threading.RLock()
+        self.lock = threading.RLock()
+        self._watchdog = _Watchdog()
 
     @property
     def name(self):
         return self._name if self._name is not None else os.environ.get("DISPLAY", "")
 
+    @property
+    def timed_out(self):
+        """Whether a round trip of this connection ran out of time since it was opened."""
+        return self._watchdog.fired
+
     def display(self):
-        with self._lock:
+        with self.lock:
             if self._display is None:
+                self._watchdog.fired = False
                 self._display = self._open()
             return self._display
 
@@ -95,43 +162,54 @@ class Connection:
             raise DesktopError("python-xlib is needed for the X desktop") from error
         if not self.name:
             raise DesktopError("no X display: DISPLAY is not set")
+        opened = self._connect(xdisplay)
+        protocol = opened.display
+        protocol.send_and_recv = self._watchdog.guard(protocol.send_and_recv, protocol.socket)
         try:
-            opened = xdisplay.Display(self.name)
-        except Exception as error:  # python-xlib raises several unrelated types here
-            raise DesktopError(f"cannot open X display {self.name!r}: {error}") from error
-        if opened.query_extension("XTEST") is None:
+            has_xtest = opened.query_extension("XTEST") is not None
+        except Exception as error:
+            raise DesktopError(f"X display {self.name!r} does not answer: {error}") from error
+        if not has_xtest:
             opened.close()
             raise DesktopError(f"X display {self.name!r} lacks the XTEST extension")
         return opened
 
-    @contextlib.contextmanager
-    def session(self):
-        """The open display, for one piece of work under the connection's lock.
+    def _connect(self, xdisplay):
+        """python-xlib's connection, made on a thread of its own so that a server that does not
+        answer the handshake costs ROUND_TRIP_TIMEOUT, not forever. A connection made after
+        that is closed again."""
+        outcome = {}
+        decided = threading.Lock()
 
-        A failure that escapes leaves the connection in an unknown state (a reply half read,
-        the server gone): the connection is discarded and reopened on the next use. Errors of
-        the X library reach the caller as DesktopError.
-        """
-        from Xlib import error as xerror
-
-        with self._lock:
-            display = self.display()
+        def connect():
             try:
-                yield display
-            except (DesktopError, LookupError, TypeError, ValueError):
-                raise  # this layer's own verdicts: the connection is fine
-            except xerror.XError as error:  # a request refused: the connection is fine
-                raise DesktopError(f"X display {self.name!r} refused a request: {error}") from error
-            except Exception as error:
-                self.discard()
-                raise DesktopError(f"X display {self.name!r} failed: {error!r}") from error
-            except BaseException:  # interrupted part-way through a round trip
-                self.discard()
-                raise
+                made = xdisplay.Display(self.name)
+            except Exception as error:  # python-xlib raises several unrelated types here
+                made, outcome["error"] = None, error
+            with decided:
+                if "abandoned" not in outcome:
+                    outcome["display"] = made
+                    return
+            if made is not None:
+                with contextlib.suppress(Exception):
+                    made.close()
+
+        thread = threading.Thread(target=connect, name="velmora-x11-connect", daemon=True)
+        thread.start()
+        try:
+            thread.join(ROUND_TRIP_TIMEOUT)
+        finally:
+            with decided:
+                if "display" not in outcome:
+                    outcome["abandoned"] = True
+        if outcome.get("display") is not None:
+            return outcome["display"]
+        reason = outcome.get("error", f"no answer within {ROUND_TRIP_TIMEOUT:g} s")
+        raise DesktopError(f"cannot open X display {self.name!r}: {reason}")
 
     def discard(self):
         """Drops the connection without talking to the server; the next use opens a new one."""
-        with self._lock:
+        with self.lock:
             display, self._display = self._display, None
             self._atoms.clear()
             if display is not None:
@@ -139,7 +217,7 @@ class Connection:
                     display.display.socket.close()
 
     def close(self):
-        with self._lock:
+        with self.lock:
             if self._display is not None:
                 with contextlib.suppress(Exception):
                     self._display.close()
@@ -148,7 +226,7 @@ class Connection:
 
     def atom(self, name):
         """The atom ``name``, interned once per connection."""
-        with self._lock:
+        with self.lock:
             display = self.display()
             if name not in self._atoms:
                 self._atoms[name] = display.intern_atom(name)
@@ -188,13 +266,15 @@ class _Typist:
         self.down = []  # keycodes pressed and not yet released
 
     def _fake(self, kind, keycode):
+        """One key event. A key counts as down from before its press is sent until its release
+        has been, so that a failure in between never leaves it out of ``down``."""
         from Xlib import X
         from Xlib.ext import xtest
 
-        xtest.fake_input(self.display, kind, keycode)
         if kind == X.KeyPress:
             self.down.append(keycode)
-        else:
+        xtest.fake_input(self.display, kind, keycode)
+        if kind == X.KeyRelease:
             self.down.remove(keycode)
 
     def _stroke(self, keycode, modifiers=()):
@@ -242,19 +322,14 @@ class _Typist:
         if not self.bound:
             return
         time.sleep(REMAP_SETTLE)
-        for keycode in sorted(self.bound.values()):
+        for keysym, keycode in sorted(self.bound.items()):
             self.display.change_keyboard_mapping(keycode, [(0, 0)])
+            self.display.sync()
+            del self.bound[keysym]
             self.spares.append(keycode)
-        self.bound.clear()
-        self.display.sync()
 
     def finish(self):
-        """Releases any key still down and restores every keycode bound."""
-        from Xlib import X
-
-        for keycode in reversed(list(self.down)):
-            self._fake(X.KeyRelease, keycode)
-        self.display.sync()
+        """Restores every keycode bound (every key is up after each stroke)."""
         self.restore()
 
 
@@ -272,6 +347,10 @@ class X11Display(Display):
     def __init__(self, name=None):
         self.connection = Connection(name)
         self._keys_down = {}  # key identity (keysym name) -> keycode it went down on
+        self._typist = None  # the typing under way
+        self._unfinished = set(), set()  # keycodes to release, keycodes to unbind
+        self._issued = {}  # handle -> the WM_CLASS it was issued for
+        self._destroyed = set()  # issued handles whose window has been destroyed
 
     @property
     def name(self):
@@ -282,16 +361,82 @@ class X11Display(Display):
             self.release_keys()
         self.connection.close()
 
-    # Keys and text ---------------------------------------------------------------------------
+    # Sessions and recovery -------------------------------------------------------------------
 
-    def _refresh_keymap(self, display):
-        """Applies keyboard mapping changes announced since the last key event."""
+    @contextlib.contextmanager
+    def _session(self):
+        """The open display, for one piece of work under the connection's lock.
+
+        A failure that escapes from the X library or an interruption (Ctrl-C) part-way through
+        a round trip leaves the connection in an unknown state: it is discarded (the next use
+        opens a new one), and the keys pressed and keycodes bound through it are released and
+        restored on a fresh connection, now or, if the server does not answer, when it next
+        does. Errors of the X library reach the caller as DesktopError.
+        """
+        from Xlib import error as xerror
+
+        with self.connection.lock:
+            try:
+                display = self.connection.display()
+                if any(self._unfinished):
+                    self._finish_unfinished(display)
+                yield display
+            except (DesktopError, LookupError, TypeError, ValueError):
+                raise  # this layer's own verdicts: the connection is fine
+            except xerror.XError as error:  # a request refused: the connection is fine
+                raise DesktopError(f"X display {self.name!r} refused a request: {error}") from error
+            except BaseException as error:
+                timed_out = self.connection.timed_out
+                self._abandon()
+                if not isinstance(error, Exception):  # interrupted: the server still answers
+                    with contextlib.suppress(Exception):
+                        self._finish_unfinished(self.connection.display())
+                    raise
+                if timed_out:
+                    raise DesktopError(
+                        f"X display {self.name!r} did not answer within {ROUND_TRIP_TIMEOUT:g} s"
+                    ) from error
+                raise DesktopError(f"X display {self.name!r} failed: {error!r}") from error
+            finally:
+                self._typist = None
+
+    def _abandon(self):
+        """Discards the connection, keeping what it left pressed and bound to undo later."""
+        release, unbind = self._unfinished
+        release.update(self._keys_down.values())
+        self._keys_down.clear()
+        if self._typist is not None:
+            release.update(self._typist.down)
+            unbind.update(self._typist.bound.values())
+            self._typist = None
+        self.connection.discard()
+
+    def _finish_unfinished(self, display):
+        """Releases the keys and unbinds the keycodes that a discarded connection left."""
+        from Xlib import X
+        from Xlib.ext import xtest
+
+        release, unbind = self._unfinished
+        for keycode in sorted(release):
+            xtest.fake_input(display, X.KeyRelease, keycode)
+        for keycode in sorted(unbind):
+            display.change_keyboard_mapping(keycode, [(0, 0)])
+        display.sync()
+        release.clear()
+        unbind.clear()
+
+    def _drain(self, display):
+        """Handles the events that arrived: keyboard mapping changes and destroyed windows."""
         from Xlib.protocol import event
 
         while display.pending_events():
             received = display.next_event()
             if isinstance(received, event.MappingNotify):
                 display.refresh_keyboard_mapping(received)
+            elif isinstance(received, event.DestroyNotify):
+                self._destroyed.add(received.window.id)
+
+    # Keys and text ---------------------------------------------------------------------------
 
     def key_event(self, vk, scan, flags):
         from Xlib import X
@@ -299,19 +444,21 @@ class X11Display(Display):
 
         name = keymap.keysym_name(vk, scan, flags)
         up = bool(flags & constants.KEYEVENTF_KEYUP)
-        with self.connection.session() as display:
-            self._refresh_keymap(display)
+        with self._session() as display:
+            self._drain(display)
             keycode = self._keys_down.get(name) if up else None
             if keycode is None:
                 keycode = display.keysym_to_keycode(keymap.keysym_value(name))
             if not keycode:
                 raise keymap.UnmappedKey(f"the X keyboard has no key for {name} (vk {vk:#04x})")
-            xtest.fake_input(display, X.KeyRelease if up else X.KeyPress, keycode)
-            display.sync()
             if up:
+                xtest.fake_input(display, X.KeyRelease, keycode)
+                display.sync()
                 self._keys_down.pop(name, None)
             else:
-                self._keys_down[name] = keycode
+                self._keys_down[name] = keycode  # before it is sent: undone should it fail
+                xtest.fake_input(display, X.KeyPress, keycode)
+                display.sync()
 
     def write(self, text):
         if not isinstance(text, str):
@@ -319,21 +466,24 @@ class X11Display(Display):
         text = text.replace("\r\n", "\n").replace("\r", "\n")
         if not text:
             return
-        with self.connection.session() as display:
-            typist = _Typist(display)
+        with self._session() as display:
+            self._typist = _Typist(display)
             try:
                 for char in text:
-                    typist.type(char)
-            finally:
-                typist.finish()
+                    self._typist.type(char)
+                self._typist.finish()
+            except (DesktopError, LookupError):  # the connection is fine: undo on it
+                self._typist.finish()
+                raise
+            self._typist = None
 
     def release_keys(self):
         from Xlib import X
         from Xlib.ext import xtest
 
-        if not self._keys_down:
+        if not self._keys_down and not any(self._unfinished):
             return
-        with self.connection.session() as display:
+        with self._session() as display:
             for name, keycode in list(self._keys_down.items()):
                 xtest.fake_input(display, X.KeyRelease, keycode)
                 del self._keys_down[name]
@@ -342,7 +492,7 @@ class X11Display(Display):
     # Screen ----------------------------------------------------------------------------------
 
     def screen_size(self):
-        with self.connection.session() as display:
+        with self._session() as display:
             geometry = display.screen().root.get_geometry()
             return geometry.width, geometry.height
 
@@ -350,7 +500,7 @@ class X11Display(Display):
 
     def selection_owner(self, selection="CLIPBOARD"):
         """The window id that owns ``selection``, 0 when nobody does."""
-        with self.connection.session() as display:
+        with self._session() as display:
             owner = display.get_selection_owner(self.connection.atom(selection))
             return getattr(owner, "id", owner) or 0
 
@@ -359,7 +509,7 @@ class X11Display(Display):
         from Xlib import X
         from Xlib.protocol import request
 
-        with self.connection.session() as display:
+        with self._session() as display:
             request.SetSelectionOwner(
                 display=display.display,
                 window=X.NONE,
@@ -388,12 +538,27 @@ class X11Display(Display):
         except (error.BadWindow, error.BadDrawable):
             return None
 
-    def _wm_class(self, window):
+    def _wm_class_raw(self, window):
+        """The bytes of the window's WM_CLASS, or None."""
         prop = self._property(window, "WM_CLASS")
         if prop is None or prop.format != 8:
             return None
-        parts = _decode(prop.value, "STRING").split("\0")
-        return tuple(parts[:2]) if len(parts) >= 2 else None
+        raw = prop.value if isinstance(prop.value, bytes) else bytes(prop.value)
+        return raw if raw.count(b"\0") >= 1 else None
+
+    def _wm_class(self, window):
+        """(instance, class) of the window's WM_CLASS, read as ICCCM says (Latin-1), or None."""
+        raw = self._wm_class_raw(window)
+        return None if raw is None else tuple(raw.decode("latin-1").split("\0")[:2])
+
+    @staticmethod
+    def _class_names(raw):
+        """Every name the WM_CLASS bytes ``raw`` may mean: as Latin-1, as ICCCM says, and as
+        UTF-8, as GTK and Qt write it."""
+        names = set(raw.decode("latin-1").split("\0")[:2])
+        with contextlib.suppress(UnicodeDecodeError):
+            names.update(raw.decode("utf-8").split("\0")[:2])
+        return names
 
     def _wm_state(self, window):
         prop = self._property(window, "WM_STATE")
@@ -410,11 +575,36 @@ class X11Display(Display):
             return None
         return check
 
+    def _issue(self, display, window, raw_class):
+        """Hands out ``window``'s id as a handle: records which window it stands for (its class,
+        and its destruction, which the server reports from now on)."""
+        from Xlib import X
+
+        self._issued[window.id] = raw_class
+        self._destroyed.discard(window.id)
+        self._quietly(display, window.change_attributes, event_mask=X.StructureNotifyMask)
+        return window.id
+
+    def _stale(self, display, hwnd):
+        """Whether the issued handle ``hwnd`` no longer stands for the window it was issued for:
+        that window was destroyed (X hands its id to the next window made), or the window of
+        that id now has another class."""
+        if hwnd not in self._issued:
+            return False
+        display.sync()  # the server reports a destruction before it answers this
+        self._drain(display)
+        if hwnd in self._destroyed:
+            return True
+        return self._wm_class_raw(self._window(display, hwnd)) != self._issued[hwnd]
+
     def _attributes(self, display, hwnd):
-        """The window's attributes; None for a window that does not exist (or a bad handle)."""
+        """The window's attributes; None for a window that does not exist, a bad handle, or a
+        handle that stands for a window that is gone."""
         from Xlib import error
 
         if not 0 < hwnd <= 0xFFFFFFFF:
+            return None
+        if self._stale(display, hwnd):
             return None
         try:
             return self._window(display, hwnd).get_attributes()
@@ -489,11 +679,11 @@ class X11Display(Display):
         keep hidden helper windows with the application's class); within each group the
         topmost wins. ``title``, unless None, must equal the window's title. 0 if none.
         """
-        with self.connection.session() as display:
+        with self._session() as display:
             matches = []
             for client in self._clients(display):
-                names = self._wm_class(client)
-                if names is None or class_name not in names:
+                raw = self._wm_class_raw(client)
+                if raw is None or class_name not in self._class_names(raw):
                     continue
                 if title is not None and self.window_title(client.id) != title:
                     continue
@@ -506,12 +696,15 @@ class X11Display(Display):
                     rank = 1
                 else:
                     rank = 2
-                matches.append((rank, len(matches), client.id))
-            return min(matches)[2] if matches else 0
+                matches.append((rank, len(matches), client, raw))
+            if not matches:
+                return 0
+            _, _, client, raw = min(matches, key=lambda match: match[:2])
+            return self._issue(display, client, raw)
 
     def window_visible(self, hwnd):
         """Mapped, or iconified by the window manager (a minimised window is still visible)."""
-        with self.connection.session() as display:
+        with self._session() as display:
             attributes = self._attributes(display, hwnd)
             if attributes is None:
                 return False
@@ -527,7 +720,7 @@ class X11Display(Display):
         """
         from Xlib import X
 
-        with self.connection.session() as display:
+        with self._session() as display:
             if self._attributes(display, hwnd) is None:
                 return False
             was_visible = self.window_visible(hwnd)
@@ -555,7 +748,7 @@ class X11Display(Display):
         """Gives the window the keyboard focus (and raises it); False when refused."""
         from Xlib import X
 
-        with self.connection.session() as display:
+        with self._session() as display:
             attributes = self._attributes(display, hwnd)
             if attributes is None:
                 return False
@@ -572,7 +765,7 @@ class X11Display(Display):
         """The top-level client window that has the focus, or 0."""
         from Xlib import error
 
-        with self.connection.session() as display:
+        with self._session() as display:
             if self._window_manager(display) is not None:
                 prop = self._property(display.screen().root, "_NET_ACTIVE_WINDOW")
                 return int(prop.value[0]) if prop is not None and len(prop.value) else 0
@@ -595,7 +788,7 @@ class X11Display(Display):
 
     def window_title(self, hwnd):
         """_NET_WM_NAME, else WM_NAME; "" for a window without a title or that is gone."""
-        with self.connection.session() as display:
+        with self._session() as display:
             if self._attributes(display, hwnd) is None:
                 return ""
             window = self._window(display, hwnd)
@@ -615,7 +808,7 @@ class X11Display(Display):
         """
         from Xlib import X, Xatom
 
-        with self.connection.session() as display:
+        with self._session() as display:
             window = self._own_window(display, title)
             if window is None:
                 raise DesktopError(f"no window {title!r} of this process on {self.name!r}")
