@@ -36,6 +36,8 @@ SOUND_PLAYERS = (("paplay",), ("aplay", "-q"))
 OPENERS = (("xdg-open",), ("gio", "open"))
 # Writer of the X clipboard; it stays in the background and serves the selection.
 CLIPBOARD_WRITER = ("xclip", "-selection", "clipboard")
+# Runs a program under a time limit, killing it even if the one who started it dies.
+TIME_LIMIT = ("timeout", "-s", "KILL")
 # Calls of D-Bus methods on the session bus.
 DBUS_CALL = ("gdbus", "call", "--session")
 FILE_MANAGER = (

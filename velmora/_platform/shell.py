@@ -8,12 +8,14 @@ attached backend (``desktop``):
   reports it and keeps the typed characters;
 - ``open_folder`` and ``reveal``: the picture window's open command; a failure is printed on
   standard error and the window goes on, so that the picture is not lost;
-- ``pin_above``: the picture window kept above the others, with a window class of its own.
+- ``pin_above``: the picture window kept above the others, with a window class of its own;
+- ``pillow``: Pillow as the image module sees it, with the clipboard picture read by this layer.
 """
 
 import sys
 
 from velmora._platform import desktop
+from velmora._platform import pillow as _pillow
 
 # The window class the picture window gets, for window rules and FindAndSendKeysToWindow.
 PICTURE_WINDOW_CLASS = ("snapTone", "Velmora")
@@ -44,3 +46,8 @@ def reveal(path):
 def pin_above(title):
     """Keeps this process's window ``title`` above the others and gives it a window class."""
     desktop.display().pin_above(title, PICTURE_WINDOW_CLASS)
+
+
+def pillow(pil):
+    """The PIL package whose ``ImageGrab.grabclipboard`` is this layer's guarded reader."""
+    return _pillow.package(pil)
