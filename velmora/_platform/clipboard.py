@@ -131,9 +131,9 @@ def read_picture(connection):
     argv = [*limiter, f"{READ_TIMEOUT:g}", *reader, "-display", connection.name,
             "-t", "image/png", "-o"]
     try:
-        result = freedesktop.run(argv, timeout=READ_TIMEOUT + 1)
+        result = freedesktop.run(argv, timeout=READ_TIMEOUT + 2)
     except subprocess.TimeoutExpired:
         raise DesktopError("the clipboard's owner did not hand over its picture") from None
-    if result.returncode in (124, 137):  # the time limit's verdicts
+    if result.returncode == 124:  # the time limit's verdict
         raise DesktopError("the clipboard's owner did not hand over its picture")
     return result.stdout if result.returncode == 0 and result.stdout else None

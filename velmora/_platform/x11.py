@@ -611,31 +611,53 @@ class X11Display(Display):
         except (error.BadWindow, error.BadDrawable, error.BadValue):
             return None
 
-    def _client_of(self, window, depth=3):
-        """``window`` if it carries WM_CLASS, else the first client below it (window frames)."""
-        if self._wm_class(window) is not None:
-            return window
-        if depth == 0:
-            return None
-        for child in reversed(window.query_tree().children):
-            client = self._client_of(child, depth - 1)
-            if client is not None:
-                return client
-        return None
-
     def _clients(self, display):
-        """Top-level client windows, topmost first."""
-        from Xlib import error
+        """(client, its WM_CLASS bytes) of the top-level client windows, topmost first.
 
-        clients = []
-        for top in reversed(display.screen().root.query_tree().children):
-            try:
-                client = self._client_of(top)
-            except (error.BadWindow, error.BadDrawable):
-                continue  # destroyed while we looked
-            if client is not None:
-                clients.append(client)
-        return clients
+        A top-level window that carries WM_CLASS is the client; else (a window manager's
+        frame) the first window below it that does, down to three levels. The requests of one
+        level are sent together and their replies read afterwards: one round trip per level,
+        not one per window.
+        """
+        from Xlib import X, error
+        from Xlib.protocol import request
+
+        wm_class = self.connection.atom("WM_CLASS")
+        tops = list(reversed(display.screen().root.query_tree().children))
+        found = [None] * len(tops)
+        level = [(index, top) for index, top in enumerate(tops)]
+        for depth in range(4):
+            asked = [
+                (index, window, request.GetProperty(
+                    display=display.display, defer=True, delete=False, window=window,
+                    property=wm_class, type=X.AnyPropertyType, long_offset=0, long_length=256,
+                ))
+                for index, window in level if found[index] is None
+            ]
+            unclassed = []
+            for index, window, reply in asked:
+                try:
+                    reply.reply()
+                except (error.BadWindow, error.BadDrawable):
+                    continue  # destroyed while we looked
+                bits, raw = reply.value or (0, None)  # no value: the property is unset
+                raw = bytes(raw) if bits == 8 else None
+                if raw is not None and raw.count(b"\0") >= 1 and found[index] is None:
+                    found[index] = (window, raw)
+                else:
+                    unclassed.append((index, window))
+            if depth == 3:
+                break
+            trees = [(index, request.QueryTree(display=display.display, defer=True, window=window))
+                     for index, window in unclassed if found[index] is None]
+            level = []
+            for index, tree in trees:
+                try:
+                    tree.reply()
+                except (error.BadWindow, error.BadDrawable):
+                    continue
+                level.extend((index, child) for child in reversed(tree.children))
+        return [client for client in found if client is not None]
 
     def _request(self, display, window, message, data):
         """Sends an EWMH/ICCCM client message about ``window`` to the root window."""
@@ -681,9 +703,8 @@ class X11Display(Display):
         """
         with self._session() as display:
             matches = []
-            for client in self._clients(display):
-                raw = self._wm_class_raw(client)
-                if raw is None or class_name not in self._class_names(raw):
+            for client, raw in self._clients(display):
+                if class_name not in self._class_names(raw):
                     continue
                 if title is not None and self.window_title(client.id) != title:
                     continue
