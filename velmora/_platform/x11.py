@@ -73,56 +73,51 @@ def keysym_char(keysym):
 
 
 class _Watchdog:
-    """Ends a round trip that outlives its deadline: it shuts the connection's socket, so that
-    the call blocked on it fails instead of waiting for a server that does not answer."""
+    """Ends round trips that outlive their deadline: it shuts the connection's socket, so that
+    the call blocked on it fails instead of waiting for a server that does not answer. One
+    thread watches the round trips of every connection of the process."""
 
     def __init__(self):
         self._condition = threading.Condition()
-        self._due = None
-        self._socket = None
-        self.fired = False
+        self._armed = {}  # token -> (deadline, socket, connection)
         self._thread = None
 
-    def guard(self, call, socket):
-        """``call`` (python-xlib's send_and_recv of one connection) under a deadline."""
+    def guard(self, call, socket, connection):
+        """``call`` (python-xlib's send_and_recv of ``connection``) under a deadline."""
 
         def guarded(*args, **kwargs):
-            self._arm(socket)
+            token = object()
+            with self._condition:
+                due = time.monotonic() + ROUND_TRIP_TIMEOUT
+                self._armed[token] = (due, socket, connection)
+                if self._thread is None:
+                    self._thread = threading.Thread(target=self._watch, daemon=True,
+                                                    name="velmora-x11-deadline")
+                    self._thread.start()
+                self._condition.notify()
             try:
                 return call(*args, **kwargs)
             finally:
-                self._disarm()
+                with self._condition:
+                    self._armed.pop(token, None)  # gone if it ran out of time
 
         return guarded
-
-    def _arm(self, socket):
-        with self._condition:
-            self._due = time.monotonic() + ROUND_TRIP_TIMEOUT
-            self._socket = socket
-            if self._thread is None:
-                self._thread = threading.Thread(target=self._watch, name="velmora-x11-deadline",
-                                                daemon=True)
-                self._thread.start()
-            self._condition.notify()
-
-    def _disarm(self):
-        with self._condition:
-            self._due = self._socket = None
 
     def _watch(self):
         with self._condition:
             while True:
-                if self._due is None:
-                    self._condition.wait()
-                    continue
-                left = self._due - time.monotonic()
-                if left > 0:
-                    self._condition.wait(left)
-                    continue
-                self.fired = True
-                with contextlib.suppress(OSError):
-                    self._socket.shutdown(socketlib.SHUT_RDWR)
-                self._due = self._socket = None
+                now = time.monotonic()
+                for token, (due, socket, connection) in list(self._armed.items()):
+                    if due <= now:
+                        connection.timed_out = True
+                        with contextlib.suppress(OSError):
+                            socket.shutdown(socketlib.SHUT_RDWR)
+                        del self._armed[token]
+                dues = [due for due, _, _ in self._armed.values()]
+                self._condition.wait(min(dues) - now if dues else None)
+
+
+_watchdog = _Watchdog()
 
 
 class Connection:
@@ -137,21 +132,16 @@ class Connection:
         self._display = None
         self._atoms = {}
         self.lock = threading.RLock()
-        self._watchdog = _Watchdog()
+        self.timed_out = False  # whether a round trip ran out of time since it was opened
 
     @property
     def name(self):
         return self._name if self._name is not None else os.environ.get("DISPLAY", "")
 
-    @property
-    def timed_out(self):
-        """Whether a round trip of this connection ran out of time since it was opened."""
-        return self._watchdog.fired
-
     def display(self):
         with self.lock:
             if self._display is None:
-                self._watchdog.fired = False
+                self.timed_out = False
                 self._display = self._open()
             return self._display
 
@@ -164,7 +154,7 @@ class Connection:
             raise DesktopError("no X display: DISPLAY is not set")
         opened = self._connect(xdisplay)
         protocol = opened.display
-        protocol.send_and_recv = self._watchdog.guard(protocol.send_and_recv, protocol.socket)
+        protocol.send_and_recv = _watchdog.guard(protocol.send_and_recv, protocol.socket, self)
         try:
             has_xtest = opened.query_extension("XTEST") is not None
         except Exception as error:
