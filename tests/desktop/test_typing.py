@@ -134,3 +134,24 @@ def test_open_location_runs_the_desktop_opener(desk, tmp_path, monkeypatch, repo
     strokeSmith.OpenLocation()
     assert opened.read_text() == f"{folder}\n"
     assert strokeSmith.ctrlHouse.pressed_chars == "" and reports.items == []
+
+
+def test_characters_of_the_altgr_level_are_typed_with_their_keys(
+    field, xserver, tmp_path, monkeypatch
+):
+    from velmora import strokeSmith
+    from velmora._platform import x11
+
+    bound = []
+    bind = x11._Typist._bind
+    monkeypatch.setattr(x11._Typist, "_bind", lambda typist, keysym: bound.append(keysym)
+                        or bind(typist, keysym))
+    saved = tmp_path / "keymap.xkb"
+    subprocess.run(["xkbcomp", xserver.name, str(saved)], check=True, capture_output=True)
+    try:
+        subprocess.run(["setxkbmap", "-display", xserver.name, "de"], check=True, timeout=30)
+        strokeSmith.SendTextWithCaret("@{}|~\\Q")  # all AltGr or Shift on a German keyboard
+        assert field.settled("@{}|~\\Q")["text"] == "@{}|~\\Q"
+        assert bound == []
+    finally:
+        subprocess.run(["xkbcomp", str(saved), xserver.name], check=True, capture_output=True)
