@@ -47,19 +47,7 @@ class TextField:
 
 
 @pytest.fixture
-def keyboard_left_alone(desk):
-    """Fails the test if a key stays down or a keycode stays remapped."""
-    display = desk.connection().display()
-    first = display.display.info.min_keycode
-    count = display.display.info.max_keycode - first + 1
-    before = display.get_keyboard_mapping(first, count)
-    yield
-    assert display.get_keyboard_mapping(first, count) == before, "a keycode stayed remapped"
-    assert not any(display.query_keymap()), "a key stayed down"
-
-
-@pytest.fixture
-def field(desk, keyboard_left_alone, xserver):
+def field(desk, left_clean, xserver):
     import win32gui
 
     made = TextField(xserver.name)
