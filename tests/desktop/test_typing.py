@@ -27,19 +27,16 @@ class TextField:
         )
         self.id = json.loads(self.process.stdout.readline())["window"]
 
-    def state(self):
-        self.process.stdin.write("\n")
-        self.process.stdin.flush()
-        return json.loads(self.process.stdout.readline())
-
     def settled(self, text, timeout=10.0):
         """The field's state once it holds ``text``, or its last state after ``timeout``."""
         deadline = time.monotonic() + timeout
-        state = self.state()
-        while state["text"] != text and time.monotonic() < deadline:
+        while True:
+            self.process.stdin.write("\n")
+            self.process.stdin.flush()
+            state = json.loads(self.process.stdout.readline())
+            if state["text"] == text or time.monotonic() > deadline:
+                return state
             time.sleep(0.05)
-            state = self.state()
-        return state
 
     def close(self):
         self.process.stdin.close()
