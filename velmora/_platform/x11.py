@@ -1,10 +1,12 @@
 """The X11 backend: key events and typed text through XTEST, the screen, top-level windows
 and the clipboard of an X display.
 
-One connection per backend, opened on first use. Every request goes through
-``Connection.session``: a failure that escapes it (the server gone, an interrupted round trip)
-discards the connection, so that the next use opens a fresh one, and any library error
-becomes a ``DesktopError``.
+One connection per backend, opened on first use, with a deadline on the handshake and on every
+round trip (ROUND_TRIP_TIMEOUT), so that a server that stops answering is an error, not a hang.
+Every piece of work goes through ``X11Display._session``: a failure that escapes it (the server
+gone or silent, Ctrl-C part-way through a round trip) discards the connection, so that the next
+use opens a fresh one; the keys pressed and keycodes bound through it are let go on a fresh one;
+and any library error becomes a ``DesktopError``.
 
 Key events and typed text share the connection and its bookkeeping: a key goes up on the
 keycode it went down on. Text is typed with the keys of the current keymap (with Shift or the
@@ -237,7 +239,7 @@ class _Typist:
         self.codes = {}  # keysym -> keycode, for the modifiers
         for offset, keysyms in enumerate(self.mapping):
             keycode = self.first + offset
-            for entry, keysym in enumerate(keysyms):
+            for keysym in keysyms:
                 if keysym != X.NoSymbol:
                     self.codes.setdefault(keysym, keycode)
         for offset, keysyms in enumerate(self.mapping):
