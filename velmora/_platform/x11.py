@@ -340,6 +340,7 @@ class X11Display(Display):
         self.connection = Connection(name)
         self._keys_down = {}  # key identity (keysym name) -> keycode it went down on
         self._typist = None  # the typing under way
+        self._in_session = False  # a session is under way (or was cut short on its way out)
         self._unfinished = set(), set()  # keycodes to release, keycodes to unbind
         self._issued = {}  # handle -> the WM_CLASS it was issued for
         self._destroyed = set()  # issued handles whose window has been destroyed
@@ -363,34 +364,48 @@ class X11Display(Display):
         a round trip leaves the connection in an unknown state: it is discarded (the next use
         opens a new one), and the keys pressed and keycodes bound through it are released and
         restored on a fresh connection, now or, if the server does not answer, when it next
-        does. Errors of the X library reach the caller as DesktopError.
+        does. A session that never ended (interrupted again on its way out) is treated the same
+        at the start of the next. Errors of the X library reach the caller as DesktopError.
+        Sessions do not nest: the public methods share private ones that take the display.
         """
         from Xlib import error as xerror
 
         with self.connection.lock:
             try:
+                if self._in_session:  # the last session did not end
+                    self._abandon()
                 display = self.connection.display()
                 if any(self._unfinished):
                     self._finish_unfinished(display)
+                self._in_session = True
                 yield display
+                self._in_session = False
+            except GeneratorExit:  # collected unfinished: the next session cleans up
+                raise
             except (DesktopError, LookupError, TypeError, ValueError):
+                self._in_session = False
                 raise  # this layer's own verdicts: the connection is fine
             except xerror.XError as error:  # a request refused: the connection is fine
+                self._in_session = False
                 raise DesktopError(f"X display {self.name!r} refused a request: {error}") from error
             except BaseException as error:
                 timed_out = self.connection.timed_out
                 self._abandon()
+                self._in_session = False
                 if not isinstance(error, Exception):  # interrupted: the server still answers
-                    with contextlib.suppress(Exception):
+                    try:
                         self._finish_unfinished(self.connection.display())
+                    except Exception:
+                        pass  # left for the next session
+                    except BaseException:
+                        self.connection.discard()  # interrupted again: the next session
+                        raise
                     raise
                 if timed_out:
                     raise DesktopError(
                         f"X display {self.name!r} did not answer within {ROUND_TRIP_TIMEOUT:g} s"
                     ) from error
                 raise DesktopError(f"X display {self.name!r} failed: {error!r}") from error
-            finally:
-                self._typist = None
 
     def _abandon(self):
         """Discards the connection, keeping what it left pressed and bound to undo later."""
@@ -466,6 +481,7 @@ class X11Display(Display):
                 self._typist.finish()
             except (DesktopError, LookupError):  # the connection is fine: undo on it
                 self._typist.finish()
+                self._typist = None
                 raise
             self._typist = None
 
@@ -698,7 +714,7 @@ class X11Display(Display):
             for client, raw in self._clients(display):
                 if class_name not in self._class_names(raw):
                     continue
-                if title is not None and self.window_title(client.id) != title:
+                if title is not None and self._window_title(display, client.id) != title:
                     continue
                 attributes = self._attributes(display, client.id)
                 if attributes is None:
@@ -718,12 +734,15 @@ class X11Display(Display):
     def window_visible(self, hwnd):
         """Mapped, or iconified by the window manager (a minimised window is still visible)."""
         with self._session() as display:
-            attributes = self._attributes(display, hwnd)
-            if attributes is None:
-                return False
-            if attributes.map_state != 0:
-                return True
-            return self._wm_state(self._window(display, hwnd)) == ICONIC
+            return self._window_visible(display, hwnd)
+
+    def _window_visible(self, display, hwnd):
+        attributes = self._attributes(display, hwnd)
+        if attributes is None:
+            return False
+        if attributes.map_state != 0:
+            return True
+        return self._wm_state(self._window(display, hwnd)) == ICONIC
 
     def show_window(self, hwnd, command):
         """Hides, iconifies or shows and raises the window; returns whether it was visible.
@@ -736,7 +755,7 @@ class X11Display(Display):
         with self._session() as display:
             if self._attributes(display, hwnd) is None:
                 return False
-            was_visible = self.window_visible(hwnd)
+            was_visible = self._window_visible(display, hwnd)
             window = self._window(display, hwnd)
             managed = self._window_manager(display) is not None
             if command == constants.SW_HIDE:
@@ -768,7 +787,7 @@ class X11Display(Display):
             window = self._window(display, hwnd)
             if self._window_manager(display) is not None:
                 self._request(display, window, "_NET_ACTIVE_WINDOW", [2, X.CurrentTime, 0])
-                return self._wait(lambda: self.foreground_window() == hwnd)
+                return self._wait(lambda: self._foreground_window(display) == hwnd)
             if attributes.map_state != X.IsViewable:
                 return False  # X refuses the focus for a window that is not viewable
             self._quietly(display, window.configure, stack_mode=X.Above)
@@ -776,41 +795,47 @@ class X11Display(Display):
 
     def foreground_window(self):
         """The top-level client window that has the focus, or 0."""
+        with self._session() as display:
+            return self._foreground_window(display)
+
+    def _foreground_window(self, display):
         from Xlib import error
 
-        with self._session() as display:
-            if self._window_manager(display) is not None:
-                prop = self._property(display.screen().root, "_NET_ACTIVE_WINDOW")
-                return int(prop.value[0]) if prop is not None and len(prop.value) else 0
-            focus = display.get_input_focus().focus
-            if isinstance(focus, int):  # None or PointerRoot
-                return 0
-            root = display.screen().root.id
-            window = focus
-            try:
-                while window.id != root:
-                    if self._wm_class(window) is not None:
-                        return window.id
-                    parent = window.query_tree().parent
-                    if getattr(parent, "id", root) == root:
-                        return window.id
-                    window = parent
-            except (error.BadWindow, error.BadDrawable):
-                return 0
+        if self._window_manager(display) is not None:
+            prop = self._property(display.screen().root, "_NET_ACTIVE_WINDOW")
+            return int(prop.value[0]) if prop is not None and len(prop.value) else 0
+        focus = display.get_input_focus().focus
+        if isinstance(focus, int):  # None or PointerRoot
             return 0
+        root = display.screen().root.id
+        window = focus
+        try:
+            while window.id != root:
+                if self._wm_class(window) is not None:
+                    return window.id
+                parent = window.query_tree().parent
+                if getattr(parent, "id", root) == root:
+                    return window.id
+                window = parent
+        except (error.BadWindow, error.BadDrawable):
+            return 0
+        return 0
 
     def window_title(self, hwnd):
         """_NET_WM_NAME, else WM_NAME; "" for a window without a title or that is gone."""
         with self._session() as display:
-            if self._attributes(display, hwnd) is None:
-                return ""
-            window = self._window(display, hwnd)
-            for name in ("_NET_WM_NAME", "WM_NAME"):
-                prop = self._property(window, name)
-                if prop is not None and prop.format == 8:
-                    type_name = display.get_atom_name(prop.property_type)
-                    return _decode(prop.value, type_name)
+            return self._window_title(display, hwnd)
+
+    def _window_title(self, display, hwnd):
+        if self._attributes(display, hwnd) is None:
             return ""
+        window = self._window(display, hwnd)
+        for name in ("_NET_WM_NAME", "WM_NAME"):
+            prop = self._property(window, name)
+            if prop is not None and prop.format == 8:
+                type_name = display.get_atom_name(prop.property_type)
+                return _decode(prop.value, type_name)
+        return ""
 
     def pin_above(self, title, wm_class):
         """Keeps this process's top-level window ``title`` above the others (EWMH
@@ -853,6 +878,6 @@ class X11Display(Display):
                 owner = self._property(window, "_NET_WM_PID")
                 if owner is None or not len(owner.value) or int(owner.value[0]) != pid:
                     continue
-                if self.window_title(window.id) == title:
+                if self._window_title(display, window.id) == title:
                     return window
         return None
