@@ -60,12 +60,14 @@ def test_1_a_reused_window_id_reads_as_no_window(left_clean, make_window, xserve
 
 
 COPYING = """
+    import time
     import numpy as np
     from velmora import snapTone
     picture = np.random.default_rng(1).integers(0, 256, (1500, 2000, 3), dtype=np.uint8)
     print("ready", flush=True)
     try:
         snapTone.send_to_clipboard(picture)
+        time.sleep(10)  # a copy done before the interrupt: it lands here
     except KeyboardInterrupt:
         pass
 """
