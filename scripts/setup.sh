@@ -7,9 +7,10 @@ VENV="${VELMORA_VENV:-$ROOT/.venv}"
 PYTHON="${PYTHON:-python3}"
 
 # System packages: a compiler for the extensions, a virtual X display, a window manager and
-# the X tools the desktop tests drive, the clipboard tool behind the X clipboard, and the
+# the X tools the desktop tests drive (xdotool; setxkbmap and xkbcomp for layout switches),
+# the clipboard tool behind the X clipboard (run under coreutils' timeout when reading), and the
 # system libraries that the OpenCV GUI build's Qt window loads (the wheel bundles the rest).
-APT_PACKAGES=(g++ xvfb xauth xdotool xclip openbox x11-utils python3-venv
+APT_PACKAGES=(g++ xvfb xauth xdotool xclip openbox x11-utils x11-xkb-utils coreutils python3-venv
     libgl1 libglib2.0-0 libsm6 libice6 libx11-6 libxext6 libxcb1)
 
 as_root() {

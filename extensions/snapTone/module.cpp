@@ -2,6 +2,7 @@
 // folder, the cached builtins), the public functions made at initialisation, the class
 // `MouseHelper`, and the entry point.
 #include "snapTone/docstrings.hpp"
+#include "snapTone/platform.hpp"
 #include "snapTone/snapTone.hpp"
 
 #include "support/function.hpp"
@@ -97,6 +98,7 @@ void import_libraries() {
     import_package(n_PIL_ImageOps, n_PIL);
     import_package(n_PIL_Image, n_PIL);
     import_package(n_PIL_ImageGrab, n_PIL);
+    module.bind(n_PIL, pillow_for_this_desktop(module.lookup(n_PIL)));
     import_name(n_io, n_BytesIO, n_BytesIO);
     import_package(n_win32clipboard, n_win32clipboard);
     import_name(n_glob, n_glob, n_glob);

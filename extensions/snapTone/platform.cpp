@@ -19,6 +19,7 @@ const Name n_shell("shell");
 const Name n_open_folder("open_folder");
 const Name n_reveal("reveal");
 const Name n_pin_above("pin_above");
+const Name n_pillow("pillow");
 const Name s_explorer_select("explorer /select, \"");
 const Name s_quote("\"");
 const Name s_empty("");
@@ -76,6 +77,13 @@ void show_in_file_manager(Borrowed path) {
     } else {
         call(desktop_shell(n_reveal), path);
     }
+}
+
+Ref pillow_for_this_desktop(Ref pil) {
+    if (windows_shell()) {
+        return pil;
+    }
+    return call(desktop_shell(n_pillow), pil);
 }
 
 void pin_window_above(Borrowed title) {

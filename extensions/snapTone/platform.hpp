@@ -33,6 +33,11 @@ void open_with_default_program(Borrowed path);
 // `os.system('explorer /select, "' + path + '"')` on Windows.
 void show_in_file_manager(Borrowed path);
 
+// `PIL` as the module binds it: the package itself on Windows; elsewhere the same package whose
+// `ImageGrab.grabclipboard` is the desktop layer's reader, which opens PNG only, with a time
+// limit and a pixel limit (Pillow's own reader there opens any format with no limit).
+Ref pillow_for_this_desktop(Ref pil);
+
 // After the topmost call: nothing on Windows, where that call pins the window; elsewhere the
 // window `title` is pinned above the others through the window manager.
 void pin_window_above(Borrowed title);

@@ -140,6 +140,54 @@ def desk(xserver):
     desktop.detach()
 
 
+def keyboard_mapping(display):
+    first = display.display.info.min_keycode
+    return display.get_keyboard_mapping(first, display.display.info.max_keycode - first + 1)
+
+
+def layer_processes(display_name):
+    """The programs the layer runs for ``display_name`` (clipboard writers and readers)."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                argv = cmdline.read().decode(errors="replace").split("\0")
+        except OSError:
+            continue
+        if "-display" in argv and display_name in argv:
+            found.append(argv)
+    return found
+
+
+def assert_left_clean(display_name, mapping_before):
+    """Once the clipboard is let go, no program of the layer runs for the display; no key is
+    down, and the keyboard mapping is as it was."""
+    from Xlib import display as xdisplay
+
+    from velmora._platform import desktop
+
+    desktop.display().clear_selection("CLIPBOARD")
+    deadline = time.monotonic() + 10
+    while layer_processes(display_name) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert layer_processes(display_name) == []
+    probe = xdisplay.Display(display_name)
+    try:
+        assert not any(probe.query_keymap()), "a key stayed down"
+        assert keyboard_mapping(probe) == mapping_before, "a keycode stayed remapped"
+    finally:
+        probe.close()
+
+
+@pytest.fixture
+def left_clean(desk, xserver):
+    """Fails the test if it leaves a program of the layer running, a key down or a keycode
+    remapped."""
+    mapping = keyboard_mapping(desk.connection().display())
+    yield
+    assert_left_clean(xserver.name, mapping)
+
+
 def _release_all_keys(connection):
     from Xlib import X
     from Xlib.ext import xtest

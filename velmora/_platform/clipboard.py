@@ -9,6 +9,7 @@ clipboard over.
 """
 
 import io
+import struct
 import subprocess
 import tempfile
 import time
@@ -22,10 +23,27 @@ TAKEOVER_TIMEOUT = 5.0
 
 
 def dib_to_png(dib):
-    """PNG bytes of a device-independent bitmap (a BMP file without its 14-byte header)."""
+    """PNG bytes of a device-independent bitmap (a BMP file without its 14-byte header).
+
+    The bitmaps the modules store (24 bits, uncompressed) are the host's own pictures, trusted
+    at any size: they are read straight from their rows, without the size limit that Pillow
+    puts on opening files. Any other layout goes through Pillow's reader.
+    """
     from PIL import Image
 
-    with Image.open(io.BytesIO(bytes(dib)), formats=["DIB"]) as image:
+    dib = bytes(dib)
+    if len(dib) >= 40:
+        size, width, height, planes, bits, compression = struct.unpack_from("<IiiHHI", dib)
+        stride = (width * 3 + 3) // 4 * 4
+        if (size == 40 and bits == 24 and compression == 0 and width > 0 and height != 0
+                and len(dib) >= 40 + stride * abs(height)):
+            orientation = -1 if height > 0 else 1  # positive heights are stored bottom-up
+            image = Image.frombuffer("RGB", (width, abs(height)), dib[40:], "raw", "BGR",
+                                     stride, orientation)
+            out = io.BytesIO()
+            image.save(out, "PNG")
+            return out.getvalue()
+    with Image.open(io.BytesIO(dib), formats=["DIB"]) as image:
         out = io.BytesIO()
         image.save(out, "PNG")
     return out.getvalue()
@@ -73,10 +91,14 @@ def publish(contents, connection):
         try:
             # The writer reads everything, then leaves a child in the background and exits.
             process.communicate(data, timeout=TAKEOVER_TIMEOUT)
-        except subprocess.TimeoutExpired:
+        except BaseException as error:
+            # Interrupted or too slow: a writer left with part of the picture would take the
+            # clipboard later with a truncated file, over whatever the user copied since.
             process.kill()
             process.wait()
-            raise DesktopError(f"{writer[0]} did not take the clipboard") from None
+            if isinstance(error, subprocess.TimeoutExpired):
+                raise DesktopError(f"{writer[0]} did not take the clipboard") from None
+            raise
         if process.returncode != 0:
             errors.seek(0)
             message = errors.read().decode(errors="replace").strip()
@@ -94,13 +116,24 @@ READ_TIMEOUT = 5.0
 
 
 def read_picture(connection):
-    """The X clipboard's picture as PNG bytes, or None when it offers none."""
+    """The X clipboard's picture as PNG bytes, or None when it offers none.
+
+    The reader runs under ``freedesktop.TIME_LIMIT`` as well as under this process's time
+    limit, so that it is killed even if this process dies while an owner never answers.
+    """
     reader = freedesktop.available(freedesktop.CLIPBOARD_WRITER)
-    if reader is None:
-        raise DesktopError(f"{freedesktop.CLIPBOARD_WRITER[0]} is needed for the X clipboard")
-    argv = [*reader, "-display", connection.name, "-t", "image/png", "-o"]
+    limiter = freedesktop.available(freedesktop.TIME_LIMIT)
+    if reader is None or limiter is None:
+        raise DesktopError(
+            f"{freedesktop.CLIPBOARD_WRITER[0]} and {freedesktop.TIME_LIMIT[0]} are needed "
+            "to read the X clipboard"
+        )
+    argv = [*limiter, f"{READ_TIMEOUT:g}", *reader, "-display", connection.name,
+            "-t", "image/png", "-o"]
     try:
-        result = freedesktop.run(argv, timeout=READ_TIMEOUT)
+        result = freedesktop.run(argv, timeout=READ_TIMEOUT + 2)
     except subprocess.TimeoutExpired:
         raise DesktopError("the clipboard's owner did not hand over its picture") from None
+    if result.returncode == 124:  # the time limit's verdict
+        raise DesktopError("the clipboard's owner did not hand over its picture")
     return result.stdout if result.returncode == 0 and result.stdout else None

@@ -36,6 +36,9 @@ SOUND_PLAYERS = (("paplay",), ("aplay", "-q"))
 OPENERS = (("xdg-open",), ("gio", "open"))
 # Writer of the X clipboard; it stays in the background and serves the selection.
 CLIPBOARD_WRITER = ("xclip", "-selection", "clipboard")
+# Runs a program under a time limit, killing it even if the one who started it dies.
+# (It ends the program with TERM, then KILL a second later, and exits with status 124.)
+TIME_LIMIT = ("timeout", "-k", "1")
 # Calls of D-Bus methods on the session bus.
 DBUS_CALL = ("gdbus", "call", "--session")
 FILE_MANAGER = (

@@ -13,7 +13,7 @@ scan code (right Shift).
 
 import functools
 
-from velmora._platform.constants import KEYEVENTF_EXTENDEDKEY, KEYEVENTF_KEYUP
+from velmora._platform.constants import KEYEVENTF_EXTENDEDKEY
 
 SC_RSHIFT = 0x36
 

@@ -9,12 +9,14 @@ attached backend (``desktop``):
 - ``open_folder`` and ``reveal``: the picture window's open command; a failure is printed on
   standard error and the window goes on, so that the picture is not lost;
 - ``pin_above``: the picture window kept above the others, with a window class of its own; a
-  failure is printed too, and the window is shown all the same.
+  failure is printed too, and the window is shown all the same;
+- ``pillow``: Pillow as the image module sees it, with the clipboard picture read by this layer.
 """
 
 import sys
 
 from velmora._platform import desktop
+from velmora._platform import pillow as _pillow
 
 # The window class the picture window gets, for window rules and FindAndSendKeysToWindow.
 PICTURE_WINDOW_CLASS = ("snapTone", "Velmora")
@@ -51,3 +53,8 @@ def pin_above(title):
         desktop.display().pin_above(name, PICTURE_WINDOW_CLASS)
 
     _told("keep above the others the window", pin, title)
+
+
+def pillow(pil):
+    """The PIL package whose ``ImageGrab.grabclipboard`` is this layer's guarded reader."""
+    return _pillow.package(pil)

@@ -22,6 +22,7 @@ _ERROR_CLIPBOARD_NOT_OPEN = (1418, "Thread does not have a clipboard open.")
 _ERROR_NOT_FOUND = (1168, "Element not found.")
 
 _formats = {}
+_before = {}  # the contents when the clipboard was opened
 _is_open = False
 _changed = False
 _sequence = 0
@@ -51,23 +52,34 @@ def _changed_now():
 
 def OpenClipboard(hWnd=None):
     """Opens the clipboard; fails while it is already open."""
-    global _is_open, _changed
+    global _is_open, _changed, _before
     if hWnd is not None and not isinstance(hWnd, int):
         raise TypeError("The object is not a PyHANDLE object")
     if _is_open:
         _fail("OpenClipboard", _ERROR_ACCESS_DENIED)
     _is_open = True
     _changed = False
+    _before = dict(_formats)
 
 
 def CloseClipboard():
-    """Closes the clipboard and, after a change, publishes its contents."""
-    global _is_open, _changed
+    """Closes the clipboard and, after a change, publishes its contents.
+
+    Should publishing fail, the clipboard gets back what it held when it was opened, so that
+    it says what other programs still paste; the failure is raised.
+    """
+    global _is_open, _changed, _sequence
     _require_open("CloseClipboard")
     _is_open = False
     changed, _changed = _changed, False
     if changed:
-        _desktop.display().publish_clipboard(dict(_formats))
+        try:
+            _desktop.display().publish_clipboard(dict(_formats))
+        except BaseException:
+            _formats.clear()
+            _formats.update(_before)
+            _sequence += 1
+            raise
 
 
 def EmptyClipboard():

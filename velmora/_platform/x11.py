@@ -1,10 +1,12 @@
 """The X11 backend: key events and typed text through XTEST, the screen, top-level windows
 and the clipboard of an X display.
 
-One connection per backend, opened on first use. Every request goes through
-``Connection.session``: a failure that escapes it (the server gone, an interrupted round trip)
-discards the connection, so that the next use opens a fresh one, and any library error
-becomes a ``DesktopError``.
+One connection per backend, opened on first use, with a deadline on the handshake and on every
+round trip (ROUND_TRIP_TIMEOUT), so that a server that stops answering is an error, not a hang.
+Every piece of work goes through ``X11Display._session``: a failure that escapes it (the server
+gone or silent, Ctrl-C part-way through a round trip) discards the connection, so that the next
+use opens a fresh one; the keys pressed and keycodes bound through it are let go on a fresh one;
+and any library error becomes a ``DesktopError``.
 
 Key events and typed text share the connection and its bookkeeping: a key goes up on the
 keycode it went down on. Text is typed with the keys of the current keymap (with Shift or the
@@ -20,6 +22,7 @@ WM_CLASS, not the frames a window manager puts around them).
 
 import contextlib
 import os
+import socket as socketlib
 import threading
 import time
 
@@ -40,6 +43,8 @@ _SW_MINIMISING = {
 # How long set_foreground waits for a window manager to make the window active, and how long
 # pin_above waits for the window manager to keep a window above.
 ACTIVATION_TIMEOUT = 0.5
+# The longest a round trip to the X server (or opening a connection) may take.
+ROUND_TRIP_TIMEOUT = 5.0
 # How long a keycode bound for typing stays bound after its last press, so that clients have
 # read the new mapping before it is restored.
 REMAP_SETTLE = 0.2
@@ -69,22 +74,76 @@ def keysym_char(keysym):
     return None
 
 
+class _Watchdog:
+    """Ends round trips that outlive their deadline: it shuts the connection's socket, so that
+    the call blocked on it fails instead of waiting for a server that does not answer. One
+    thread watches the round trips of every connection of the process."""
+
+    def __init__(self):
+        self._condition = threading.Condition()
+        self._armed = {}  # token -> (deadline, socket, connection)
+        self._thread = None
+
+    def guard(self, call, socket, connection):
+        """``call`` (python-xlib's send_and_recv of ``connection``) under a deadline."""
+
+        def guarded(*args, **kwargs):
+            token = object()
+            with self._condition:
+                due = time.monotonic() + ROUND_TRIP_TIMEOUT
+                self._armed[token] = (due, socket, connection)
+                if self._thread is None:
+                    self._thread = threading.Thread(target=self._watch, daemon=True,
+                                                    name="velmora-x11-deadline")
+                    self._thread.start()
+                self._condition.notify()
+            try:
+                return call(*args, **kwargs)
+            finally:
+                with self._condition:
+                    self._armed.pop(token, None)  # gone if it ran out of time
+
+        return guarded
+
+    def _watch(self):
+        with self._condition:
+            while True:
+                now = time.monotonic()
+                for token, (due, socket, connection) in list(self._armed.items()):
+                    if due <= now:
+                        connection.timed_out = True
+                        with contextlib.suppress(OSError):
+                            socket.shutdown(socketlib.SHUT_RDWR)
+                        del self._armed[token]
+                dues = [due for due, _, _ in self._armed.values()]
+                self._condition.wait(min(dues) - now if dues else None)
+
+
+_watchdog = _Watchdog()
+
+
 class Connection:
-    """A lazily opened connection to the X display named by ``name`` (default: $DISPLAY)."""
+    """A lazily opened connection to the X display named by ``name`` (default: $DISPLAY).
+
+    Opening and every round trip have a deadline (ROUND_TRIP_TIMEOUT): a server that stops
+    answering makes the call fail with DesktopError instead of hanging.
+    """
 
     def __init__(self, name=None):
         self._name = name
         self._display = None
         self._atoms = {}
-        self._lock = threading.RLock()
+        self.lock = threading.RLock()
+        self.timed_out = False  # whether a round trip ran out of time since it was opened
 
     @property
     def name(self):
         return self._name if self._name is not None else os.environ.get("DISPLAY", "")
 
     def display(self):
-        with self._lock:
+        with self.lock:
             if self._display is None:
+                self.timed_out = False
                 self._display = self._open()
             return self._display
 
@@ -95,43 +154,54 @@ class Connection:
             raise DesktopError("python-xlib is needed for the X desktop") from error
         if not self.name:
             raise DesktopError("no X display: DISPLAY is not set")
+        opened = self._connect(xdisplay)
+        protocol = opened.display
+        protocol.send_and_recv = _watchdog.guard(protocol.send_and_recv, protocol.socket, self)
         try:
-            opened = xdisplay.Display(self.name)
-        except Exception as error:  # python-xlib raises several unrelated types here
-            raise DesktopError(f"cannot open X display {self.name!r}: {error}") from error
-        if opened.query_extension("XTEST") is None:
+            has_xtest = opened.query_extension("XTEST") is not None
+        except Exception as error:
+            raise DesktopError(f"X display {self.name!r} does not answer: {error}") from error
+        if not has_xtest:
             opened.close()
             raise DesktopError(f"X display {self.name!r} lacks the XTEST extension")
         return opened
 
-    @contextlib.contextmanager
-    def session(self):
-        """The open display, for one piece of work under the connection's lock.
+    def _connect(self, xdisplay):
+        """python-xlib's connection, made on a thread of its own so that a server that does not
+        answer the handshake costs ROUND_TRIP_TIMEOUT, not forever. A connection made after
+        that is closed again."""
+        outcome = {}
+        decided = threading.Lock()
 
-        A failure that escapes leaves the connection in an unknown state (a reply half read,
-        the server gone): the connection is discarded and reopened on the next use. Errors of
-        the X library reach the caller as DesktopError.
-        """
-        from Xlib import error as xerror
-
-        with self._lock:
-            display = self.display()
+        def connect():
             try:
-                yield display
-            except (DesktopError, LookupError, TypeError, ValueError):
-                raise  # this layer's own verdicts: the connection is fine
-            except xerror.XError as error:  # a request refused: the connection is fine
-                raise DesktopError(f"X display {self.name!r} refused a request: {error}") from error
-            except Exception as error:
-                self.discard()
-                raise DesktopError(f"X display {self.name!r} failed: {error!r}") from error
-            except BaseException:  # interrupted part-way through a round trip
-                self.discard()
-                raise
+                made = xdisplay.Display(self.name)
+            except Exception as error:  # python-xlib raises several unrelated types here
+                made, outcome["error"] = None, error
+            with decided:
+                if "abandoned" not in outcome:
+                    outcome["display"] = made
+                    return
+            if made is not None:
+                with contextlib.suppress(Exception):
+                    made.close()
+
+        thread = threading.Thread(target=connect, name="velmora-x11-connect", daemon=True)
+        thread.start()
+        try:
+            thread.join(ROUND_TRIP_TIMEOUT)
+        finally:
+            with decided:
+                if "display" not in outcome:
+                    outcome["abandoned"] = True
+        if outcome.get("display") is not None:
+            return outcome["display"]
+        reason = outcome.get("error", f"no answer within {ROUND_TRIP_TIMEOUT:g} s")
+        raise DesktopError(f"cannot open X display {self.name!r}: {reason}")
 
     def discard(self):
         """Drops the connection without talking to the server; the next use opens a new one."""
-        with self._lock:
+        with self.lock:
             display, self._display = self._display, None
             self._atoms.clear()
             if display is not None:
@@ -139,7 +209,7 @@ class Connection:
                     display.display.socket.close()
 
     def close(self):
-        with self._lock:
+        with self.lock:
             if self._display is not None:
                 with contextlib.suppress(Exception):
                     self._display.close()
@@ -148,7 +218,7 @@ class Connection:
 
     def atom(self, name):
         """The atom ``name``, interned once per connection."""
-        with self._lock:
+        with self.lock:
             display = self.display()
             if name not in self._atoms:
                 self._atoms[name] = display.intern_atom(name)
@@ -169,7 +239,7 @@ class _Typist:
         self.codes = {}  # keysym -> keycode, for the modifiers
         for offset, keysyms in enumerate(self.mapping):
             keycode = self.first + offset
-            for entry, keysym in enumerate(keysyms):
+            for keysym in keysyms:
                 if keysym != X.NoSymbol:
                     self.codes.setdefault(keysym, keycode)
         for offset, keysyms in enumerate(self.mapping):
@@ -188,13 +258,15 @@ class _Typist:
         self.down = []  # keycodes pressed and not yet released
 
     def _fake(self, kind, keycode):
+        """One key event. A key counts as down from before its press is sent until its release
+        has been, so that a failure in between never leaves it out of ``down``."""
         from Xlib import X
         from Xlib.ext import xtest
 
-        xtest.fake_input(self.display, kind, keycode)
         if kind == X.KeyPress:
             self.down.append(keycode)
-        else:
+        xtest.fake_input(self.display, kind, keycode)
+        if kind == X.KeyRelease:
             self.down.remove(keycode)
 
     def _stroke(self, keycode, modifiers=()):
@@ -242,19 +314,14 @@ class _Typist:
         if not self.bound:
             return
         time.sleep(REMAP_SETTLE)
-        for keycode in sorted(self.bound.values()):
+        for keysym, keycode in sorted(self.bound.items()):
             self.display.change_keyboard_mapping(keycode, [(0, 0)])
+            self.display.sync()
+            del self.bound[keysym]
             self.spares.append(keycode)
-        self.bound.clear()
-        self.display.sync()
 
     def finish(self):
-        """Releases any key still down and restores every keycode bound."""
-        from Xlib import X
-
-        for keycode in reversed(list(self.down)):
-            self._fake(X.KeyRelease, keycode)
-        self.display.sync()
+        """Restores every keycode bound (every key is up after each stroke)."""
         self.restore()
 
 
@@ -272,6 +339,11 @@ class X11Display(Display):
     def __init__(self, name=None):
         self.connection = Connection(name)
         self._keys_down = {}  # key identity (keysym name) -> keycode it went down on
+        self._typist = None  # the typing under way
+        self._in_session = False  # a session is under way (or was cut short on its way out)
+        self._unfinished = set(), set()  # keycodes to release, keycodes to unbind
+        self._issued = {}  # handle -> the WM_CLASS it was issued for
+        self._destroyed = set()  # issued handles whose window has been destroyed
 
     @property
     def name(self):
@@ -282,16 +354,96 @@ class X11Display(Display):
             self.release_keys()
         self.connection.close()
 
-    # Keys and text ---------------------------------------------------------------------------
+    # Sessions and recovery -------------------------------------------------------------------
 
-    def _refresh_keymap(self, display):
-        """Applies keyboard mapping changes announced since the last key event."""
+    @contextlib.contextmanager
+    def _session(self):
+        """The open display, for one piece of work under the connection's lock.
+
+        A failure that escapes from the X library or an interruption (Ctrl-C) part-way through
+        a round trip leaves the connection in an unknown state: it is discarded (the next use
+        opens a new one), and the keys pressed and keycodes bound through it are released and
+        restored on a fresh connection, now or, if the server does not answer, when it next
+        does. A session that never ended (interrupted again on its way out) is treated the same
+        at the start of the next. Errors of the X library reach the caller as DesktopError.
+        Sessions do not nest: the public methods share private ones that take the display.
+        """
+        from Xlib import error as xerror
+
+        with self.connection.lock:
+            try:
+                if self._in_session:  # the last session did not end
+                    self._abandon()
+                display = self.connection.display()
+                if any(self._unfinished):
+                    self._finish_unfinished(display)
+                self._in_session = True
+                yield display
+                self._in_session = False
+            except GeneratorExit:  # collected unfinished: the next session cleans up
+                raise
+            except (DesktopError, LookupError, TypeError, ValueError):
+                self._in_session = False
+                raise  # this layer's own verdicts: the connection is fine
+            except xerror.XError as error:  # a request refused: the connection is fine
+                self._in_session = False
+                raise DesktopError(f"X display {self.name!r} refused a request: {error}") from error
+            except BaseException as error:
+                timed_out = self.connection.timed_out
+                self._abandon()
+                self._in_session = False
+                if not isinstance(error, Exception):  # interrupted: the server still answers
+                    try:
+                        self._finish_unfinished(self.connection.display())
+                    except Exception:
+                        pass  # left for the next session
+                    except BaseException:
+                        self.connection.discard()  # interrupted again: the next session
+                        raise
+                    raise
+                if timed_out:
+                    raise DesktopError(
+                        f"X display {self.name!r} did not answer within {ROUND_TRIP_TIMEOUT:g} s"
+                    ) from error
+                raise DesktopError(f"X display {self.name!r} failed: {error!r}") from error
+
+    def _abandon(self):
+        """Discards the connection, keeping what it left pressed and bound to undo later."""
+        release, unbind = self._unfinished
+        release.update(self._keys_down.values())
+        self._keys_down.clear()
+        if self._typist is not None:
+            release.update(self._typist.down)
+            unbind.update(self._typist.bound.values())
+            self._typist = None
+        self.connection.discard()
+
+    def _finish_unfinished(self, display):
+        """Releases the keys and unbinds the keycodes that a discarded connection left."""
+        from Xlib import X
+        from Xlib.ext import xtest
+
+        release, unbind = self._unfinished
+        for keycode in sorted(release):
+            xtest.fake_input(display, X.KeyRelease, keycode)
+        for keycode in sorted(unbind):
+            display.change_keyboard_mapping(keycode, [(0, 0)])
+        display.sync()
+        release.clear()
+        unbind.clear()
+
+    def _drain(self, display):
+        """Handles the events that arrived: keyboard mapping changes and destroyed windows."""
         from Xlib.protocol import event
 
         while display.pending_events():
             received = display.next_event()
             if isinstance(received, event.MappingNotify):
                 display.refresh_keyboard_mapping(received)
+            elif isinstance(received, event.DestroyNotify):
+                self._destroyed.add(received.window.id)
+
+    # Keys and text ---------------------------------------------------------------------------
 
     def key_event(self, vk, scan, flags):
         from Xlib import X
@@ -299,19 +451,21 @@ class X11Display(Display):
 
         name = keymap.keysym_name(vk, scan, flags)
         up = bool(flags & constants.KEYEVENTF_KEYUP)
-        with self.connection.session() as display:
-            self._refresh_keymap(display)
+        with self._session() as display:
+            self._drain(display)
             keycode = self._keys_down.get(name) if up else None
             if keycode is None:
                 keycode = display.keysym_to_keycode(keymap.keysym_value(name))
             if not keycode:
                 raise keymap.UnmappedKey(f"the X keyboard has no key for {name} (vk {vk:#04x})")
-            xtest.fake_input(display, X.KeyRelease if up else X.KeyPress, keycode)
-            display.sync()
             if up:
+                xtest.fake_input(display, X.KeyRelease, keycode)
+                display.sync()
                 self._keys_down.pop(name, None)
             else:
-                self._keys_down[name] = keycode
+                self._keys_down[name] = keycode  # before it is sent: undone should it fail
+                xtest.fake_input(display, X.KeyPress, keycode)
+                display.sync()
 
     def write(self, text):
         if not isinstance(text, str):
@@ -319,21 +473,25 @@ class X11Display(Display):
         text = text.replace("\r\n", "\n").replace("\r", "\n")
         if not text:
             return
-        with self.connection.session() as display:
-            typist = _Typist(display)
+        with self._session() as display:
+            self._typist = _Typist(display)
             try:
                 for char in text:
-                    typist.type(char)
-            finally:
-                typist.finish()
+                    self._typist.type(char)
+                self._typist.finish()
+            except (DesktopError, LookupError):  # the connection is fine: undo on it
+                self._typist.finish()
+                self._typist = None
+                raise
+            self._typist = None
 
     def release_keys(self):
         from Xlib import X
         from Xlib.ext import xtest
 
-        if not self._keys_down:
+        if not self._keys_down and not any(self._unfinished):
             return
-        with self.connection.session() as display:
+        with self._session() as display:
             for name, keycode in list(self._keys_down.items()):
                 xtest.fake_input(display, X.KeyRelease, keycode)
                 del self._keys_down[name]
@@ -342,7 +500,7 @@ class X11Display(Display):
     # Screen ----------------------------------------------------------------------------------
 
     def screen_size(self):
-        with self.connection.session() as display:
+        with self._session() as display:
             geometry = display.screen().root.get_geometry()
             return geometry.width, geometry.height
 
@@ -350,7 +508,7 @@ class X11Display(Display):
 
     def selection_owner(self, selection="CLIPBOARD"):
         """The window id that owns ``selection``, 0 when nobody does."""
-        with self.connection.session() as display:
+        with self._session() as display:
             owner = display.get_selection_owner(self.connection.atom(selection))
             return getattr(owner, "id", owner) or 0
 
@@ -359,7 +517,7 @@ class X11Display(Display):
         from Xlib import X
         from Xlib.protocol import request
 
-        with self.connection.session() as display:
+        with self._session() as display:
             request.SetSelectionOwner(
                 display=display.display,
                 window=X.NONE,
@@ -388,12 +546,27 @@ class X11Display(Display):
         except (error.BadWindow, error.BadDrawable):
             return None
 
-    def _wm_class(self, window):
+    def _wm_class_raw(self, window):
+        """The bytes of the window's WM_CLASS, or None."""
         prop = self._property(window, "WM_CLASS")
         if prop is None or prop.format != 8:
             return None
-        parts = _decode(prop.value, "STRING").split("\0")
-        return tuple(parts[:2]) if len(parts) >= 2 else None
+        raw = prop.value if isinstance(prop.value, bytes) else bytes(prop.value)
+        return raw if raw.count(b"\0") >= 1 else None
+
+    def _wm_class(self, window):
+        """(instance, class) of the window's WM_CLASS, read as ICCCM says (Latin-1), or None."""
+        raw = self._wm_class_raw(window)
+        return None if raw is None else tuple(raw.decode("latin-1").split("\0")[:2])
+
+    @staticmethod
+    def _class_names(raw):
+        """Every name the WM_CLASS bytes ``raw`` may mean: as Latin-1, as ICCCM says, and as
+        UTF-8, as GTK and Qt write it."""
+        names = set(raw.decode("latin-1").split("\0")[:2])
+        with contextlib.suppress(UnicodeDecodeError):
+            names.update(raw.decode("utf-8").split("\0")[:2])
+        return names
 
     def _wm_state(self, window):
         prop = self._property(window, "WM_STATE")
@@ -410,42 +583,89 @@ class X11Display(Display):
             return None
         return check
 
+    def _issue(self, display, window, raw_class):
+        """Hands out ``window``'s id as a handle: records which window it stands for (its class,
+        and its destruction, which the server reports from now on)."""
+        from Xlib import X
+
+        self._issued[window.id] = raw_class
+        self._destroyed.discard(window.id)
+        self._quietly(display, window.change_attributes, event_mask=X.StructureNotifyMask)
+        return window.id
+
+    def _stale(self, display, hwnd):
+        """Whether the issued handle ``hwnd`` no longer stands for the window it was issued for:
+        that window was destroyed (X hands its id to the next window made), or the window of
+        that id now has another class."""
+        if hwnd not in self._issued:
+            return False
+        display.sync()  # the server reports a destruction before it answers this
+        self._drain(display)
+        if hwnd in self._destroyed:
+            return True
+        return self._wm_class_raw(self._window(display, hwnd)) != self._issued[hwnd]
+
     def _attributes(self, display, hwnd):
-        """The window's attributes; None for a window that does not exist (or a bad handle)."""
+        """The window's attributes; None for a window that does not exist, a bad handle, or a
+        handle that stands for a window that is gone."""
         from Xlib import error
 
         if not 0 < hwnd <= 0xFFFFFFFF:
+            return None
+        if self._stale(display, hwnd):
             return None
         try:
             return self._window(display, hwnd).get_attributes()
         except (error.BadWindow, error.BadDrawable, error.BadValue):
             return None
 
-    def _client_of(self, window, depth=3):
-        """``window`` if it carries WM_CLASS, else the first client below it (window frames)."""
-        if self._wm_class(window) is not None:
-            return window
-        if depth == 0:
-            return None
-        for child in reversed(window.query_tree().children):
-            client = self._client_of(child, depth - 1)
-            if client is not None:
-                return client
-        return None
-
     def _clients(self, display):
-        """Top-level client windows, topmost first."""
-        from Xlib import error
+        """(client, its WM_CLASS bytes) of the top-level client windows, topmost first.
 
-        clients = []
-        for top in reversed(display.screen().root.query_tree().children):
-            try:
-                client = self._client_of(top)
-            except (error.BadWindow, error.BadDrawable):
-                continue  # destroyed while we looked
-            if client is not None:
-                clients.append(client)
-        return clients
+        A top-level window that carries WM_CLASS is the client; else (a window manager's
+        frame) the first window below it that does, down to three levels. The requests of one
+        level are sent together and their replies read afterwards: one round trip per level,
+        not one per window.
+        """
+        from Xlib import X, error
+        from Xlib.protocol import request
+
+        wm_class = self.connection.atom("WM_CLASS")
+        tops = list(reversed(display.screen().root.query_tree().children))
+        found = [None] * len(tops)
+        level = [(index, top) for index, top in enumerate(tops)]
+        for depth in range(4):
+            asked = [
+                (index, window, request.GetProperty(
+                    display=display.display, defer=True, delete=False, window=window,
+                    property=wm_class, type=X.AnyPropertyType, long_offset=0, long_length=256,
+                ))
+                for index, window in level if found[index] is None
+            ]
+            unclassed = []
+            for index, window, reply in asked:
+                try:
+                    reply.reply()
+                except (error.BadWindow, error.BadDrawable):
+                    continue  # destroyed while we looked
+                bits, raw = reply.value or (0, None)  # no value: the property is unset
+                raw = bytes(raw) if bits == 8 else None
+                if raw is not None and raw.count(b"\0") >= 1 and found[index] is None:
+                    found[index] = (window, raw)
+                else:
+                    unclassed.append((index, window))
+            if depth == 3:
+                break
+            trees = [(index, request.QueryTree(display=display.display, defer=True, window=window))
+                     for index, window in unclassed if found[index] is None]
+            level = []
+            for index, tree in trees:
+                try:
+                    tree.reply()
+                except (error.BadWindow, error.BadDrawable):
+                    continue
+                level.extend((index, child) for child in reversed(tree.children))
+        return [client for client in found if client is not None]
 
     def _request(self, display, window, message, data):
         """Sends an EWMH/ICCCM client message about ``window`` to the root window."""
@@ -489,13 +709,12 @@ class X11Display(Display):
         keep hidden helper windows with the application's class); within each group the
         topmost wins. ``title``, unless None, must equal the window's title. 0 if none.
         """
-        with self.connection.session() as display:
+        with self._session() as display:
             matches = []
-            for client in self._clients(display):
-                names = self._wm_class(client)
-                if names is None or class_name not in names:
+            for client, raw in self._clients(display):
+                if class_name not in self._class_names(raw):
                     continue
-                if title is not None and self.window_title(client.id) != title:
+                if title is not None and self._window_title(display, client.id) != title:
                     continue
                 attributes = self._attributes(display, client.id)
                 if attributes is None:
@@ -506,18 +725,24 @@ class X11Display(Display):
                     rank = 1
                 else:
                     rank = 2
-                matches.append((rank, len(matches), client.id))
-            return min(matches)[2] if matches else 0
+                matches.append((rank, len(matches), client, raw))
+            if not matches:
+                return 0
+            _, _, client, raw = min(matches, key=lambda match: match[:2])
+            return self._issue(display, client, raw)
 
     def window_visible(self, hwnd):
         """Mapped, or iconified by the window manager (a minimised window is still visible)."""
-        with self.connection.session() as display:
-            attributes = self._attributes(display, hwnd)
-            if attributes is None:
-                return False
-            if attributes.map_state != 0:
-                return True
-            return self._wm_state(self._window(display, hwnd)) == ICONIC
+        with self._session() as display:
+            return self._window_visible(display, hwnd)
+
+    def _window_visible(self, display, hwnd):
+        attributes = self._attributes(display, hwnd)
+        if attributes is None:
+            return False
+        if attributes.map_state != 0:
+            return True
+        return self._wm_state(self._window(display, hwnd)) == ICONIC
 
     def show_window(self, hwnd, command):
         """Hides, iconifies or shows and raises the window; returns whether it was visible.
@@ -527,10 +752,10 @@ class X11Display(Display):
         """
         from Xlib import X
 
-        with self.connection.session() as display:
+        with self._session() as display:
             if self._attributes(display, hwnd) is None:
                 return False
-            was_visible = self.window_visible(hwnd)
+            was_visible = self._window_visible(display, hwnd)
             window = self._window(display, hwnd)
             managed = self._window_manager(display) is not None
             if command == constants.SW_HIDE:
@@ -555,14 +780,14 @@ class X11Display(Display):
         """Gives the window the keyboard focus (and raises it); False when refused."""
         from Xlib import X
 
-        with self.connection.session() as display:
+        with self._session() as display:
             attributes = self._attributes(display, hwnd)
             if attributes is None:
                 return False
             window = self._window(display, hwnd)
             if self._window_manager(display) is not None:
                 self._request(display, window, "_NET_ACTIVE_WINDOW", [2, X.CurrentTime, 0])
-                return self._wait(lambda: self.foreground_window() == hwnd)
+                return self._wait(lambda: self._foreground_window(display) == hwnd)
             if attributes.map_state != X.IsViewable:
                 return False  # X refuses the focus for a window that is not viewable
             self._quietly(display, window.configure, stack_mode=X.Above)
@@ -570,41 +795,47 @@ class X11Display(Display):
 
     def foreground_window(self):
         """The top-level client window that has the focus, or 0."""
+        with self._session() as display:
+            return self._foreground_window(display)
+
+    def _foreground_window(self, display):
         from Xlib import error
 
-        with self.connection.session() as display:
-            if self._window_manager(display) is not None:
-                prop = self._property(display.screen().root, "_NET_ACTIVE_WINDOW")
-                return int(prop.value[0]) if prop is not None and len(prop.value) else 0
-            focus = display.get_input_focus().focus
-            if isinstance(focus, int):  # None or PointerRoot
-                return 0
-            root = display.screen().root.id
-            window = focus
-            try:
-                while window.id != root:
-                    if self._wm_class(window) is not None:
-                        return window.id
-                    parent = window.query_tree().parent
-                    if getattr(parent, "id", root) == root:
-                        return window.id
-                    window = parent
-            except (error.BadWindow, error.BadDrawable):
-                return 0
+        if self._window_manager(display) is not None:
+            prop = self._property(display.screen().root, "_NET_ACTIVE_WINDOW")
+            return int(prop.value[0]) if prop is not None and len(prop.value) else 0
+        focus = display.get_input_focus().focus
+        if isinstance(focus, int):  # None or PointerRoot
             return 0
+        root = display.screen().root.id
+        window = focus
+        try:
+            while window.id != root:
+                if self._wm_class(window) is not None:
+                    return window.id
+                parent = window.query_tree().parent
+                if getattr(parent, "id", root) == root:
+                    return window.id
+                window = parent
+        except (error.BadWindow, error.BadDrawable):
+            return 0
+        return 0
 
     def window_title(self, hwnd):
         """_NET_WM_NAME, else WM_NAME; "" for a window without a title or that is gone."""
-        with self.connection.session() as display:
-            if self._attributes(display, hwnd) is None:
-                return ""
-            window = self._window(display, hwnd)
-            for name in ("_NET_WM_NAME", "WM_NAME"):
-                prop = self._property(window, name)
-                if prop is not None and prop.format == 8:
-                    type_name = display.get_atom_name(prop.property_type)
-                    return _decode(prop.value, type_name)
+        with self._session() as display:
+            return self._window_title(display, hwnd)
+
+    def _window_title(self, display, hwnd):
+        if self._attributes(display, hwnd) is None:
             return ""
+        window = self._window(display, hwnd)
+        for name in ("_NET_WM_NAME", "WM_NAME"):
+            prop = self._property(window, name)
+            if prop is not None and prop.format == 8:
+                type_name = display.get_atom_name(prop.property_type)
+                return _decode(prop.value, type_name)
+        return ""
 
     def pin_above(self, title, wm_class):
         """Keeps this process's top-level window ``title`` above the others (EWMH
@@ -615,7 +846,7 @@ class X11Display(Display):
         """
         from Xlib import X, Xatom
 
-        with self.connection.session() as display:
+        with self._session() as display:
             window = self._own_window(display, title)
             if window is None:
                 raise DesktopError(f"no window {title!r} of this process on {self.name!r}")
@@ -647,6 +878,6 @@ class X11Display(Display):
                 owner = self._property(window, "_NET_WM_PID")
                 if owner is None or not len(owner.value) or int(owner.value[0]) != pid:
                     continue
-                if self.window_title(window.id) == title:
+                if self._window_title(display, window.id) == title:
                     return window
         return None
