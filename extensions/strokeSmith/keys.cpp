@@ -12,7 +12,7 @@ const Name n_items("items");
 // One event: `win32api.keybd_event(code, scancode, flags, 0)`.
 void keybd_event(Borrowed code, Borrowed scancode, Borrowed flags) {
     Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
-    call(send, code, scancode, flags, captured.zero);
+    call(send, code, scancode, flags, captured.no_extra_info);
 }
 
 // The up flags of a key: its down flags or `win32con.KEYEVENTF_KEYUP`.
@@ -79,7 +79,7 @@ void release_chord(const std::vector<ChordKey>& chord, std::size_t count) {
             int down = down_flags(chord[i].code);
             Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
             Ref up = up_flags(down);
-            call(send, chord[i].code, chord[i].scancode, up, captured.zero);
+            call(send, chord[i].code, chord[i].scancode, up, captured.no_extra_info);
         } catch (const PyError&) {
             if (!first) {
                 first = SavedError();
@@ -111,7 +111,7 @@ void press_and_release(Borrowed code, Borrowed scancode, int down) {
     keybd_event(code, scancode, down_object);
     Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
     Ref up = up_flags(down);
-    call(send, code, scancode, up, captured.zero);
+    call(send, code, scancode, up, captured.no_extra_info);
 }
 
 void simulate_key_press(int key_id, int key_scancode, int times) {

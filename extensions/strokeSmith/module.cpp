@@ -42,8 +42,8 @@ void import_and_bind(std::initializer_list<const Name*> names) {
 }
 
 void execute(PyObject*) {
-    hold(captured.half_second, new_float(0.5));
-    hold(captured.zero, new_int(0));
+    hold(captured.foreground_retry_pause, new_float(0.5));
+    hold(captured.no_extra_info, new_int(0));
 
     hold(captured.range, module.builtin(n_range));
     hold(captured.print, module.builtin(n_print));

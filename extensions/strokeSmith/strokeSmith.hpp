@@ -12,11 +12,11 @@ extern ModuleLifecycle module;
 
 // Objects made or fetched once during initialisation and held for the life of the process.
 struct Captured {
-    PyObject* range = nullptr;         // builtins.range
-    PyObject* print = nullptr;         // builtins.print
-    PyObject* extended_keys = nullptr; // the private set of extended virtual-key codes
-    PyObject* half_second = nullptr;   // 0.5, the pause before a second foreground attempt
-    PyObject* zero = nullptr;          // 0, the extra-information argument of keybd_event
+    PyObject* range = nullptr;                  // builtins.range
+    PyObject* print = nullptr;                  // builtins.print
+    PyObject* extended_keys = nullptr;          // the private set of extended virtual-key codes
+    PyObject* foreground_retry_pause = nullptr; // 0.5 s before a second foreground attempt
+    PyObject* no_extra_info = nullptr;          // 0, keybd_event's extra-information argument
 };
 extern Captured captured;
 

@@ -97,7 +97,7 @@ void find_and_send_keys_to_window(Str target_className, Borrowed key, Borrowed s
     restore_window(handle_object);
     if (!bring_to_foreground(handle_object)) {
         // Windows may refuse to switch the foreground: pause, restore again and retry once.
-        call(module.lookup(n_sleep), captured.half_second);
+        call(module.lookup(n_sleep), captured.foreground_retry_pause);
         restore_window(handle_object);
         if (!bring_to_foreground(handle_object)) {
             Ref get_text = getattr(module.lookup(n_win32gui), n_GetWindowText);
