@@ -68,3 +68,27 @@ def screenshot(width, height, seed=7):
 def screenshot_bgr(width, height, seed=7):
     """The screenshot as an OpenCV-layout (BGR) array, as the picture window shows it."""
     return np.ascontiguousarray(screenshot_array(width, height, seed)[:, :, ::-1])
+
+
+def noisy_array(width, height, seed=7):
+    """A flat background with 4 % pixels of random colours and 1 % near-background pixels
+    (red a little off, or green or blue one off), as an RGB array of ``height`` x ``width``
+    x 3: a picture of many colours in short runs."""
+    rng = np.random.default_rng(seed)
+    picture = np.empty((height, width, 3), np.uint8)
+    picture[:] = BACKGROUND
+    flat = picture.reshape(-1, 3)
+    count = width * height
+    noise = rng.choice(count, count // 20, replace=False)
+    random_part, near_part = noise[: count // 25], noise[count // 25 :]
+    flat[random_part] = rng.integers(0, 256, (random_part.size, 3))
+    offsets = np.zeros((near_part.size, 3), int)
+    channel = rng.integers(0, 3, near_part.size)
+    offsets[np.arange(near_part.size), channel] = rng.choice([-12, -9, -1, 1, 9, 12], near_part.size)
+    flat[near_part] = np.clip(np.array(BACKGROUND) + offsets, 0, 255)
+    return picture
+
+
+def noisy(width, height, seed=7):
+    """The noisy picture as an RGB Pillow image."""
+    return PIL.Image.fromarray(noisy_array(width, height, seed), "RGB")

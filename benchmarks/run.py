@@ -133,11 +133,12 @@ def same(ours, theirs):
 # ---- make_transparent ------------------------------------------------------------------------
 
 TRANSPARENCY = {"a": comparisons.transparent_per_pixel, "b": comparisons.transparent_numpy}
+PICTURES = {"screenshot": pictures.screenshot, "noisy": pictures.noisy}
 
 
-def transparent(size, comparison):
+def transparent(size, comparison, kind="screenshot"):
     def prepare():
-        image = pictures.screenshot(*size)
+        image = PICTURES[kind](*size)
         other = TRANSPARENCY[comparison]
 
         def check():
@@ -152,21 +153,43 @@ def transparent(size, comparison):
     return prepare
 
 
-def transparent_probe(size, comparison=None):
+def transparent_floor(size, kind):
+    """make_transparent against one copy of the picture's RGBA bytes into new memory, the
+    least that any function returning a new RGBA picture has to do."""
+
+    def prepare():
+        image = PICTURES[kind](*size)
+        rgba = image.convert("RGBA").tobytes()
+
+        def check():
+            ours = ours_or_not_built(snap().make_transparent, image)
+            same_image(ours, comparisons.transparent_numpy(image))
+            same(len(bytearray(rgba)), 4 * size[0] * size[1])
+
+        return Sides(
+            timing.timer("f(image)", f=snap().make_transparent, image=image),
+            timing.timer("bytearray(rgba)", rgba=rgba),
+            check,
+        )
+
+    return prepare
+
+
+def transparent_probe(size, comparison=None, kind="screenshot"):
     """A memory probe: (function, input) of make_transparent or of a comparison."""
 
     def probe(small):
-        image = pictures.screenshot(*((64, 48) if small else size))
+        image = PICTURES[kind](*((64, 48) if small else size))
         function = TRANSPARENCY[comparison] if comparison else snap().make_transparent
         return lambda: function(image)
 
     return probe
 
 
-def transparent_memory():
+def transparent_memory(kind):
     """Peak extra memory of make_transparent against the RGBA picture's size."""
     width, height = UHD
-    peak = probe_in_subprocess("transparent-4k", "ours")
+    peak = probe_in_subprocess(f"transparent-4k-{kind}", "ours")
     if peak is None:
         raise Unavailable("no peak memory on this system")
     return peak, 4 * width * height
@@ -421,10 +444,15 @@ def import_times(module, rounds):
 PROBES = {
     "transparent-hd": (transparent_probe(FULL_HD), None),
     "transparent-4k": (transparent_probe(UHD), None),
+    "transparent-hd-noisy": (transparent_probe(FULL_HD, kind="noisy"), None),
+    "transparent-4k-noisy": (transparent_probe(UHD, kind="noisy"), None),
+    "transparent-4k-screenshot": (transparent_probe(UHD), None),
     "per-pixel-hd": (transparent_probe(FULL_HD, "a"), None),
     "per-pixel-4k": (transparent_probe(UHD, "a"), None),
     "numpy-hd": (transparent_probe(FULL_HD, "b"), None),
     "numpy-4k": (transparent_probe(UHD, "b"), None),
+    "numpy-hd-noisy": (transparent_probe(FULL_HD, "b", kind="noisy"), None),
+    "numpy-4k-noisy": (transparent_probe(UHD, "b", kind="noisy"), None),
     **{
         name: (thin_probe(name), thin_probe(name, comparison=True))
         for name in ("pil_to_cv", "cv_to_pil", "pil_image_to_bmp", "send_to_clipboard")
@@ -479,12 +507,29 @@ def cases():
              transparent(FULL_HD, "a"), rounds=5, memory=("transparent-hd", "per-pixel-hd")),
         Case("transparent-a-4k", "`make_transparent` vs (a) per-pixel transcription", uhd, 0.02,
              transparent(UHD, "a"), rounds=5, memory=("transparent-4k", "per-pixel-4k")),
-        Case("transparent-b-hd", "`make_transparent` vs (b) NumPy", hd, 1.0,
+        Case("transparent-b-hd", "`make_transparent` vs (b) NumPy", hd, 0.15,
              transparent(FULL_HD, "b"), memory=("transparent-hd", "numpy-hd")),
-        Case("transparent-b-4k", "`make_transparent` vs (b) NumPy", uhd, 1.0,
+        Case("transparent-b-4k", "`make_transparent` vs (b) NumPy", uhd, 0.15,
              transparent(UHD, "b"), rounds=15, memory=("transparent-4k", "numpy-4k")),
-        Case("transparent-memory", "`make_transparent` peak extra memory vs the RGBA picture",
-             uhd, 3.0, custom=lambda rounds: transparent_memory()),
+        Case("transparent-b-hd-noisy", "`make_transparent` vs (b) NumPy, noisy picture", hd,
+             0.15, transparent(FULL_HD, "b", "noisy"),
+             memory=("transparent-hd-noisy", "numpy-hd-noisy")),
+        Case("transparent-b-4k-noisy", "`make_transparent` vs (b) NumPy, noisy picture", uhd,
+             0.15, transparent(UHD, "b", "noisy"), rounds=15,
+             memory=("transparent-4k-noisy", "numpy-4k-noisy")),
+        *[
+            Case(f"transparent-floor-{label}-{kind}",
+                 f"`make_transparent` vs the floor: one copy of the RGBA bytes, {kind}",
+                 name, target, transparent_floor(size, kind), rounds=21)
+            for label, name, size, target in (("hd", hd, FULL_HD, 5.0), ("4k", uhd, UHD, 4.0))
+            for kind in ("screenshot", "noisy")
+        ],
+        *[
+            Case(f"transparent-memory-{kind}",
+                 f"`make_transparent` peak extra memory vs the RGBA picture, {kind}", uhd, 1.5,
+                 custom=lambda rounds, kind=kind: transparent_memory(kind))
+            for kind in ("screenshot", "noisy")
+        ],
         *thin_cases,
         Case("life_color_update", "`life_color_update` vs (c)", "3840x2160", 0.33,
              life_color(UHD), per_call=True),
@@ -574,7 +619,7 @@ def megabytes(value):
 
 def cells(row):
     case = row.case
-    if case.key == "transparent-memory":
+    if case.key.startswith("transparent-memory"):
         ours, comparison = megabytes(row.ours), megabytes(row.comparison) + " (RGBA)"
         ratio = "" if row.ratio is None else f"{row.ratio:.2f}"
         target = f"≤ {case.target:g}"

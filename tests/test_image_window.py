@@ -164,6 +164,20 @@ def test_transparency_adds_then_removes_the_alpha_channel(window, key):
     assert shown.helper.shape == (60, 80, 3)  # the size did not change
 
 
+@pytest.mark.parametrize("keys", ["a", "A", "aa", "ta"])
+def test_invert_keeps_the_alpha_channel_of_a_four_channel_picture(window, keys):
+    data = np.asarray(picture(40, 50, seed=3).convert("RGBA")).copy()
+    data[:10, :, 3] = 0
+    if keys.startswith("t"):  # made transparent in the window: an opaque picture to start
+        data[:30] = (10, 20, 30, 255)
+    window.clipboard = [PIL.Image.fromarray(data[..., : 3 if keys.startswith("t") else 4])]
+    before = window.run(*keys[:-1]).picture.copy() if keys[:-1] else data[..., [2, 1, 0, 3]]
+    after = window.run(*keys).picture
+    assert np.array_equal(after[..., :3], 255 - before[..., :3])
+    assert np.array_equal(after[..., 3], before[..., 3])
+    assert 0 < np.count_nonzero(after[..., 3]) < after[..., 3].size
+
+
 @pytest.mark.parametrize("key", [" ", "V", "v"])
 def test_reload_shows_the_new_clipboard_picture_without_a_band(window, key):
     first, second = picture(200, 300), picture(90, 120, seed=2)

@@ -104,12 +104,14 @@ def test_one_and_no_argument_functions_use_the_interpreters_checks(kb, log, repo
 
 def test_keywords_that_are_not_strings_are_refused(kb, log):
     # The interpreter refuses them in ordinary calls; a raw vectorcall still reaches the binder.
-    vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+    # PyObject_VectorcallMethod is exported by every supported interpreter (PyObject_Vectorcall
+    # is inline in 3.10's headers); its stack starts with the object whose attribute is called.
+    vectorcall = ctypes.pythonapi.PyObject_VectorcallMethod
     vectorcall.restype = ctypes.py_object
     vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
-    stack = (ctypes.py_object * 2)(65, 30)
+    stack = (ctypes.py_object * 3)(kb, 65, 30)
     with pytest.raises(TypeError) as caught:
-        vectorcall(kb.SimulateKeyPress, ctypes.cast(stack, ctypes.c_void_p), 1, (7,))
+        vectorcall("SimulateKeyPress", ctypes.cast(stack, ctypes.c_void_p), 2, (7,))
     assert str(caught.value) == "SimulateKeyPress() keywords must be strings"
     with pytest.raises(TypeError, match="keywords must be strings"):
         kb.SimulateKeyPress(65, **{1: 2})

@@ -176,6 +176,28 @@ def test_a_refused_press_stops_the_repetitions(kb, log, reports, monkeypatch):
     assert reports.objects == ["velmora.strokeSmith.SimulateKeyPress"]
 
 
+def interrupted_after_the_event(log, exception):
+    """A keybd_event written in Python whose first down event goes out, then is interrupted."""
+
+    def keybd_event(*args):
+        log.calls.append(("keybd_event", args))
+        if len(log.calls) == 1:
+            raise exception
+
+    return types.SimpleNamespace(keybd_event=keybd_event)
+
+
+@pytest.mark.parametrize("exception", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("call", [lambda kb: kb.SimulateKeyPress(16, 42, 5),
+                                  lambda kb: kb.SimulateHotKeyPress({16: 42, 17: 29})])
+def test_an_interrupt_after_a_key_went_down_lets_the_key_up(kb, log, reports, monkeypatch,
+                                                           exception, call):
+    monkeypatch.setattr(kb, "win32api", interrupted_after_the_event(log, exception))
+    call(kb)
+    assert events(log) == [(16, 42, 0, 0), (16, 42, 2, 0)]
+    assert reports.types == [exception]
+
+
 def test_a_missing_win32api_is_a_reported_name_error(kb, reports, monkeypatch):
     monkeypatch.delattr(kb, "win32api")
     assert kb.SimulateKeyPress(65) is None

@@ -145,3 +145,15 @@ def test_a_backspace_count_beyond_an_int_is_reported_before_any_key(text, log, r
     text.ctrlHouse.pressed_chars = type("Typed", (str,), {"__len__": lambda self: length})("brb")
     text.ExpandText()
     assert log.calls == [] and reports.objects == [Q_EXPAND] and reports.types == [OverflowError]
+
+
+@pytest.mark.parametrize("exception", [KeyboardInterrupt, SystemExit])
+def test_an_interrupted_press_stops_the_expansion(text, log, reports, monkeypatch, exception):
+    # A termination handler's SystemExit stops the action as Ctrl-C does: nothing is typed.
+    def refuse(*args):
+        raise exception
+
+    monkeypatch.setattr(text.win32api, "keybd_event", refuse)
+    text.ExpandText()
+    assert log.calls == [] and text.ctrlHouse.pressed_chars == "brb"
+    assert reports.types == [exception]

@@ -37,3 +37,12 @@ def test_keyboard_entries_do_not_leak(platform, case):
 @pytest.mark.parametrize("case", check_leaks.IMAGE_CASES)
 def test_image_entries_do_not_leak(case):
     assert verdicts("image")[case] is None
+
+
+@pytest.mark.parametrize("baseline", [None, lambda: None], ids=["alone", "against a baseline"])
+@pytest.mark.parametrize("leak", ["one block per call", "one reference per call"])
+def test_a_planted_leak_is_caught_despite_the_image_allowance(leak, baseline):
+    hoard, held = [], object()
+    plant = {"one block per call": lambda: hoard.append(object()),
+             "one reference per call": lambda: hoard.append(held)}[leak]
+    assert check_leaks.image_leak_verdict(plant, [held], baseline) is not None

@@ -58,7 +58,35 @@ def test_a_failure_hook_that_drops_itself_and_its_tracker_mid_report(hook, extra
     assert result.stdout == "survived\n", result.stderr[-2000:]
 
 
-@pytest.mark.parametrize("make", [lambda kind: kind(), lambda kind: object.__new__(kind)])
+def new_through_a_replaced_new(kind):
+    kind.__new__ = staticmethod(lambda cls: object.__new__(cls))
+    return kind()
+
+
+@pytest.mark.parametrize("make", [lambda kind: kind(), lambda kind: object.__new__(kind),
+                                  new_through_a_replaced_new])
 def test_the_method_type_cannot_be_instantiated(snap, make):
     with pytest.raises(TypeError):
         make(type(snap.MouseHelper.__init__))
+
+
+def test_a_failed_exec_leaves_no_module_behind_for_later_imports():
+    # A loader that does not register the module itself (module_from_spec, exec_module).
+    result = run_python("""
+        import importlib, importlib.util, sys, velmora
+        class MissingOnce:
+            def find_spec(self, name, path, target=None):
+                if name == "common":
+                    sys.meta_path.remove(self)
+                    raise ImportError("not yet")
+        sys.meta_path.insert(0, MissingOnce())
+        spec = importlib.util.find_spec("velmora.strokeSmith")
+        half_made = importlib.util.module_from_spec(spec)
+        try:
+            spec.loader.exec_module(half_made)
+        except ImportError:
+            pass
+        print("velmora.strokeSmith" in sys.modules)
+        print(importlib.import_module("velmora.strokeSmith").SimulateKeyPress(0, 0, 0))
+        """, VELMORA_DESKTOP="0")
+    assert result.stdout == "False\nNone\n", result.stderr[-2000:]

@@ -118,3 +118,8 @@ def test_the_picture_window_s_opening_says_what_failed(chooser, capsys):
     ]
     with pytest.raises(desktop.DesktopError):  # OpenLocation's opener raises, to be reported
         shell.startfile("/srv/pictures")
+    desktop.attach(":986")  # a display that does not answer: the window is shown unpinned
+    shell.pin_above("Image Window")
+    assert capsys.readouterr().err.startswith(
+        "velmora.snapTone: could not keep above the others the window 'Image Window': "
+    )

@@ -1,8 +1,8 @@
 // The live colour band at the top of the picture window: the top 20 rows painted in the colour
 // of the pixel under the pointer, labelled with the position and the pixel's channel values.
+#include "imaging/imaging.hpp"
 #include "snapTone/snapTone.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -109,8 +109,16 @@ class Pixels {
         return static_cast<unsigned char*>(view_.buf) + row * view_.strides[0] +
                column * view_.strides[1] + channel * view_.strides[2];
     }
-    // Whether the rows are laid out one pixel after the other, channels together.
-    bool packed_rows() const { return view_.strides[2] == 1 && view_.strides[1] == channels(); }
+    // The memory as the pixel core takes it.
+    imaging::StridedPixels strided() const {
+        return {static_cast<unsigned char*>(view_.buf),
+                rows(),
+                columns(),
+                channels(),
+                view_.strides[0],
+                view_.strides[1],
+                view_.strides[2]};
+    }
 
   private:
     Py_buffer view_{};
@@ -125,34 +133,6 @@ bool index_into(Py_ssize_t size, Py_ssize_t& i) {
         i += size;
     }
     return 0 <= i && i < size;
-}
-
-// Paints rows 0 to 19 (all rows of a shorter picture) in `colour`, one value per channel.
-void paint_strip(const Pixels& pixels, const std::vector<unsigned char>& colour) {
-    const Py_ssize_t rows = std::min<Py_ssize_t>(20, pixels.rows());
-    const Py_ssize_t channels = pixels.channels();
-    if (pixels.packed_rows() && channels > 0 && pixels.columns() > 0) {
-        // One row filled pixel by pixel, doubling what is done; the others copied from it.
-        const Py_ssize_t row_bytes = pixels.columns() * channels;
-        unsigned char* first = pixels.at(0, 0, 0);
-        std::memcpy(first, colour.data(), std::size_t(channels));
-        for (Py_ssize_t done = channels; done < row_bytes;) {
-            const Py_ssize_t step = std::min(done, row_bytes - done);
-            std::memcpy(first + done, first, std::size_t(step));
-            done += step;
-        }
-        for (Py_ssize_t row = 1; row < rows; ++row) {
-            std::memmove(pixels.at(row, 0, 0), first, std::size_t(row_bytes));
-        }
-        return;
-    }
-    for (Py_ssize_t row = 0; row < rows; ++row) {
-        for (Py_ssize_t column = 0; column < pixels.columns(); ++column) {
-            for (Py_ssize_t channel = 0; channel < channels; ++channel) {
-                *pixels.at(row, column, channel) = colour[std::size_t(channel)];
-            }
-        }
-    }
 }
 
 // The band updated straight in the memory of a genuine 8-bit NumPy array, for int `x` and `y`
@@ -181,7 +161,7 @@ bool update_directly(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
         for (Py_ssize_t channel = 0; channel < pixels.channels(); ++channel) {
             colour.push_back(*pixels.at(row, column, channel));
         }
-        paint_strip(pixels, colour);
+        imaging::paint_strip(pixels.strided(), 20, colour.data());
     }
     // "(x, y) | c0, c1, ..." with the pixel as read again: the same values.
     std::string text = "(";

@@ -173,9 +173,28 @@ void draw(const Session& session) {
     show(session.cv2_main_image);
 }
 
+// Whether the picture has four channels, the fourth one alpha: `shape[2] == 4`.
+bool has_alpha(Borrowed cv2_main_image) {
+    Ref shape = getattr(cv2_main_image, n_shape);
+    if (!PyTuple_Check(shape.get()) || PyTuple_GET_SIZE(shape.get()) < 3) {
+        return false;
+    }
+    return compare(Borrowed(PyTuple_GET_ITEM(shape.get(), 2)), captured.four, Py_EQ);
+}
+
+// Inverts the picture's colours. A picture with alpha keeps it, as the direct mode does: an
+// opaque picture stays opaque, and a transparent background stays transparent.
 void invert(Session& session) {
     Ref bitwise_not = cv2_attribute(n_bitwise_not);
-    session.cv2_main_image = call(bitwise_not, session.cv2_main_image);
+    Ref inverted = call(bitwise_not, session.cv2_main_image);
+    if (has_alpha(session.cv2_main_image)) {
+        // inverted[..., 3] = cv2_main_image[..., 3]
+        Ref three = new_int(3);
+        Ref alpha_index = new_tuple(Py_Ellipsis, three);
+        Ref alpha = check(PyObject_GetItem(session.cv2_main_image.get(), alpha_index.get()));
+        check_status(PyObject_SetItem(inverted.get(), alpha_index.get(), alpha.get()));
+    }
+    session.cv2_main_image = std::move(inverted);
     show(session.cv2_main_image);
 }
 

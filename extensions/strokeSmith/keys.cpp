@@ -108,10 +108,12 @@ int down_flags(Borrowed key) {
 
 void press_and_release(Borrowed code, Borrowed scancode, int down) {
     Ref down_object = new_int(down);
-    keybd_event(code, scancode, down_object);
-    Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
-    Ref up = up_flags(down);
-    call(send, code, scancode, up, captured.no_extra_info);
+    down_then_up([&] { keybd_event(code, scancode, down_object); },
+                 [&] {
+                     Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
+                     Ref up = up_flags(down);
+                     call(send, code, scancode, up, captured.no_extra_info);
+                 });
 }
 
 void simulate_key_press(int key_id, int key_scancode, int times) {
@@ -131,8 +133,16 @@ void simulate_hot_key_press(Dict keys_id_dict) {
         for (const ChordKey& key : chord) {
             check_signals(); // an interrupt releases the keys already down, as any failure
             Ref flags = new_int(down_flags(key.code));
-            keybd_event(key.code, key.scancode, flags);
+            // Counted before the call: an interrupt can surface after the event went out.
             ++pressed;
+            try {
+                keybd_event(key.code, key.scancode, flags);
+            } catch (const PyError&) {
+                if (!interrupt_pending()) {
+                    --pressed;
+                }
+                throw;
+            }
         }
     } catch (const PyError&) {
         release_chord(chord, pressed); // rethrows the failure once the keys are up

@@ -56,9 +56,37 @@ inline constexpr const char* q_CrudeOpenWith = "velmora.strokeSmith.CrudeOpenWit
 int down_flags(Borrowed key);
 
 // How a body called by another body ended. After a failure the caller goes on with its next
-// step; after an interrupt (Ctrl-C, a KeyboardInterrupt) the caller stops as well, since the
-// user asked for the whole action to stop.
+// step; after an interrupt (Ctrl-C's KeyboardInterrupt, or the SystemExit that a termination
+// handler raises) the caller stops as well, since the whole action was asked to stop.
 enum class Ended { normally, failed, interrupted };
+
+// Whether the pending exception is an interrupt rather than a failure: anything that is not an
+// `Exception`.
+inline bool interrupt_pending() noexcept {
+    return PyErr_ExceptionMatches(PyExc_Exception) == 0;
+}
+
+// Sends a key's down event through `down`, then its up event through `up`. A `keybd_event`
+// written in Python can raise an interrupt after its event went out; the key then goes up as
+// well before the interrupt propagates, so that it is not left down.
+template <class Down, class Up>
+void down_then_up(Down&& down, Up&& up) {
+    try {
+        down();
+    } catch (const PyError&) {
+        if (!interrupt_pending()) {
+            throw;
+        }
+        SavedError interrupt;
+        try {
+            up();
+        } catch (const PyError&) {
+            PyErr_Clear();
+        }
+        interrupt.rethrow();
+    }
+    up();
+}
 
 // Runs `body` under the report-and-swallow rule, reporting under `qualname`, and tells how it
 // ended.
@@ -69,7 +97,7 @@ Ended run_reported(const char* qualname, Body&& body) noexcept {
         return Ended::normally;
     } catch (...) {
         translate_exception();
-        const bool interrupted = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) != 0;
+        const bool interrupted = interrupt_pending();
         report_unraisable(qualname);
         return interrupted ? Ended::interrupted : Ended::failed;
     }

@@ -166,6 +166,22 @@ void ModuleLifecycle::check_version() const {
     check_status(PyErr_WarnEx(nullptr, message, 1));
 }
 
+// Takes a module object whose exec step failed out of `sys.modules`, where the exec step may
+// have put it: left there, it would be handed to every later import of the module. Importers
+// that registered it themselves remove it too; an entry that is another object stays.
+void ModuleLifecycle::forget_registration(PyObject* module) const noexcept {
+    PyObject* modules = PyImport_GetModuleDict(); // borrowed; lives as long as the interpreter
+    PyObject* key = PyUnicode_FromString(qualified_name_);
+    if (key != nullptr) {
+        PyObject* registered = PyDict_GetItemWithError(modules, key); // borrowed, compared only
+        if (registered == module && PyDict_DelItem(modules, key) < 0) {
+            PyErr_Clear();
+        }
+        Py_DECREF(key);
+    }
+    PyErr_Clear(); // the failure being reported is set aside by the caller
+}
+
 void ModuleLifecycle::fail_exec(PyObject* module) noexcept {
     if (!PyErr_Occurred()) {
         PyErr_Format(PyExc_ImportError, "init %s", qualified_name_);
@@ -179,6 +195,7 @@ void ModuleLifecycle::fail_exec(PyObject* module) noexcept {
         PyObject* released = module_;
         module_ = nullptr;
         SavedError failure;
+        forget_registration(released);
         Py_DECREF(released);
         failure.restore();
     }

@@ -72,6 +72,7 @@ class ModuleLifecycle {
     // `module` is the module object being initialised, releases it and forgets its namespace.
     // A refused second module object leaves the initialised one alone.
     void fail_exec(PyObject* module) noexcept;
+    void forget_registration(PyObject* module) const noexcept;
     void check_version() const;
 
     const char* short_name_;

@@ -8,7 +8,8 @@ attached backend (``desktop``):
   reports it and keeps the typed characters;
 - ``open_folder`` and ``reveal``: the picture window's open command; a failure is printed on
   standard error and the window goes on, so that the picture is not lost;
-- ``pin_above``: the picture window kept above the others, with a window class of its own.
+- ``pin_above``: the picture window kept above the others, with a window class of its own; a
+  failure is printed too, and the window is shown all the same.
 """
 
 import sys
@@ -42,5 +43,11 @@ def reveal(path):
 
 
 def pin_above(title):
-    """Keeps this process's window ``title`` above the others and gives it a window class."""
-    desktop.display().pin_above(title, PICTURE_WINDOW_CLASS)
+    """Keeps this process's window ``title`` above the others and gives it a window class; a
+    failure (no window manager answering, the window not found) is printed and the window is
+    shown all the same."""
+
+    def pin(name):
+        desktop.display().pin_above(name, PICTURE_WINDOW_CLASS)
+
+    _told("keep above the others the window", pin, title)

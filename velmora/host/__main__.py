@@ -1,0 +1,5 @@
+import sys
+
+from velmora.host.main import main
+
+sys.exit(main())
