@@ -36,10 +36,13 @@
 
 #include <array>
 #include <cstddef>
-#include <source_location>
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <version>
+#ifdef __cpp_lib_source_location
+#include <source_location>
+#endif
 
 namespace velmora {
 
@@ -135,12 +138,23 @@ struct Entry {
     constexpr const char* name() const { return short_name(qualname); }
 };
 
+// Where an entry is declared: its line goes into its traceback entries. A standard library
+// without std::source_location (clang's MSVC mode on GCC's library, in the Windows
+// cross-build) gives line 1, as the exec step's own traceback entry has.
+#ifdef __cpp_lib_source_location
+using DeclaredAt = std::source_location;
+#else
+struct DeclaredAt {
+    static constexpr DeclaredAt current() noexcept { return DeclaredAt{}; }
+    constexpr unsigned line() const noexcept { return 1; }
+};
+#endif
+
 template <class Result, class... Types>
 constexpr Entry<Result(Types...), Types...>
 entry(const char* qualname, Form form, Failure failure, std::tuple<Parameter<Types>...> declared,
-      const char* doc, Result (*body)(Types...),
-      std::source_location location = std::source_location::current()) {
-    return {qualname, form, failure, declared, doc, body, int(location.line())};
+      const char* doc, Result (*body)(Types...), DeclaredAt at = DeclaredAt::current()) {
+    return {qualname, form, failure, declared, doc, body, int(at.line())};
 }
 
 // Decimal text ("0.2") to a float, through the double nearest to it, as a compiler reads a
@@ -287,35 +301,19 @@ class MethodTable {
 
   private:
     template <std::size_t I>
-    static constexpr const auto& declared = std::get<I>(entries);
-
-    // The binding of entry `I`: its names, its required count and its traceback site.
-    template <std::size_t I>
-    static const Signature& signature() {
-        constexpr const auto& parameters = declared<I>.parameters;
-        static const auto names = std::apply(
-            [](const auto&... parameter) {
-                return std::array<Name, sizeof...(parameter)>{Name(parameter.name)...};
-            },
-            parameters);
-        static const Signature bound = std::apply(
-            [](const auto&... name) {
-                return Signature(declared<I>.name(), site<I>(), {&name...},
-                                 entry_detail::required_count(parameters));
-            },
-            names);
-        return bound;
+    static constexpr const auto& declared() noexcept {
+        return std::get<I>(entries);
     }
 
     template <std::size_t I>
     static Site site() noexcept {
-        return Site{declared<I>.qualname, lifecycle.source_file(), declared<I>.line};
+        return Site{declared<I>().qualname, lifecycle.source_file(), declared<I>().line};
     }
 
     // The default of parameter `P` of entry `I`, as the object or value the body receives.
     template <std::size_t I, std::size_t P>
     static auto fallback() {
-        constexpr const auto& parameter = std::get<P>(declared<I>.parameters);
+        constexpr const auto& parameter = std::get<P>(declared<I>().parameters);
         using T = typename std::remove_cvref_t<decltype(parameter)>::Type;
         if constexpr (std::is_same_v<T, int>) {
             return parameter.optional ? parameter.fallback : 0;
@@ -323,8 +321,7 @@ class MethodTable {
             return parameter.optional ? decimal_float(parameter.fallback) : 0.0f;
         } else if constexpr (std::is_same_v<T, Str>) {
             if constexpr (parameter.optional) {
-                static const Name text(parameter.fallback);
-                return Borrowed(text);
+                return Borrowed(default_text<I, P>);
             } else {
                 return Borrowed();
             }
@@ -338,7 +335,7 @@ class MethodTable {
     template <std::size_t I, std::size_t... P>
     static auto convert(const Arguments& arguments, std::index_sequence<P...>) {
         using Values = std::tuple<
-            typename std::remove_cvref_t<decltype(std::get<P>(declared<I>.parameters))>::Type...>;
+            typename std::remove_cvref_t<decltype(std::get<P>(declared<I>().parameters))>::Type...>;
         Values values{};
         auto number = [&]<std::size_t Q>(std::integral_constant<std::size_t, Q>) {
             using T = std::tuple_element_t<Q, Values>;
@@ -365,7 +362,7 @@ class MethodTable {
     // Runs the body of entry `I` under its failure rule and makes the result object.
     template <std::size_t I, class Values>
     static Ref run(Values& values) {
-        constexpr auto& e = declared<I>;
+        constexpr const auto& e = declared<I>();
         using Result = decltype(std::apply(e.body, values));
         if constexpr (e.failure == Failure::report) {
             static_assert(std::is_void_v<Result> || std::is_same_v<Result, int>,
@@ -394,8 +391,8 @@ class MethodTable {
     template <std::size_t I>
     static Ref bind_and_run(PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
         constexpr std::size_t parameter_count =
-            std::tuple_size_v<std::remove_cvref_t<decltype(declared<I>.parameters)>>;
-        Arguments arguments(signature<I>(), args, nargsf, kwnames);
+            std::tuple_size_v<std::remove_cvref_t<decltype(declared<I>().parameters)>>;
+        Arguments arguments(signature<I>, args, nargsf, kwnames);
         auto values = convert<I>(arguments, std::make_index_sequence<parameter_count>{});
         return run<I>(values);
     }
@@ -426,7 +423,7 @@ class MethodTable {
 
     template <std::size_t I>
     static PyMethodDef definition() noexcept {
-        constexpr auto& e = declared<I>;
+        constexpr const auto& e = declared<I>();
         static_assert(entry_detail::docstring_matches(e),
                       "the docstring's first line does not match the declaration");
         constexpr std::size_t parameter_count =
@@ -447,6 +444,32 @@ class MethodTable {
     void fill(std::index_sequence<I...>) noexcept {
         definitions_ = {definition<I>()..., PyMethodDef{nullptr, nullptr, 0, nullptr}};
     }
+
+    template <std::size_t I>
+    static constexpr std::size_t parameter_count =
+        std::tuple_size_v<std::remove_cvref_t<decltype(declared<I>().parameters)>>;
+
+    // The binding of entry `I`: its names, its required count and its traceback site. Both are
+    // made when the library loads, as namespace-scope objects are: no guarded function-local
+    // static, whose thread-safe guard needs the runtime's thread-local storage.
+    template <std::size_t I>
+    static inline const std::array<Name, parameter_count<I>> parameter_names = std::apply(
+        [](const auto&... parameter) {
+            return std::array<Name, sizeof...(parameter)>{Name(parameter.name)...};
+        },
+        declared<I>().parameters);
+
+    template <std::size_t I>
+    static inline const Signature signature = std::apply(
+        [](const auto&... name) {
+            return Signature(declared<I>().name(), site<I>(), {&name...},
+                             entry_detail::required_count(declared<I>().parameters));
+        },
+        parameter_names<I>);
+
+    // The default text of Str parameter `P` of entry `I`, as an interned str.
+    template <std::size_t I, std::size_t P>
+    static inline const Name default_text{std::get<P>(declared<I>().parameters).fallback};
 
     std::array<PyMethodDef, count + 1> definitions_{};
 };
