@@ -8,10 +8,11 @@ PYTHON="${PYTHON:-python3}"
 
 # System packages: a compiler for the extensions, a virtual X display, a window manager and
 # the X tools the desktop tests drive (xdotool; setxkbmap and xkbcomp for layout switches),
-# the clipboard tool behind the X clipboard (run under coreutils' timeout when reading), and the
-# system libraries that the OpenCV GUI build's Qt window loads (the wheel bundles the rest).
+# the clipboard tool behind the X clipboard (run under coreutils' timeout when reading), the
+# system libraries that the OpenCV GUI build's Qt window loads (the wheel bundles the rest),
+# and clang-format for the C++ formatting check.
 APT_PACKAGES=(g++ xvfb xauth xdotool xclip openbox x11-utils x11-xkb-utils coreutils python3-venv
-    libgl1 libglib2.0-0 libsm6 libice6 libx11-6 libxext6 libxcb1)
+    libgl1 libglib2.0-0 libsm6 libice6 libx11-6 libxext6 libxcb1 clang-format)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@"; else

@@ -3,6 +3,7 @@
 // saved file in the file manager.
 #include "snapTone/platform.hpp"
 #include "snapTone/snapTone.hpp"
+#include "support/sound.hpp"
 
 #include <climits>
 
@@ -10,10 +11,8 @@ namespace velmora::snapTone {
 
 namespace {
 
-const Name n_os("os");
 const Name n_glob("glob");
 const Name n_dt("dt");
-const Name n_winsound("winsound");
 const Name n___file__("__file__");
 const Name n_path("path");
 const Name n_join("join");
@@ -24,9 +23,6 @@ const Name n_getctime("getctime");
 const Name n_now("now");
 const Name n_strftime("strftime");
 const Name n_imwrite("imwrite");
-const Name n_PlaySound("PlaySound");
-const Name n_SND_FILENAME("SND_FILENAME");
-const Name n_SND_ASYNC("SND_ASYNC");
 const Name n_key("key");
 const Name s_Images("Images");
 const Name s_all_png("*.png");
@@ -48,16 +44,6 @@ Ref module_folder() {
     Ref abspath = os_path(n_abspath);
     Ref absolute = call(abspath, module.lookup(n___file__));
     return call(dirname, absolute);
-}
-
-// `winsound.PlaySound(sound, winsound.SND_FILENAME | winsound.SND_ASYNC)`: the call returns
-// at once and the sound plays on.
-void play_in_background(const Name& sound) {
-    Ref play = getattr(module.lookup(n_winsound), n_PlaySound);
-    Ref from_file = getattr(module.lookup(n_winsound), n_SND_FILENAME);
-    Ref asynchronously = getattr(module.lookup(n_winsound), n_SND_ASYNC);
-    Ref flags = check(PyNumber_Or(from_file.get(), asynchronously.get()));
-    call(play, sound, flags);
 }
 
 // `os.path.join(os.path.dirname(os.path.abspath(__file__)), "Images", <time stamp> + ".png")`
@@ -99,7 +85,7 @@ void save_picture(Borrowed cv2_main_image) {
                            path.get());
         return;
     }
-    play_in_background(s_saved_sound);
+    play_sound(module, s_saved_sound, Playback::background);
 }
 
 void open_picture_folder() {
@@ -111,7 +97,7 @@ void open_picture_folder() {
         Ref newest =
             call_with_keywords(captured.max, key_keyword.get(), list_of_files, os_path(n_getctime));
         show_in_file_manager(newest);
-        play_in_background(s_shown_sound);
+        play_sound(module, s_shown_sound, Playback::background);
     } else {
         // With nothing saved yet, the picture folder itself is opened.
         join = os_path(n_join);

@@ -42,31 +42,6 @@ const Name n_frombuffer("frombuffer");
 const Name s_raw("raw");
 const Name s_RGBX("RGBX");
 
-// `a, b, ... = iterable`: exactly `N` items.
-template <std::size_t N>
-std::array<Ref, N> unpack(Borrowed iterable) {
-    Ref iterator = check(PyObject_GetIter(iterable.get()));
-    std::array<Ref, N> items;
-    for (std::size_t i = 0; i < N; ++i) {
-        items[i] = Ref::steal(PyIter_Next(iterator.get()));
-        if (!items[i]) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack",
-                             Py_ssize_t(i), i == 1 ? "" : "s");
-            }
-            throw_pending();
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(N));
-    }
-    if (PyErr_Occurred()) {
-        throw_pending();
-    }
-    return items;
-}
-
 // `PIL.<submodule>.<function>`
 Ref pil_function(const Name& submodule, const Name& function) {
     return getattr(getattr(module.lookup(n_PIL), submodule), function);

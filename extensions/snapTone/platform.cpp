@@ -8,14 +8,10 @@ namespace velmora::snapTone {
 namespace {
 
 const Name n__windows_shell("_windows_shell");
-const Name n_os("os");
 const Name n_windll("windll");
 const Name n_shcore("shcore");
 const Name n_SetProcessDpiAwareness("SetProcessDpiAwareness");
-const Name n_startfile("startfile");
 const Name n_system("system");
-const Name n_velmora__platform("velmora._platform");
-const Name n_shell("shell");
 const Name n_open_folder("open_folder");
 const Name n_reveal("reveal");
 const Name n_pin_above("pin_above");

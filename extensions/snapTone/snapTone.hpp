@@ -4,6 +4,7 @@
 
 #include "support/args.hpp"
 #include "support/module.hpp"
+#include "support/names.hpp"
 
 #include <cstddef>
 
@@ -80,13 +81,6 @@ inline constexpr const char* q_MouseHelper_update_life_data =
     "velmora.snapTone.MouseHelper.update_life_data";
 inline constexpr const char* q_life_color_update = "velmora.snapTone.life_color_update";
 inline constexpr const char* q_BeginImageProcessing = "velmora.snapTone.BeginImageProcessing";
-
-// Raises the KeyboardInterrupt (or whatever a signal handler raises) of a signal that arrived
-// since the last check. Every loop that can run long calls it on each pass, so that Ctrl-C
-// stops the loop within one pass even when no Python code runs inside it.
-inline void check_signals() {
-    check_status(PyErr_CheckSignals());
-}
 
 // `PIL.Image.Image`, the Pillow image class as the module namespace reaches it now.
 Ref pil_image_class();

@@ -2,6 +2,7 @@
 // the interactive picture window with its key commands, freehand drawing, crop and colour band.
 #include "snapTone/platform.hpp"
 #include "snapTone/snapTone.hpp"
+#include "support/sound.hpp"
 
 #include <utility>
 
@@ -21,11 +22,7 @@ const Name n_pil_to_cv("pil_to_cv");
 const Name n_make_transparent("make_transparent");
 const Name n_life_color_update("life_color_update");
 const Name n_MouseHelper("MouseHelper");
-const Name n_winsound("winsound");
-const Name n_PlaySound("PlaySound");
-const Name n_SND_FILENAME("SND_FILENAME");
 const Name n_ctypes("ctypes");
-const Name n_win32api("win32api");
 const Name n_GetSystemMetrics("GetSystemMetrics");
 
 const Name n_namedWindow("namedWindow");
@@ -91,9 +88,7 @@ void show(Borrowed picture) {
 // Inverts the picture onto the clipboard, then plays the coin sound to its end.
 void direct_mode(Borrowed image) {
     call(module.lookup(n_image_invert), image);
-    Ref play = getattr(module.lookup(n_winsound), n_PlaySound);
-    Ref from_file = getattr(module.lookup(n_winsound), n_SND_FILENAME);
-    call(play, s_coins, from_file);
+    play_sound(module, s_coins, Playback::to_end);
 }
 
 // ---- Interactive mode -------------------------------------------------------------------------
@@ -416,17 +411,13 @@ void closing_windows_on_failure(Body&& body) {
         body();
     } catch (...) {
         translate_exception();
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
+        SavedError failure;
         try {
             call(cv2_attribute(n_destroyAllWindows));
         } catch (const PyError&) {
             PyErr_Clear();
         }
-        PyErr_Restore(type, value, traceback);
-        throw_pending();
+        failure.rethrow();
     }
 }
 

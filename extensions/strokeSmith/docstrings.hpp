@@ -1,4 +1,5 @@
-// The docstrings of the public functions; the first line of each is its signature.
+// The docstrings of the public functions; the first line of each is its signature, which the
+// build checks against the entry table.
 #pragma once
 
 namespace velmora::strokeSmith {

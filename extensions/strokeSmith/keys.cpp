@@ -7,21 +7,12 @@ namespace velmora::strokeSmith {
 
 namespace {
 
-constexpr const char* file = "strokeSmith/keys.cpp";
-
-const Name n_key_id("key_id");
-const Name n_key_scancode("key_scancode");
-const Name n_times("times");
 const Name n_items("items");
-
-const Signature simulate_key_press_signature("SimulateKeyPress",
-                                             Site{q_SimulateKeyPress, file, __LINE__},
-                                             {&n_key_id, &n_key_scancode, &n_times}, 1);
 
 // One event: `win32api.keybd_event(code, scancode, flags, 0)`.
 void keybd_event(Borrowed code, Borrowed scancode, Borrowed flags) {
     Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
-    call(send, code, scancode, flags, captured.zero);
+    call(send, code, scancode, flags, captured.no_extra_info);
 }
 
 // The up flags of a key: its down flags or `win32con.KEYEVENTF_KEYUP`.
@@ -37,17 +28,7 @@ Ref up_flags(int down) {
         PyErr_Clear();
     }
     Ref flags = new_int(down);
-    return check(PyNumber_Or(flags.get(), key_up.get()));
-}
-
-void press_and_release(Borrowed code, Borrowed scancode, int down) {
-    Ref down_object = new_int(down);
-    down_then_up([&] { keybd_event(code, scancode, down_object); },
-                 [&] {
-                     Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
-                     Ref up = up_flags(down);
-                     call(send, code, scancode, up, captured.zero);
-                 });
+    return bitwise_or(flags, key_up);
 }
 
 struct ChordKey {
@@ -57,7 +38,7 @@ struct ChordKey {
 
 // Converts every entry of the chord before any key goes down, so that a bad entry cannot
 // leave the keys before it pressed.
-std::vector<ChordKey> convert_chord(Borrowed keys_id_dict) {
+std::vector<ChordKey> convert_chord(Dict keys_id_dict) {
     if (keys_id_dict.get() == Py_None) {
         getattr(keys_id_dict, n_items); // AttributeError: None has no `items`
     }
@@ -98,7 +79,7 @@ void release_chord(const std::vector<ChordKey>& chord, std::size_t count) {
             int down = down_flags(chord[i].code);
             Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
             Ref up = up_flags(down);
-            call(send, chord[i].code, chord[i].scancode, up, captured.zero);
+            call(send, chord[i].code, chord[i].scancode, up, captured.no_extra_info);
         } catch (const PyError&) {
             if (!first) {
                 first = SavedError();
@@ -112,7 +93,40 @@ void release_chord(const std::vector<ChordKey>& chord, std::size_t count) {
     }
 }
 
-void simulate_hot_key_press(Borrowed keys_id_dict) {
+} // namespace
+
+int down_flags(Borrowed key) {
+    bool extended = check_status(PySet_Contains(captured.extended_keys, key.get())) != 0;
+    Ref extended_flag = getattr(module.lookup(n_win32con), n_KEYEVENTF_EXTENDEDKEY);
+    if (PyLong_CheckExact(extended_flag.get())) {
+        // True times an int is that int, False times an int is 0.
+        return extended ? to_int32(extended_flag) : 0;
+    }
+    Ref product = multiply(extended ? Py_True : Py_False, extended_flag);
+    return to_int32(product);
+}
+
+void press_and_release(Borrowed code, Borrowed scancode, int down) {
+    Ref down_object = new_int(down);
+    down_then_up([&] { keybd_event(code, scancode, down_object); },
+                 [&] {
+                     Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
+                     Ref up = up_flags(down);
+                     call(send, code, scancode, up, captured.no_extra_info);
+                 });
+}
+
+void simulate_key_press(int key_id, int key_scancode, int times) {
+    Ref code = new_int(key_id);
+    int down = down_flags(code);
+    Ref scancode = new_int(key_scancode);
+    for (int i = 0; i < times; ++i) {
+        check_signals(); // before the press: a key is never left down
+        press_and_release(code, scancode, down);
+    }
+}
+
+void simulate_hot_key_press(Dict keys_id_dict) {
     std::vector<ChordKey> chord = convert_chord(keys_id_dict);
     std::size_t pressed = 0;
     try {
@@ -135,50 +149,6 @@ void simulate_hot_key_press(Borrowed keys_id_dict) {
         throw;
     }
     release_chord(chord, chord.size());
-}
-
-} // namespace
-
-int down_flags(Borrowed key) {
-    bool extended = check_status(PySet_Contains(captured.extended_keys, key.get())) != 0;
-    Ref extended_flag = getattr(module.lookup(n_win32con), n_KEYEVENTF_EXTENDEDKEY);
-    if (PyLong_CheckExact(extended_flag.get())) {
-        // True times an int is that int, False times an int is 0.
-        return extended ? to_int32(extended_flag) : 0;
-    }
-    Ref product = check(PyNumber_Multiply(extended ? Py_True : Py_False, extended_flag.get()));
-    return to_int32(product);
-}
-
-Ended simulate_key_press(int key_id, int key_scancode, int times) noexcept {
-    return run_reported(q_SimulateKeyPress, [&] {
-        Ref code = new_int(key_id);
-        int down = down_flags(code);
-        Ref scancode = new_int(key_scancode);
-        for (int i = 0; i < times; ++i) {
-            check_signals(); // before the press: a key is never left down
-            press_and_release(code, scancode, down);
-        }
-    });
-}
-
-PyObject* SimulateKeyPress(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        Arguments arguments(simulate_key_press_signature, args, std::size_t(nargs), kwnames);
-        int key_id = arguments.int32(0, 0);
-        int key_scancode = arguments.int32(1, 0);
-        int times = arguments.int32(2, 1);
-        simulate_key_press(key_id, key_scancode, times);
-        return none();
-    });
-}
-
-PyObject* SimulateHotKeyPress(PyObject*, PyObject* keys_id_dict) {
-    return entry_point([&] {
-        require_exact(keys_id_dict, &PyDict_Type, "keys_id_dict");
-        report_failures(q_SimulateHotKeyPress, [&] { simulate_hot_key_press(keys_id_dict); });
-        return none();
-    });
 }
 
 } // namespace velmora::strokeSmith

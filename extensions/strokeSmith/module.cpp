@@ -42,8 +42,8 @@ void import_and_bind(std::initializer_list<const Name*> names) {
 }
 
 void execute(PyObject*) {
-    hold(captured.half_second, new_float(0.5));
-    hold(captured.zero, new_int(0));
+    hold(captured.foreground_retry_pause, new_float(0.5));
+    hold(captured.no_extra_info, new_int(0));
 
     hold(captured.range, module.builtin(n_range));
     hold(captured.print, module.builtin(n_print));
@@ -88,38 +88,34 @@ PyObject* create_slot(PyObject* spec, PyModuleDef*) {
     return module.create(spec);
 }
 
-// A function in the interpreter's own calling forms, refused until the module has finished
-// initialising: the interpreter binds the table to the module object before the exec step runs.
-template <class Function>
-PyCFunction plain(Function* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-template <auto entry>
-PyCFunction fastcall() {
-    return plain(checked_fastcall<module, entry>);
-}
-template <auto entry>
-PyCFunction unary() {
-    return plain(checked_unary<module, entry>);
-}
+// The public functions, in the order of the module namespace.
+constexpr auto entries = std::make_tuple(
+    entry(q_SimulateKeyPress, Form::keywords, Failure::report,
+          parameters(param<int>("key_id"), param<int>("key_scancode", 0), param<int>("times", 1)),
+          doc_SimulateKeyPress, simulate_key_press),
+    entry(q_SimulateKeyPressSequence, Form::keywords, Failure::report,
+          parameters(param<Tuple>("keys_list"), param<float>("delay", default_sequence_delay_text)),
+          doc_SimulateKeyPressSequence, simulate_key_press_sequence),
+    entry(q_FindAndSendKeysToWindow, Form::keywords, Failure::report,
+          parameters(param<Str>("target_className"), param<Borrowed>("key"),
+                     param<Borrowed>("send_function")),
+          doc_FindAndSendKeysToWindow, find_and_send_keys_to_window),
+    entry(q_SimulateHotKeyPress, Form::one, Failure::report,
+          parameters(param<Dict>("keys_id_dict")), doc_SimulateHotKeyPress, simulate_hot_key_press),
+    entry(q_GetCaretPosition, Form::keywords, Failure::report,
+          parameters(param<Str>("text"), param<Str>("caret", "{!}")), doc_GetCaretPosition,
+          get_caret_position),
+    entry(q_SendTextWithCaret, Form::keywords, Failure::report,
+          parameters(param<Str>("text"), param<Str>("caret", "{!}")), doc_SendTextWithCaret,
+          send_text_with_caret),
+    entry(q_ExpandText, Form::none, Failure::report, parameters(), doc_ExpandText, expand_text),
+    entry(q_OpenLocation, Form::none, Failure::report, parameters(), doc_OpenLocation,
+          open_location),
+    entry(q_CrudeOpenWith, Form::keywords, Failure::report,
+          parameters(param<int>("tool_number", 4), param<int>("prog_index", 0)), doc_CrudeOpenWith,
+          crude_open_with));
 
-PyMethodDef functions[] = {
-    {"SimulateKeyPress", fastcall<SimulateKeyPress>(), METH_FASTCALL | METH_KEYWORDS,
-     doc_SimulateKeyPress},
-    {"SimulateKeyPressSequence", fastcall<SimulateKeyPressSequence>(),
-     METH_FASTCALL | METH_KEYWORDS, doc_SimulateKeyPressSequence},
-    {"FindAndSendKeysToWindow", fastcall<FindAndSendKeysToWindow>(), METH_FASTCALL | METH_KEYWORDS,
-     doc_FindAndSendKeysToWindow},
-    {"SimulateHotKeyPress", unary<SimulateHotKeyPress>(), METH_O, doc_SimulateHotKeyPress},
-    {"GetCaretPosition", fastcall<GetCaretPosition>(), METH_FASTCALL | METH_KEYWORDS,
-     doc_GetCaretPosition},
-    {"SendTextWithCaret", fastcall<SendTextWithCaret>(), METH_FASTCALL | METH_KEYWORDS,
-     doc_SendTextWithCaret},
-    {"ExpandText", unary<ExpandText>(), METH_NOARGS, doc_ExpandText},
-    {"OpenLocation", unary<OpenLocation>(), METH_NOARGS, doc_OpenLocation},
-    {"CrudeOpenWith", fastcall<CrudeOpenWith>(), METH_FASTCALL | METH_KEYWORDS, doc_CrudeOpenWith},
-    {nullptr, nullptr, 0, nullptr},
-};
+MethodTable<module, entries> functions;
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_slot)},
@@ -133,7 +129,7 @@ PyModuleDef definition = {
     "This extension module provides functions for manipulating keyboard presses and text "
     "expansion.",
     0,
-    functions,
+    functions.definitions(),
     slots,
     nullptr,
     nullptr,

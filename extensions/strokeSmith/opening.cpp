@@ -6,11 +6,6 @@ namespace velmora::strokeSmith {
 
 namespace {
 
-constexpr const char* file = "strokeSmith/opening.cpp";
-
-const Name n_tool_number("tool_number");
-const Name n_prog_index("prog_index");
-
 const Name n_locations("locations");
 const Name n_keyboard_send("keyboard_send");
 const Name n_VK_DOWN("VK_DOWN");
@@ -18,8 +13,7 @@ const Name n_SC_DOWN("SC_DOWN");
 const Name n_VK_RETURN("VK_RETURN");
 const Name n_SC_RETURN("SC_RETURN");
 
-const Signature crude_open_with_signature("CrudeOpenWith", Site{q_CrudeOpenWith, file, __LINE__},
-                                          {&n_tool_number, &n_prog_index}, 0);
+} // namespace
 
 // Opens what `ctrlHouse.locations` holds for the typed characters, in the application the
 // shell associates with it. No key is pressed: the typed characters stay on screen.
@@ -52,32 +46,13 @@ void crude_open_with(int tool_number, int prog_index) {
 
     // The Down presses are played as the sequence goes, never stored: any count costs the
     // same memory. A negative count gives none.
-    if (simulate_key_press_sequence(open_menu, move_down, prog_index, pick,
-                                    default_sequence_delay) == Ended::interrupted) {
+    if (play_key_sequence(open_menu, move_down, prog_index, pick, default_sequence_delay) ==
+        Ended::interrupted) {
         return; // the user stopped it: the typed characters stay, and no sound plays
     }
 
     reset_pressed_chars();
     play_feedback_sound();
-}
-
-} // namespace
-
-PyObject* OpenLocation(PyObject*, PyObject*) {
-    return entry_point([&] {
-        report_failures(q_OpenLocation, [&] { open_location(); });
-        return none();
-    });
-}
-
-PyObject* CrudeOpenWith(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        Arguments arguments(crude_open_with_signature, args, std::size_t(nargs), kwnames);
-        int tool_number = arguments.int32(0, 4);
-        int prog_index = arguments.int32(1, 0);
-        report_failures(q_CrudeOpenWith, [&] { crude_open_with(tool_number, prog_index); });
-        return none();
-    });
 }
 
 } // namespace velmora::strokeSmith

@@ -8,9 +8,6 @@ namespace velmora::strokeSmith {
 namespace {
 
 const Name n__windows_shell("_windows_shell");
-const Name n_startfile("startfile");
-const Name n_velmora__platform("velmora._platform");
-const Name n_shell("shell");
 
 #ifdef _WIN32
 constexpr bool built_for_windows = true;

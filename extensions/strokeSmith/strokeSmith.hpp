@@ -2,8 +2,8 @@
 // objects captured at import, the interned names, and the bodies that call one another.
 #pragma once
 
-#include "support/args.hpp"
-#include "support/module.hpp"
+#include "support/entry.hpp"
+#include "support/names.hpp"
 
 namespace velmora::strokeSmith {
 
@@ -12,23 +12,20 @@ extern ModuleLifecycle module;
 
 // Objects made or fetched once during initialisation and held for the life of the process.
 struct Captured {
-    PyObject* range = nullptr;         // builtins.range
-    PyObject* print = nullptr;         // builtins.print
-    PyObject* extended_keys = nullptr; // the private set of extended virtual-key codes
-    PyObject* half_second = nullptr;   // 0.5, the pause before a second foreground attempt
-    PyObject* zero = nullptr;          // 0, the extra-information argument of keybd_event
+    PyObject* range = nullptr;                  // builtins.range
+    PyObject* print = nullptr;                  // builtins.print
+    PyObject* extended_keys = nullptr;          // the private set of extended virtual-key codes
+    PyObject* foreground_retry_pause = nullptr; // 0.5 s before a second foreground attempt
+    PyObject* no_extra_info = nullptr;          // 0, keybd_event's extra-information argument
 };
 extern Captured captured;
 
 // Names looked up in the module namespace at each use.
+// (`os`, `win32api`, `win32con` and `winsound` come from support/names.hpp.)
 inline const Name n_win32gui("win32gui");
 inline const Name n_win32ui("win32ui");
-inline const Name n_win32api("win32api");
-inline const Name n_win32con("win32con");
-inline const Name n_winsound("winsound");
 inline const Name n_pywintypes("pywintypes");
 inline const Name n_keyboard("keyboard");
-inline const Name n_os("os");
 inline const Name n_winHouse("winHouse");
 inline const Name n_ctrlHouse("ctrlHouse");
 inline const Name n_kbcon("kbcon");
@@ -106,41 +103,43 @@ Ended run_reported(const char* qualname, Body&& body) noexcept {
     }
 }
 
-// Raises the KeyboardInterrupt (or whatever a signal handler raises) of a signal that arrived
-// since the last check. Every loop that can run long calls it on each pass, so that Ctrl-C
-// stops the loop within one pass even when no Python code runs inside it.
-inline void check_signals() {
-    check_status(PyErr_CheckSignals());
-}
+// Presses and releases a coded key: `win32api.keybd_event(code, scancode, flags, 0)` with the
+// down flags `down`, then again with the up flags. The codes go to `keybd_event` as they are.
+void press_and_release(Borrowed code, Borrowed scancode, int down);
 
-// Bodies called by other bodies. Each reports its own failures under its own name and
-// returns normally, so the caller goes on with its next step (unless interrupted).
-Ended simulate_key_press(int key_id, int key_scancode, int times) noexcept;
-Ended simulate_key_press_sequence(Borrowed keys_list, float delay) noexcept;
-// The sequence (`first`, `repeated` `times` times, `last`), played element by element without
-// being built: its length costs no memory.
-Ended simulate_key_press_sequence(Borrowed first, Borrowed repeated, int times, Borrowed last,
-                                  float delay) noexcept;
+// The pause after each element of a key sequence when the caller gives none, in seconds: the
+// text is the default the entry table and the docstring show.
+inline constexpr const char* default_sequence_delay_text = "0.2";
+inline constexpr float default_sequence_delay = decimal_float(default_sequence_delay_text);
 
-// The pause after each element of a key sequence when the caller gives none, in seconds.
-inline constexpr float default_sequence_delay = 0.2f;
+// Plays the sequence (`first`, `repeated` `times` times, `last`) element by element without
+// building it, so that its length costs no memory; reported under SimulateKeyPressSequence's
+// name.
+Ended play_key_sequence(Borrowed first, Borrowed repeated, int times, Borrowed last,
+                        float delay) noexcept;
 
 // The last two steps of an expansion or an opening: `ctrlHouse.pressed_chars = ""`, and the
 // feedback sound "SFX\knob-458.wav" started asynchronously. Both throw `PyError`.
 void reset_pressed_chars();
 void play_feedback_sound();
 
-// Public entries, in the order of the module's function table.
-PyObject* SimulateKeyPress(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* SimulateKeyPressSequence(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames);
-PyObject* FindAndSendKeysToWindow(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames);
-PyObject* SimulateHotKeyPress(PyObject*, PyObject* keys_id_dict);
-PyObject* GetCaretPosition(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* SendTextWithCaret(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* ExpandText(PyObject*, PyObject*);
-PyObject* OpenLocation(PyObject*, PyObject*);
-PyObject* CrudeOpenWith(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The bodies of the public functions, in the order of the module's entry table. Each throws
+// `PyError`; the table runs it under its failure rule.
+void simulate_key_press(int key_id, int key_scancode, int times);
+void simulate_key_press_sequence(Tuple keys_list, float delay);
+void find_and_send_keys_to_window(Str target_className, Borrowed key, Borrowed send_function);
+void simulate_hot_key_press(Dict keys_id_dict);
+int get_caret_position(Str text, Str caret);
+void send_text_with_caret(Str text, Str caret);
+void expand_text();
+void open_location();
+void crude_open_with(int tool_number, int prog_index);
+
+// SimulateKeyPress's body as other bodies call it: its failures are reported under its own
+// name, and the caller goes on (unless interrupted).
+inline Ended simulate_key_press_reported(int key_id, int key_scancode, int times) noexcept {
+    return run_reported(q_SimulateKeyPress,
+                        [&] { simulate_key_press(key_id, key_scancode, times); });
+}
 
 } // namespace velmora::strokeSmith

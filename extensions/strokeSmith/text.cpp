@@ -1,16 +1,12 @@
 // Typing text with the caret placed at a marker, and expanding typed abbreviations.
 #include "strokeSmith/strokeSmith.hpp"
+#include "support/sound.hpp"
 
 #include <climits>
 
 namespace velmora::strokeSmith {
 
 namespace {
-
-constexpr const char* file = "strokeSmith/text.cpp";
-
-const Name n_text("text");
-const Name n_caret("caret");
 
 const Name n_find("find");
 const Name n_write("write");
@@ -21,22 +17,6 @@ const Name n_SC_BACK("SC_BACK");
 const Name n_VK_BACKTICK("VK_BACKTICK");
 const Name n_SC_BACKTICK("SC_BACKTICK");
 const Name n_abbreviations("abbreviations");
-const Name n_PlaySound("PlaySound");
-const Name n_SND_FILENAME("SND_FILENAME");
-const Name n_SND_ASYNC("SND_ASYNC");
-
-const Signature get_caret_position_signature("GetCaretPosition",
-                                             Site{q_GetCaretPosition, file, __LINE__},
-                                             {&n_text, &n_caret}, 1);
-const Signature send_text_with_caret_signature("SendTextWithCaret",
-                                               Site{q_SendTextWithCaret, file, __LINE__},
-                                               {&n_text, &n_caret}, 1);
-
-// The default marker, "{!}".
-Borrowed default_caret() {
-    static const Name marker("{!}");
-    return marker;
-}
 
 [[noreturn]] void raise_too_large() {
     PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
@@ -51,25 +31,10 @@ int to_count(Py_ssize_t value) {
     return int(value);
 }
 
-// `len(object)`
-Py_ssize_t length(Borrowed object) {
-    Py_ssize_t size = PyObject_Length(object.get());
-    if (size < 0) {
-        throw_pending();
-    }
-    return size;
-}
-
 // `object.attribute`, converted to a signed 32-bit int.
 int read_int32(const Name& object, const Name& attribute) {
     Ref value = getattr(module.lookup(object), attribute);
     return to_int32(value);
-}
-
-// `text[start:stop]`, either bound left open when null.
-Ref slice(Borrowed text, Borrowed start, Borrowed stop) {
-    Ref bounds = check(PySlice_New(start.get(), stop.get(), nullptr));
-    return check(PyObject_GetItem(text.get(), bounds.get()));
 }
 
 // Backspace presses that erase `typed` and the key pressed before them: one more than its
@@ -83,9 +48,11 @@ int backspace_count(Borrowed typed) {
     return int(typed_length) + 1;
 }
 
+} // namespace
+
 // The index of the first marker in `text`, or the length of `text` when it holds none. A
 // marker at the very start is at index 0; an empty marker, found everywhere, counts as none.
-int caret_position(Borrowed text, Borrowed caret) {
+int get_caret_position(Str text, Str caret) {
     Ref found = call_method(text, n_find, caret);
     int index = to_int32(found);
     if (index == -1 || (index == 0 && length(caret) == 0)) {
@@ -94,18 +61,12 @@ int caret_position(Borrowed text, Borrowed caret) {
     return index;
 }
 
-// The caret search as the other bodies use it: a failure is reported under
-// GetCaretPosition's name and gives position 0.
-int get_caret_position(Borrowed text, Borrowed caret) noexcept {
-    int position = 0;
-    report_failures(q_GetCaretPosition, [&] { position = caret_position(text, caret); });
-    return position;
-}
-
 // Types `text` without its first marker, then presses Left until the cursor stands where
-// the marker was. Later markers are typed as they stand.
-void send_text_with_caret(Borrowed text, Borrowed caret) {
-    int position = get_caret_position(text, caret);
+// the marker was. Later markers are typed as they stand. A failed caret search is reported
+// under GetCaretPosition's name and counts as position 0.
+void send_text_with_caret(Str text, Str caret) {
+    int position = 0;
+    report_failures(q_GetCaretPosition, [&] { position = get_caret_position(text, caret); });
 
     Ref position_object = new_int(position);
     Ref before = slice(text, nullptr, position_object);
@@ -113,7 +74,7 @@ void send_text_with_caret(Borrowed text, Borrowed caret) {
     const long long after_marker = static_cast<long long>(position) + to_count(length(caret));
     Ref after_start = check(PyLong_FromLongLong(after_marker));
     Ref after = slice(text, after_start, nullptr);
-    Ref typed = check(PyNumber_Add(before.get(), after.get()));
+    Ref typed = add(before, after);
 
     Ref write = getattr(module.lookup(n_keyboard), n_write);
     call(write, typed);
@@ -123,7 +84,8 @@ void send_text_with_caret(Borrowed text, Borrowed caret) {
     if (position != typed_length) {
         int left = read_int32(n_win32con, n_VK_LEFT);
         int left_scancode = read_int32(n_kbcon, n_SC_LEFT);
-        simulate_key_press(left, left_scancode, typed_length - position);
+        const int presses = typed_length - position;
+        simulate_key_press_reported(left, left_scancode, presses);
     }
 }
 
@@ -148,13 +110,13 @@ void expand_text() {
 
     int backtick = read_int32(n_kbcon, n_VK_BACKTICK);
     int backtick_scancode = read_int32(n_kbcon, n_SC_BACKTICK);
-    if (simulate_key_press(backtick, backtick_scancode, 1) == Ended::interrupted) {
+    if (simulate_key_press_reported(backtick, backtick_scancode, 1) == Ended::interrupted) {
         return;
     }
 
     int backspace = read_int32(n_win32con, n_VK_BACK);
     int backspace_scancode = read_int32(n_kbcon, n_SC_BACK);
-    if (simulate_key_press(backspace, backspace_scancode, erase) == Ended::interrupted) {
+    if (simulate_key_press_reported(backspace, backspace_scancode, erase) == Ended::interrupted) {
         return;
     }
 
@@ -165,8 +127,6 @@ void expand_text() {
     play_feedback_sound();
 }
 
-} // namespace
-
 void reset_pressed_chars() {
     static const Name empty("");
     setattr(module.lookup(n_ctrlHouse), n_pressed_chars, empty);
@@ -174,37 +134,7 @@ void reset_pressed_chars() {
 
 void play_feedback_sound() {
     static const Name sound_file("SFX\\knob-458.wav");
-    Ref play = getattr(module.lookup(n_winsound), n_PlaySound);
-    Ref from_file = getattr(module.lookup(n_winsound), n_SND_FILENAME);
-    Ref asynchronously = getattr(module.lookup(n_winsound), n_SND_ASYNC);
-    Ref flags = check(PyNumber_Or(from_file.get(), asynchronously.get()));
-    call(play, sound_file, flags);
-}
-
-PyObject* GetCaretPosition(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        Arguments arguments(get_caret_position_signature, args, std::size_t(nargs), kwnames);
-        Borrowed text = arguments.exact(0, &PyUnicode_Type, nullptr);
-        Borrowed caret = arguments.exact(1, &PyUnicode_Type, default_caret());
-        return new_int(get_caret_position(text, caret));
-    });
-}
-
-PyObject* SendTextWithCaret(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        Arguments arguments(send_text_with_caret_signature, args, std::size_t(nargs), kwnames);
-        Borrowed text = arguments.exact(0, &PyUnicode_Type, nullptr);
-        Borrowed caret = arguments.exact(1, &PyUnicode_Type, default_caret());
-        report_failures(q_SendTextWithCaret, [&] { send_text_with_caret(text, caret); });
-        return none();
-    });
-}
-
-PyObject* ExpandText(PyObject*, PyObject*) {
-    return entry_point([&] {
-        report_failures(q_ExpandText, [&] { expand_text(); });
-        return none();
-    });
+    play_sound(module, sound_file, Playback::background);
 }
 
 } // namespace velmora::strokeSmith

@@ -5,12 +5,6 @@ namespace velmora::strokeSmith {
 
 namespace {
 
-constexpr const char* file = "strokeSmith/window.cpp";
-
-const Name n_target_className("target_className");
-const Name n_key("key");
-const Name n_send_function("send_function");
-
 const Name n_GetHandleByClassName("GetHandleByClassName");
 const Name n_SetHandleByClassName("SetHandleByClassName");
 const Name n_IsWindowVisible("IsWindowVisible");
@@ -21,11 +15,6 @@ const Name n_SW_RESTORE("SW_RESTORE");
 const Name n_SetForegroundWindow("SetForegroundWindow");
 const Name n_GetWindowText("GetWindowText");
 const Name n_error("error");
-
-const Signature
-    find_and_send_keys_to_window_signature("FindAndSendKeysToWindow",
-                                           Site{q_FindAndSendKeysToWindow, file, __LINE__},
-                                           {&n_target_className, &n_key, &n_send_function}, 3);
 
 // Runs `attempt` under a handler for `<module_name>.error`: an exception of that type (or a
 // subclass) is discarded and the result is false. The type is fetched from the module only
@@ -74,7 +63,9 @@ bool bring_to_foreground(Borrowed handle) {
     });
 }
 
-void find_and_send_keys_to_window(Borrowed target_className, Borrowed key, Borrowed send_function) {
+} // namespace
+
+void find_and_send_keys_to_window(Str target_className, Borrowed key, Borrowed send_function) {
     // A stored handle is reused while its window is visible; otherwise the window is searched.
     int handle = stored_handle(target_className);
     bool search = handle == 0;
@@ -106,7 +97,7 @@ void find_and_send_keys_to_window(Borrowed target_className, Borrowed key, Borro
     restore_window(handle_object);
     if (!bring_to_foreground(handle_object)) {
         // Windows may refuse to switch the foreground: pause, restore again and retry once.
-        call(module.lookup(n_sleep), captured.half_second);
+        call(module.lookup(n_sleep), captured.foreground_retry_pause);
         restore_window(handle_object);
         if (!bring_to_foreground(handle_object)) {
             Ref get_text = getattr(module.lookup(n_win32gui), n_GetWindowText);
@@ -120,21 +111,6 @@ void find_and_send_keys_to_window(Borrowed target_className, Borrowed key, Borro
         }
     }
     call(send_function, key);
-}
-
-} // namespace
-
-PyObject* FindAndSendKeysToWindow(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-    return entry_point([&] {
-        Arguments arguments(find_and_send_keys_to_window_signature, args, std::size_t(nargs),
-                            kwnames);
-        Borrowed target_className = arguments.exact(0, &PyUnicode_Type, nullptr);
-        report_failures(q_FindAndSendKeysToWindow, [&] {
-            find_and_send_keys_to_window(target_className, arguments[1], arguments[2]);
-        });
-        return none();
-    });
 }
 
 } // namespace velmora::strokeSmith

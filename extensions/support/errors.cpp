@@ -6,18 +6,19 @@ namespace velmora {
 
 void add_traceback(const Site& site) noexcept {
     // A traceback entry is a frame of an empty code object whose name is the function's
-    // qualified name and whose first line is the site's line.
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyCodeObject* code = PyCode_NewEmpty(site.file, site.qualname, site.line);
-    PyObject* globals = code == nullptr ? nullptr : PyDict_New();
-    PyFrameObject* frame =
-        globals == nullptr ? nullptr : PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-    Py_XDECREF(globals);
-    Py_XDECREF(code);
-    PyErr_Restore(type, value, traceback);
+    // qualified name and whose first line is the site's line. The pending exception is set
+    // aside while they are made.
+    PyFrameObject* frame = nullptr;
+    {
+        SavedError pending;
+        PyCodeObject* code = PyCode_NewEmpty(site.file, site.qualname, site.line);
+        PyObject* globals = code == nullptr ? nullptr : PyDict_New();
+        frame =
+            globals == nullptr ? nullptr : PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+        Py_XDECREF(globals);
+        Py_XDECREF(code);
+        pending.restore();
+    }
     if (frame != nullptr) {
         PyTraceBack_Here(frame);
         Py_DECREF(frame);
@@ -31,52 +32,39 @@ namespace {
 // printer, a SystemExit is printed too instead of ending the process, so that a body's
 // failure can never take the host down.
 void print_exception() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) {
-        PyException_SetTraceback(value, traceback);
-    }
-    Ref owned_type = Ref::steal(type);
-    Ref owned_value = Ref::steal(value);
-    Ref owned_traceback = Ref::steal(traceback);
+    SavedError::Triple error = SavedError().take_normalised();
     PyObject* none = Py_None;
-    PySys_SetObject("last_type", type ? type : none);
-    PySys_SetObject("last_value", value ? value : none);
-    PySys_SetObject("last_traceback", traceback ? traceback : none);
+    PyObject* type = error.type ? error.type.get() : none;
+    PyObject* value = error.value ? error.value.get() : none;
+    PyObject* traceback = error.traceback ? error.traceback.get() : none;
+    PySys_SetObject("last_type", type);
+    PySys_SetObject("last_value", value);
+    PySys_SetObject("last_traceback", traceback);
 #if PY_VERSION_HEX >= 0x030C0000
-    PySys_SetObject("last_exc", value ? value : none);
+    PySys_SetObject("last_exc", value);
 #endif
     // Held for the call: the hook may rebind `sys.excepthook`, dropping itself.
     Ref hook = Ref::borrow(PySys_GetObject("excepthook"));
     if (hook && hook.get() != Py_None) {
-        PyObject* args[] = {type ? type : none, value ? value : none, traceback ? traceback : none};
+        PyObject* args[] = {type, value, traceback};
         Ref result = Ref::steal(PyObject_Vectorcall(hook.get(), args, 3, nullptr));
         if (result) {
             return;
         }
         PyErr_Clear();
     }
-    PyErr_Display(type ? type : none, value ? value : none, traceback ? traceback : none);
+    PyErr_Display(type, value, traceback);
 }
 
 } // namespace
 
 void report_unraisable(const char* qualname) noexcept {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type == nullptr) {
+    SavedError error;
+    if (!error) {
         return;
     }
     // The printer consumes one copy of the exception; the unraisable hook gets the other.
-    Py_INCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(traceback);
-    PyErr_Restore(type, value, traceback);
+    error.restore_copy();
     print_exception();
     PyErr_Clear();
 
@@ -84,7 +72,7 @@ void report_unraisable(const char* qualname) noexcept {
     // The interpreter calls `sys.unraisablehook` without a reference of its own; a hook that
     // rebinds it would drop itself mid-call. Hold it until the report is done.
     Ref hook = Ref::borrow(PySys_GetObject("unraisablehook"));
-    PyErr_Restore(type, value, traceback);
+    error.restore();
     if (context == nullptr) {
         PyErr_WriteUnraisable(Py_None);
     } else {
@@ -93,31 +81,48 @@ void report_unraisable(const char* qualname) noexcept {
     }
 }
 
-void SavedError::chain_under_pending() noexcept {
+SavedError::Triple SavedError::take_normalised() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!value_) {
+        return Triple{};
+    }
+    Ref type = Ref::borrow(saved_type());
+    Ref traceback = Ref::steal(PyException_GetTraceback(value_.get()));
+    return Triple{std::move(type), std::move(value_), std::move(traceback)};
+#else
     PyObject* type = type_.release();
     PyObject* value = value_.release();
     PyObject* traceback = traceback_.release();
-    if (type == nullptr) {
-        return;
+    if (type != nullptr) {
+        PyErr_NormalizeException(&type, &value, &traceback);
     }
-    PyErr_NormalizeException(&type, &value, &traceback);
     if (value != nullptr && traceback != nullptr) {
         PyException_SetTraceback(value, traceback);
     }
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
+    return Triple{Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+#endif
+}
 
-    PyObject* later_type = nullptr;
-    PyObject* later_value = nullptr;
-    PyObject* later_traceback = nullptr;
-    PyErr_Fetch(&later_type, &later_value, &later_traceback);
-    PyErr_NormalizeException(&later_type, &later_value, &later_traceback);
-    if (later_value != nullptr && value != nullptr) {
-        PyException_SetContext(later_value, value); // takes over `value`
-    } else {
-        Py_XDECREF(value);
+void SavedError::chain_under_pending() noexcept {
+    if (!*this) {
+        return;
     }
-    PyErr_Restore(later_type, later_value, later_traceback);
+    Triple earlier = take_normalised();
+    SavedError later;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (later.value_ && earlier.value) {
+        PyException_SetContext(later.value_.get(), earlier.value.release());
+    }
+#else
+    Triple pending = later.take_normalised();
+    if (pending.value && earlier.value) {
+        PyException_SetContext(pending.value.get(), earlier.value.release());
+    }
+    later.type_ = std::move(pending.type);
+    later.value_ = std::move(pending.value);
+    later.traceback_ = std::move(pending.traceback);
+#endif
+    later.restore();
 }
 
 PyObject* translate_exception() noexcept {

@@ -36,6 +36,13 @@ inline int check_status(int status) {
     return status;
 }
 
+// Raises the KeyboardInterrupt (or whatever a signal handler raises) of a signal that arrived
+// since the last check. Every loop that can run long calls it on each pass, so that Ctrl-C
+// stops the loop within one pass even when no Python code runs inside it.
+inline void check_signals() {
+    check_status(PyErr_CheckSignals());
+}
+
 // Where a traceback entry says the failure happened: the qualified name of the function
 // ("velmora.strokeSmith.SimulateKeyPress"), the source file and the line.
 struct Site {
@@ -54,9 +61,16 @@ void report_unraisable(const char* qualname) noexcept;
 
 // The pending exception, set aside while cleanup code runs (which may raise and clear
 // exceptions of its own) and put back afterwards. Dropped if never put back.
+//
+// CPython 3.12 keeps a pending exception as one normalised instance; older interpreters keep
+// the (type, value, traceback) triple, which may not be normalised yet. Each is taken and
+// given back in its own form, untouched, so that what the caller sees is what was raised.
 class SavedError {
   public:
     SavedError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        value_ = Ref::steal(PyErr_GetRaisedException());
+#else
         PyObject* type = nullptr;
         PyObject* value = nullptr;
         PyObject* traceback = nullptr;
@@ -64,18 +78,40 @@ class SavedError {
         type_ = Ref::steal(type);
         value_ = Ref::steal(value);
         traceback_ = Ref::steal(traceback);
+#endif
     }
 
-    explicit operator bool() const noexcept { return bool(type_); }
+    explicit operator bool() const noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        return bool(value_);
+#else
+        return bool(type_);
+#endif
+    }
 
     // Whether the saved exception is an instance of `cls` (or of a subclass).
     bool matches(Borrowed cls) const noexcept {
-        return type_ && PyErr_GivenExceptionMatches(type_.get(), cls.get());
+        return *this && PyErr_GivenExceptionMatches(saved_type(), cls.get());
     }
 
     // Makes the saved exception pending again.
     void restore() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(value_.release());
+#else
         PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+#endif
+    }
+
+    // Makes the saved exception pending again and keeps it saved as well: the same objects
+    // are pending and saved.
+    void restore_copy() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(Ref::borrow(value_).release());
+#else
+        PyErr_Restore(Ref::borrow(type_).release(), Ref::borrow(value_).release(),
+                      Ref::borrow(traceback_).release());
+#endif
     }
 
     // Makes the saved exception pending again and throws it.
@@ -88,10 +124,30 @@ class SavedError {
     // for an exception raised while another is being handled.
     void chain_under_pending() noexcept;
 
+    // The saved exception as a normalised (type, value, traceback) triple, the traceback
+    // also set on the value; the saved exception is gone afterwards. Any of the three may be
+    // null.
+    struct Triple {
+        Ref type;
+        Ref value;
+        Ref traceback;
+    };
+    Triple take_normalised() noexcept;
+
   private:
+    PyObject* saved_type() const noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        return reinterpret_cast<PyObject*>(Py_TYPE(value_.get()));
+#else
+        return type_.get();
+#endif
+    }
+
+#if PY_VERSION_HEX < 0x030C0000
     Ref type_;
-    Ref value_;
     Ref traceback_;
+#endif
+    Ref value_;
 };
 
 // Converts what escaped a C++ body into a pending interpreter exception; returns nullptr.

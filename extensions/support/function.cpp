@@ -8,7 +8,8 @@ namespace velmora {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall; // the entry of every call
+    PyObject_HEAD
+    vectorcallfunc vectorcall; // the entry of every call
     PyObject* name;
     PyObject* qualname;
     PyObject* module;

@@ -1,6 +1,7 @@
 // The object operations the module bodies are written in: interned names, attribute access,
-// calls, truth tests and small constructors. Each throws `PyError` when the interpreter
-// raises, so a body reads as the sequence of its steps.
+// calls, truth tests, lengths, indexing, slicing, arithmetic, unpacking and small
+// constructors. Each throws `PyError` when the interpreter raises, so a body reads as the
+// sequence of its steps.
 #pragma once
 
 #include "support/errors.hpp"
@@ -115,6 +116,95 @@ inline bool compare(Borrowed a, Borrowed b, int op) {
 // `isinstance(object, cls)`
 inline bool isinstance(Borrowed object, Borrowed cls) {
     return check_status(PyObject_IsInstance(object.get(), cls.get())) != 0;
+}
+
+// `len(object)`
+inline Py_ssize_t length(Borrowed object) {
+    const Py_ssize_t size = PyObject_Length(object.get());
+    if (size < 0) {
+        throw_pending();
+    }
+    return size;
+}
+
+// `object[key]`
+inline Ref getitem(Borrowed object, Borrowed key) {
+    return check(PyObject_GetItem(object.get(), key.get()));
+}
+
+// `object[key] = value`
+inline void setitem(Borrowed object, Borrowed key, Borrowed value) {
+    check_status(PyObject_SetItem(object.get(), key.get(), value.get()));
+}
+
+// `object[start:stop]`, either bound left open when null.
+inline Ref slice(Borrowed object, Borrowed start, Borrowed stop) {
+    Ref bounds = check(PySlice_New(start.get(), stop.get(), nullptr));
+    return getitem(object, bounds);
+}
+
+// `a + b`, `a - b`, `a * b`, `a | b`: the interpreter's binary operators.
+inline Ref add(Borrowed a, Borrowed b) {
+    return check(PyNumber_Add(a.get(), b.get()));
+}
+inline Ref subtract(Borrowed a, Borrowed b) {
+    return check(PyNumber_Subtract(a.get(), b.get()));
+}
+inline Ref multiply(Borrowed a, Borrowed b) {
+    return check(PyNumber_Multiply(a.get(), b.get()));
+}
+inline Ref bitwise_or(Borrowed a, Borrowed b) {
+    return check(PyNumber_Or(a.get(), b.get()));
+}
+
+// `first, second, ... = iterable` with `N` targets. A tuple or list must hold exactly `N`
+// items; anything else is iterated, and at most `N + 1` items are pulled from it (the last
+// only to learn that there is one too many). The errors are the interpreter's.
+template <std::size_t N>
+std::array<Ref, N> unpack(Borrowed iterable) {
+    auto too_many = [] {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(N));
+        throw_pending();
+    };
+    auto too_few = [](Py_ssize_t count) {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count,
+                     count == 1 ? "" : "s");
+        throw_pending();
+    };
+    std::array<Ref, N> items;
+    PyObject* object = iterable.get();
+    if (PyTuple_CheckExact(object) || PyList_CheckExact(object)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
+        if (size > Py_ssize_t(N)) {
+            too_many();
+        }
+        if (size < Py_ssize_t(N)) {
+            too_few(size);
+        }
+        PyObject** stored = PySequence_Fast_ITEMS(object);
+        for (std::size_t i = 0; i < N; ++i) {
+            items[i] = Ref::borrow(stored[i]);
+        }
+        return items;
+    }
+    Ref iterator = check(PyObject_GetIter(object));
+    for (std::size_t i = 0; i < N; ++i) {
+        items[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!items[i]) {
+            if (PyErr_Occurred()) {
+                throw_pending();
+            }
+            too_few(Py_ssize_t(i));
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) {
+        too_many();
+    }
+    if (PyErr_Occurred()) {
+        throw_pending();
+    }
+    return items;
 }
 
 inline Ref new_int(long value) {

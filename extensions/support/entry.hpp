@@ -1,0 +1,477 @@
+// Declarative entry tables: each public function of a module is declared once, and its method
+// definition, its argument binding, its qualified name and its traceback site all come from
+// that one declaration.
+//
+//     constexpr auto entries = std::make_tuple(
+//         entry(q_CrudeOpenWith, Form::keywords, Failure::report,
+//               parameters(param<int>("tool_number", 4), param<int>("prog_index", 0)),
+//               doc_CrudeOpenWith, crude_open_with),
+//         ...);
+//     MethodTable<module, entries> functions;   // functions.definitions() for the PyModuleDef
+//
+// The body is a plain function whose parameters are the declared ones, in order and of the
+// declared types: `void crude_open_with(int tool_number, int prog_index)`. The types are
+//   int       a signed 32-bit int, converted as `to_int32` does; a default is an int
+//   float     the float conversion held in single precision; a default is its decimal text
+//   Str, Tuple, Dict
+//             exactly that built-in type, or None; a Str default is its text
+//   Borrowed  any object, unconverted; required
+// Numeric conversions run first, in parameter order, then the exact-type checks, in parameter
+// order: a caller sees the first bad number before a wrong type. Conversion and binding
+// errors carry a traceback entry naming the function; the exact-type errors do not.
+//
+// The failure rule says what happens to an exception that escapes the body:
+//   Failure::propagate  it reaches the caller, with a traceback entry naming the function;
+//   Failure::report     it is reported as unraisable under the function's qualified name and
+//                       cleared; the call returns None (a body returning int gives 0).
+// Binding errors always reach the caller, before the body runs.
+//
+// The build checks the first line of every docstring against its declaration: the name, each
+// parameter as "int key_id", "float delay=0.2", "str caret='{!}'" or a bare name for any
+// object, and the result ("-> void" for a body returning nothing, "-> int" for an int).
+#pragma once
+
+#include "support/args.hpp"
+#include "support/module.hpp"
+
+#include <array>
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <version>
+#ifdef __cpp_lib_source_location
+#include <source_location>
+#endif
+
+namespace velmora {
+
+// The calling forms: positional and keyword arguments bound by name, exactly one positional
+// argument (the interpreter's METH_O), or none at all (METH_NOARGS). The last two keep the
+// interpreter's own count and keyword messages.
+enum class Form { keywords, one, none };
+
+enum class Failure { propagate, report };
+
+// Parameters that must be exactly one built-in type (or None).
+struct Str : Borrowed {};
+struct Tuple : Borrowed {};
+struct Dict : Borrowed {};
+
+template <class T>
+struct ParameterTraits {
+    static_assert(std::is_same_v<T, Borrowed>, "unsupported parameter type");
+    using Default = std::nullptr_t;
+    static constexpr const char* shown = nullptr; // a bare name in the docstring
+};
+template <>
+struct ParameterTraits<int> {
+    using Default = int;
+    static constexpr const char* shown = "int";
+};
+template <>
+struct ParameterTraits<float> {
+    using Default = const char*;
+    static constexpr const char* shown = "float";
+};
+template <>
+struct ParameterTraits<Str> {
+    using Default = const char*;
+    static constexpr const char* shown = "str";
+};
+template <>
+struct ParameterTraits<Tuple> {
+    using Default = std::nullptr_t;
+    static constexpr const char* shown = "tuple";
+};
+template <>
+struct ParameterTraits<Dict> {
+    using Default = std::nullptr_t;
+    static constexpr const char* shown = "dict";
+};
+
+template <class T>
+struct Parameter {
+    using Type = T;
+    const char* name;
+    bool optional;
+    typename ParameterTraits<T>::Default fallback;
+};
+
+// A required parameter.
+template <class T>
+constexpr Parameter<T> param(const char* name) {
+    return Parameter<T>{name, false, {}};
+}
+// A parameter with a default.
+template <class T>
+constexpr Parameter<T> param(const char* name, typename ParameterTraits<T>::Default fallback) {
+    return Parameter<T>{name, true, fallback};
+}
+
+template <class... Types>
+constexpr std::tuple<Parameter<Types>...> parameters(Parameter<Types>... declared) {
+    return {declared...};
+}
+
+// The text after the last dot of a qualified name.
+constexpr const char* short_name(const char* qualname) {
+    const char* name = qualname;
+    for (const char* at = qualname; *at != '\0'; ++at) {
+        if (*at == '.') {
+            name = at + 1;
+        }
+    }
+    return name;
+}
+
+template <class Body, class... Types>
+struct Entry {
+    const char* qualname; // "velmora.strokeSmith.CrudeOpenWith"
+    Form form;
+    Failure failure;
+    std::tuple<Parameter<Types>...> parameters;
+    const char* doc;
+    Body* body;
+    int line; // where the entry is declared: the line of its traceback entries
+
+    constexpr const char* name() const { return short_name(qualname); }
+};
+
+// Where an entry is declared: its line goes into its traceback entries. A standard library
+// without std::source_location (clang's MSVC mode on GCC's library, in the Windows
+// cross-build) gives line 1, as the exec step's own traceback entry has.
+#ifdef __cpp_lib_source_location
+using DeclaredAt = std::source_location;
+#else
+struct DeclaredAt {
+    static constexpr DeclaredAt current() noexcept { return DeclaredAt{}; }
+    constexpr unsigned line() const noexcept { return 1; }
+};
+#endif
+
+template <class Result, class... Types>
+constexpr Entry<Result(Types...), Types...>
+entry(const char* qualname, Form form, Failure failure, std::tuple<Parameter<Types>...> declared,
+      const char* doc, Result (*body)(Types...), DeclaredAt at = DeclaredAt::current()) {
+    return {qualname, form, failure, declared, doc, body, int(at.line())};
+}
+
+// Decimal text ("0.2") to a float, through the double nearest to it, as a compiler reads a
+// literal of a few digits.
+constexpr float decimal_float(const char* text) {
+    double whole = 0;
+    double scale = 1;
+    bool fraction = false;
+    for (const char* at = text; *at != '\0'; ++at) {
+        if (*at == '.') {
+            fraction = true;
+            continue;
+        }
+        whole = whole * 10 + (*at - '0');
+        if (fraction) {
+            scale *= 10;
+        }
+    }
+    return float(whole / scale);
+}
+
+namespace entry_detail {
+
+// Walks a docstring's first line, comparing it with the pieces of the expected one.
+struct LineCheck {
+    const char* at;
+    bool ok = true;
+
+    constexpr void text(const char* expected) {
+        for (; ok && *expected != '\0'; ++expected, ++at) {
+            ok = *at == *expected;
+        }
+    }
+    constexpr void number(int value) {
+        char digits[12] = {};
+        int count = 0;
+        long long rest = value < 0 ? -static_cast<long long>(value) : value;
+        do {
+            digits[count++] = char('0' + rest % 10);
+            rest /= 10;
+        } while (rest != 0);
+        if (value < 0) {
+            text("-");
+        }
+        char forward[12] = {};
+        for (int i = 0; i < count; ++i) {
+            forward[i] = digits[count - 1 - i];
+        }
+        text(forward);
+    }
+    template <class T>
+    constexpr void parameter(const Parameter<T>& declared) {
+        if constexpr (ParameterTraits<T>::shown != nullptr) {
+            text(ParameterTraits<T>::shown);
+            text(" ");
+        }
+        text(declared.name);
+        if (!declared.optional) {
+            return;
+        }
+        text("=");
+        if constexpr (std::is_same_v<T, int>) {
+            number(declared.fallback);
+        } else if constexpr (std::is_same_v<T, float>) {
+            text(declared.fallback);
+        } else if constexpr (std::is_same_v<T, Str>) {
+            text("'");
+            text(declared.fallback);
+            text("'");
+        }
+    }
+};
+
+template <class Result>
+constexpr const char* result_shown() {
+    if constexpr (std::is_void_v<Result>) {
+        return "void";
+    } else if constexpr (std::is_same_v<Result, int>) {
+        return "int";
+    } else {
+        return nullptr; // an object: the docstring names it freely
+    }
+}
+
+template <class Result, class... Types>
+constexpr bool docstring_matches(const Entry<Result(Types...), Types...>& declared) {
+    LineCheck line{declared.doc};
+    line.text(declared.name());
+    line.text("(");
+    std::apply(
+        [&](const auto&... parameter) {
+            bool first = true;
+            ((line.text(first ? "" : ", "), line.parameter(parameter), first = false), ...);
+        },
+        declared.parameters);
+    line.text(") -> ");
+    if constexpr (result_shown<Result>() != nullptr) {
+        line.text(result_shown<Result>());
+        return line.ok && (*line.at == '\n' || *line.at == '\0');
+    }
+    return line.ok;
+}
+
+template <class... Types>
+constexpr std::size_t required_count(const std::tuple<Parameter<Types>...>& declared) {
+    return std::apply(
+        [](const auto&... parameter) {
+            std::size_t count = 0;
+            bool optional_seen = false;
+            ((optional_seen = optional_seen || parameter.optional, count += optional_seen ? 0 : 1),
+             ...);
+            return count;
+        },
+        declared);
+}
+
+template <class T>
+constexpr bool numeric = std::is_same_v<T, int> || std::is_same_v<T, float>;
+
+// The built-in type a parameter must be exactly.
+template <class T>
+PyTypeObject* exact_type() noexcept {
+    if constexpr (std::is_same_v<T, Str>) {
+        return &PyUnicode_Type;
+    } else if constexpr (std::is_same_v<T, Tuple>) {
+        return &PyTuple_Type;
+    } else {
+        return &PyDict_Type;
+    }
+}
+
+} // namespace entry_detail
+
+// The function table of a module, made from its entry table `entries` (a tuple of `Entry`).
+// Every function goes through the readiness check of `lifecycle`.
+template <ModuleLifecycle& lifecycle, const auto& entries>
+class MethodTable {
+    using Entries = std::remove_cvref_t<decltype(entries)>;
+    static constexpr std::size_t count = std::tuple_size_v<Entries>;
+
+  public:
+    MethodTable() noexcept { fill(std::make_index_sequence<count>{}); }
+    PyMethodDef* definitions() noexcept { return definitions_.data(); }
+
+  private:
+    template <std::size_t I>
+    static constexpr const auto& declared() noexcept {
+        return std::get<I>(entries);
+    }
+
+    template <std::size_t I>
+    static Site site() noexcept {
+        return Site{declared<I>().qualname, lifecycle.source_file(), declared<I>().line};
+    }
+
+    // The default of parameter `P` of entry `I`, as the object or value the body receives.
+    template <std::size_t I, std::size_t P>
+    static auto fallback() {
+        constexpr const auto& parameter = std::get<P>(declared<I>().parameters);
+        using T = typename std::remove_cvref_t<decltype(parameter)>::Type;
+        if constexpr (std::is_same_v<T, int>) {
+            return parameter.optional ? parameter.fallback : 0;
+        } else if constexpr (std::is_same_v<T, float>) {
+            return parameter.optional ? decimal_float(parameter.fallback) : 0.0f;
+        } else if constexpr (std::is_same_v<T, Str>) {
+            if constexpr (parameter.optional) {
+                return Borrowed(default_text<I, P>);
+            } else {
+                return Borrowed();
+            }
+        } else {
+            return Borrowed();
+        }
+    }
+
+    // The bound arguments converted to the body's parameter types: numbers first, then the
+    // exact-type checks.
+    template <std::size_t I, std::size_t... P>
+    static auto convert(const Arguments& arguments, std::index_sequence<P...>) {
+        using Values = std::tuple<
+            typename std::remove_cvref_t<decltype(std::get<P>(declared<I>().parameters))>::Type...>;
+        Values values{};
+        auto number = [&]<std::size_t Q>(std::integral_constant<std::size_t, Q>) {
+            using T = std::tuple_element_t<Q, Values>;
+            if constexpr (std::is_same_v<T, int>) {
+                std::get<Q>(values) = arguments.int32(Q, fallback<I, Q>());
+            } else if constexpr (std::is_same_v<T, float>) {
+                std::get<Q>(values) = arguments.float32(Q, fallback<I, Q>());
+            }
+        };
+        auto object = [&]<std::size_t Q>(std::integral_constant<std::size_t, Q>) {
+            using T = std::tuple_element_t<Q, Values>;
+            if constexpr (std::is_same_v<T, Borrowed>) {
+                std::get<Q>(values) = arguments[Q];
+            } else if constexpr (!entry_detail::numeric<T>) {
+                std::get<Q>(values) =
+                    T{arguments.exact(Q, entry_detail::exact_type<T>(), fallback<I, Q>())};
+            }
+        };
+        (number(std::integral_constant<std::size_t, P>{}), ...);
+        (object(std::integral_constant<std::size_t, P>{}), ...);
+        return values;
+    }
+
+    // Runs the body of entry `I` under its failure rule and makes the result object.
+    template <std::size_t I, class Values>
+    static Ref run(Values& values) {
+        constexpr const auto& e = declared<I>();
+        using Result = decltype(std::apply(e.body, values));
+        if constexpr (e.failure == Failure::report) {
+            static_assert(std::is_void_v<Result> || std::is_same_v<Result, int>,
+                          "a reporting body returns nothing or an int");
+            if constexpr (std::is_void_v<Result>) {
+                report_failures(e.qualname, [&] { std::apply(e.body, values); });
+                return none();
+            } else {
+                Result result{};
+                report_failures(e.qualname, [&] { result = std::apply(e.body, values); });
+                return new_int(result);
+            }
+        } else {
+            const Site where = site<I>();
+            if constexpr (std::is_void_v<Result>) {
+                traced(where, [&] { std::apply(e.body, values); });
+                return none();
+            } else if constexpr (std::is_same_v<Result, int>) {
+                return new_int(traced(where, [&] { return std::apply(e.body, values); }));
+            } else {
+                return traced(where, [&] { return std::apply(e.body, values); });
+            }
+        }
+    }
+
+    template <std::size_t I>
+    static Ref bind_and_run(PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+        constexpr std::size_t parameter_count =
+            std::tuple_size_v<std::remove_cvref_t<decltype(declared<I>().parameters)>>;
+        Arguments arguments(signature<I>, args, nargsf, kwnames);
+        auto values = convert<I>(arguments, std::make_index_sequence<parameter_count>{});
+        return run<I>(values);
+    }
+
+    template <std::size_t I>
+    static PyObject* keywords_form(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+        return entry_point([&] { return bind_and_run<I>(args, std::size_t(nargs), kwnames); });
+    }
+
+    template <std::size_t I>
+    static PyObject* one_form(PyObject*, PyObject* argument) noexcept {
+        return entry_point([&] { return bind_and_run<I>(&argument, 1, nullptr); });
+    }
+
+    template <std::size_t I>
+    static PyObject* none_form(PyObject*, PyObject*) noexcept {
+        return entry_point([&] {
+            std::tuple<> values;
+            return run<I>(values);
+        });
+    }
+
+    template <class Function>
+    static PyCFunction plain(Function* function) noexcept {
+        return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+    }
+
+    template <std::size_t I>
+    static PyMethodDef definition() noexcept {
+        constexpr const auto& e = declared<I>();
+        static_assert(entry_detail::docstring_matches(e),
+                      "the docstring's first line does not match the declaration");
+        constexpr std::size_t parameter_count =
+            std::tuple_size_v<std::remove_cvref_t<decltype(e.parameters)>>;
+        if constexpr (e.form == Form::keywords) {
+            return {e.name(), plain(checked_fastcall<lifecycle, keywords_form<I>>),
+                    METH_FASTCALL | METH_KEYWORDS, e.doc};
+        } else if constexpr (e.form == Form::one) {
+            static_assert(parameter_count == 1, "a one-argument function has one parameter");
+            return {e.name(), plain(checked_unary<lifecycle, one_form<I>>), METH_O, e.doc};
+        } else {
+            static_assert(parameter_count == 0, "a no-argument function has no parameters");
+            return {e.name(), plain(checked_unary<lifecycle, none_form<I>>), METH_NOARGS, e.doc};
+        }
+    }
+
+    template <std::size_t... I>
+    void fill(std::index_sequence<I...>) noexcept {
+        definitions_ = {definition<I>()..., PyMethodDef{nullptr, nullptr, 0, nullptr}};
+    }
+
+    template <std::size_t I>
+    static constexpr std::size_t parameter_count =
+        std::tuple_size_v<std::remove_cvref_t<decltype(declared<I>().parameters)>>;
+
+    // The binding of entry `I`: its names, its required count and its traceback site. Both are
+    // made when the library loads, as namespace-scope objects are: no guarded function-local
+    // static, whose thread-safe guard needs the runtime's thread-local storage.
+    template <std::size_t I>
+    static inline const std::array<Name, parameter_count<I>> parameter_names = std::apply(
+        [](const auto&... parameter) {
+            return std::array<Name, sizeof...(parameter)>{Name(parameter.name)...};
+        },
+        declared<I>().parameters);
+
+    template <std::size_t I>
+    static inline const Signature signature = std::apply(
+        [](const auto&... name) {
+            return Signature(declared<I>().name(), site<I>(), {&name...},
+                             entry_detail::required_count(declared<I>().parameters));
+        },
+        parameter_names<I>);
+
+    // The default text of Str parameter `P` of entry `I`, as an interned str.
+    template <std::size_t I, std::size_t P>
+    static inline const Name default_text{std::get<P>(declared<I>().parameters).fallback};
+
+    std::array<PyMethodDef, count + 1> definitions_{};
+};
+
+} // namespace velmora
