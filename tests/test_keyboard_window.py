@@ -191,3 +191,17 @@ def test_a_missing_error_type_is_reported_with_the_original_as_context(
     kb.FindAndSendKeysToWindow(CLASS, "k", desktop.send)
     assert reports.objects == [Q_WINDOW] and reports.types == [AttributeError]
     assert reports.items[0].exc_value.__context__ is original
+
+
+def test_an_error_type_lookup_that_raises_the_same_exception_is_not_its_own_context(
+    desktop, kb, reports, monkeypatch
+):
+    original = RuntimeError("no desktop")
+
+    class Raising:  # FindWindow fails, and so does the lookup of its error type, with one error
+        FindWindow = staticmethod(fail(original))
+        error = property(fail(original))
+
+    monkeypatch.setattr(kb, "win32ui", Raising())
+    kb.FindAndSendKeysToWindow(CLASS, "k", desktop.send)
+    assert reports.items[0].exc_value is original and original.__context__ is None

@@ -110,12 +110,16 @@ void SavedError::chain_under_pending() noexcept {
     Triple earlier = take_normalised();
     SavedError later;
 #if PY_VERSION_HEX >= 0x030C0000
-    if (later.value_ && earlier.value) {
+    // The same exception raised again is not its own context: a cycle there would make any
+    // reader that follows the chain go round for ever.
+    if (later.value_ && earlier.value && later.value_.get() != earlier.value.get()) {
         PyException_SetContext(later.value_.get(), earlier.value.release());
     }
 #else
     Triple pending = later.take_normalised();
-    if (pending.value && earlier.value) {
+    // The same exception raised again is not its own context: a cycle there would make any
+    // reader that follows the chain go round for ever.
+    if (pending.value && earlier.value && pending.value.get() != earlier.value.get()) {
         PyException_SetContext(pending.value.get(), earlier.value.release());
     }
     later.type_ = std::move(pending.type);
