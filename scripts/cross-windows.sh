@@ -21,21 +21,8 @@ OUT="$ROOT/build/cross-windows"
 JOBS="${VELMORA_JOBS:-2}"
 
 APT_PACKAGES=(clang lld llvm g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 cmake ninja-build)
-install_system_packages() {
-    command -v apt-get >/dev/null || return 0
-    local missing=()
-    for package in "${APT_PACKAGES[@]}"; do
-        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "cross-windows: installing ${missing[*]}"
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-        "${APT_PACKAGES[@]}" >/dev/null
-}
-install_system_packages
+source "$ROOT/scripts/apt.sh"
+apt_install cross-windows --no-install-recommends -- "${APT_PACKAGES[@]}"
 
 PYTHON="${PYTHON:-$(bash "$ROOT/scripts/find-python310.sh" || command -v python3)}"
 PY_INCLUDE="$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"

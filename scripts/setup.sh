@@ -14,22 +14,7 @@ PYTHON="${PYTHON:-python3}"
 APT_PACKAGES=(g++ xvfb xauth xdotool xclip openbox x11-utils x11-xkb-utils coreutils python3-venv
     libgl1 libglib2.0-0 libsm6 libice6 libx11-6 libxext6 libxcb1 clang-format)
 
-as_root() {
-    if [ "$(id -u)" -eq 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@"; else
-        echo "setup: need root to install: ${APT_PACKAGES[*]}" >&2; return 1; fi
-}
-
-install_system_packages() {
-    command -v apt-get >/dev/null || return 0
-    local missing=()
-    for package in "${APT_PACKAGES[@]}"; do
-        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "setup: installing ${missing[*]}"
-    as_root apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq "${missing[@]}" >/dev/null
-}
+source "$ROOT/scripts/apt.sh"
 
 install_package() {
     [ -x "$VENV/bin/python" ] || "$PYTHON" -m venv "$VENV"
@@ -59,5 +44,5 @@ sanitizer_environment() {
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1"
 }
 
-install_system_packages
+apt_install setup -- "${APT_PACKAGES[@]}"
 install_package
