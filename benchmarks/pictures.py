@@ -84,7 +84,9 @@ def noisy_array(width, height, seed=7):
     flat[random_part] = rng.integers(0, 256, (random_part.size, 3))
     offsets = np.zeros((near_part.size, 3), int)
     channel = rng.integers(0, 3, near_part.size)
-    offsets[np.arange(near_part.size), channel] = rng.choice([-12, -9, -1, 1, 9, 12], near_part.size)
+    offsets[np.arange(near_part.size), channel] = rng.choice(
+        [-12, -9, -1, 1, 9, 12], near_part.size
+    )
     flat[near_part] = np.clip(np.array(BACKGROUND) + offsets, 0, 255)
     return picture
 

@@ -24,20 +24,21 @@ import subprocess
 import sys
 import textwrap
 import types
-from typing import Callable, Optional
-
-import cv2
-import numpy as np
-import PIL
-import PIL.Image
-
-import velmora  # noqa: F401  (puts the Windows modules' stand-ins in place elsewhere)
-import win32con
+from collections.abc import Callable
 
 import comparisons
+import cv2
 import display
+import numpy as np
 import pictures
+import PIL
+import PIL.Image
 import timing
+
+import velmora  # noqa: F401  (puts the Windows modules' stand-ins in place elsewhere)
+
+# isort: split
+import win32con
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 README = os.path.join(HERE, "README.md")
@@ -81,8 +82,8 @@ class Sides:
     ours: object
     comparison: object
     check: Callable[[], None]
-    between: Optional[Callable[[], None]] = None  # untimed, after every round
-    cleanup: Optional[Callable[[], None]] = None
+    between: Callable[[], None] | None = None  # untimed, after every round
+    cleanup: Callable[[], None] | None = None
 
 
 @dataclasses.dataclass
@@ -90,13 +91,13 @@ class Case:
     key: str
     name: str
     size: str
-    target: Optional[float]  # the ratio to stay at or under; None: reported only
+    target: float | None  # the ratio to stay at or under; None: reported only
     prepare: Callable[[], Sides] = None
     rounds: int = 21
-    memory: Optional[tuple] = None  # (probe of ours, probe of the comparison)
+    memory: tuple | None = None  # (probe of ours, probe of the comparison)
     per_call: bool = False  # many calls a round
     needs_display: bool = False
-    custom: Optional[Callable[[int], tuple]] = None  # rounds -> (ours, comparison) seconds
+    custom: Callable[[int], tuple] | None = None  # rounds -> (ours, comparison) seconds
     note: str = ""
 
 
@@ -550,8 +551,8 @@ def cases():
 @dataclasses.dataclass
 class Row:
     case: Case
-    ours: Optional[float] = None
-    comparison: Optional[float] = None
+    ours: float | None = None
+    comparison: float | None = None
     memory: tuple = (None, None)
     status: str = ""  # set when the case did not run or its outputs differ
 

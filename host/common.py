@@ -30,10 +30,29 @@ class WindowHouse:
 
 # Key names of combinations such as "alt+4" -> Windows virtual-key codes.
 _COMBINATION_KEYS = {
-    "ctrl": 0x11, "control": 0x11, "alt": 0x12, "shift": 0x10, "win": 0x5B, "windows": 0x5B,
-    "enter": 0x0D, "return": 0x0D, "tab": 0x09, "esc": 0x1B, "escape": 0x1B, "space": 0x20,
-    "backspace": 0x08, "delete": 0x2E, "insert": 0x2D, "home": 0x24, "end": 0x23,
-    "page up": 0x21, "page down": 0x22, "up": 0x26, "down": 0x28, "left": 0x25, "right": 0x27,
+    "ctrl": 0x11,
+    "control": 0x11,
+    "alt": 0x12,
+    "shift": 0x10,
+    "win": 0x5B,
+    "windows": 0x5B,
+    "enter": 0x0D,
+    "return": 0x0D,
+    "tab": 0x09,
+    "esc": 0x1B,
+    "escape": 0x1B,
+    "space": 0x20,
+    "backspace": 0x08,
+    "delete": 0x2E,
+    "insert": 0x2D,
+    "home": 0x24,
+    "end": 0x23,
+    "page up": 0x21,
+    "page down": 0x22,
+    "up": 0x26,
+    "down": 0x28,
+    "left": 0x25,
+    "right": 0x27,
 }
 _COMBINATION_KEYS.update({f"f{n}": 0x6F + n for n in range(1, 13)})
 
@@ -90,12 +109,38 @@ class KB_Con:
 
 
 # Keys that end a word: after them, an abbreviation starts afresh.
-_BOUNDARIES = {"space", "enter", "tab", "esc", "left", "right", "up", "down", "home", "end",
-               "page up", "page down", "delete"}
+_BOUNDARIES = {
+    "space",
+    "enter",
+    "tab",
+    "esc",
+    "left",
+    "right",
+    "up",
+    "down",
+    "home",
+    "end",
+    "page up",
+    "page down",
+    "delete",
+}
 # Keys that do not change what was typed.
-_IGNORED = {"shift", "right shift", "left shift", "ctrl", "right ctrl", "left ctrl", "alt",
-            "alt gr", "right alt", "left alt", "caps lock", "windows", "left windows",
-            "right windows"}
+_IGNORED = {
+    "shift",
+    "right shift",
+    "left shift",
+    "ctrl",
+    "right ctrl",
+    "left ctrl",
+    "alt",
+    "alt gr",
+    "right alt",
+    "left alt",
+    "caps lock",
+    "windows",
+    "left windows",
+    "right windows",
+}
 
 
 class TypedRecorder:
@@ -112,7 +157,7 @@ class TypedRecorder:
         with self._lock:
             typed = self.house.pressed_chars
             if len(name) == 1 and name.isprintable() and name != " ":
-                typed = (typed + name)[-self.limit:]
+                typed = (typed + name)[-self.limit :]
             elif name == "backspace":
                 typed = typed[:-1]
             elif name in _IGNORED:

@@ -3,11 +3,11 @@
 Run from anywhere; the script puts this folder first on the import path (so ``common`` is the
 host's) and works in this folder (so the relative sound names "SFX\\..." are found):
 
-    .venv/bin/python host/try_tools.py press 65            # presses A in the window focused after 2 s
+    .venv/bin/python host/try_tools.py press 65            # presses A in the focused window
     .venv/bin/python host/try_tools.py chord 160:42 65:30  # Shift+A
-    .venv/bin/python host/try_tools.py window CLASS 65     # brings the window of CLASS forward, presses A
-    .venv/bin/python host/try_tools.py text "f({!})"       # types f() with the cursor between ()
-    .venv/bin/python host/try_tools.py expand brb          # types "be right back" for the typed "brb"
+    .venv/bin/python host/try_tools.py window CLASS 65     # raises the window of CLASS, presses A
+    .venv/bin/python host/try_tools.py text "f({!})"       # types f() with the cursor in ()
+    .venv/bin/python host/try_tools.py expand brb          # types "be right back" for "brb"
     .venv/bin/python host/try_tools.py open home           # opens the location "home" of common.py
     .venv/bin/python host/try_tools.py invert              # inverts the picture on the clipboard
     .venv/bin/python host/try_tools.py edit                # the interactive picture window
@@ -58,11 +58,14 @@ def main(argv=None):
     if importlib.util.find_spec("velmora") is None:
         checkout = os.path.dirname(HERE)
         if not glob.glob(os.path.join(checkout, "velmora", "strokeSmith*")):
-            sys.exit("velmora is not installed for this interpreter: run it with .venv/bin/python "
-                     "(made by scripts/run-tests.sh), or build it first (see README.md)")
+            sys.exit(
+                "velmora is not installed for this interpreter: run it with .venv/bin/python "
+                "(made by scripts/run-tests.sh), or build it first (see README.md)"
+            )
         sys.path.append(checkout)
     os.chdir(HERE)
     import common
+
     from velmora import strokeSmith
 
     time.sleep(args.delay)

@@ -23,7 +23,6 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import textwrap
 import time
 from pathlib import Path
@@ -36,12 +35,15 @@ TIMEOUT = 30.0
 
 # ---- the display -----------------------------------------------------------------------------
 
+
 def start_private_display():
     """Starts Xvfb (and openbox where installed); returns its name and the processes."""
     read_end, write_end = os.pipe()
     server = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        pass_fds=(write_end,),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
     )
     os.close(write_end)
     number = b""
@@ -53,8 +55,14 @@ def start_private_display():
     name = ":" + number.decode().strip()
     processes = [server]
     if shutil.which("openbox"):
-        processes.append(subprocess.Popen(["openbox", "--sm-disable"], env=dict(os.environ, DISPLAY=name),
-                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        processes.append(
+            subprocess.Popen(
+                ["openbox", "--sm-disable"],
+                env=dict(os.environ, DISPLAY=name),
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL,
+            )
+        )
         time.sleep(1.0)
     return name, processes, read_end
 
@@ -70,8 +78,9 @@ def wait_until(condition, what, timeout=TIMEOUT):
 
 
 def xdotool(*args):
-    return subprocess.run(["xdotool", *map(str, args)], capture_output=True, text=True,
-                          timeout=TIMEOUT).stdout
+    return subprocess.run(
+        ["xdotool", *map(str, args)], capture_output=True, text=True, timeout=TIMEOUT
+    ).stdout
 
 
 def screenshot(display, box=None):
@@ -88,6 +97,7 @@ def screenshot(display, box=None):
 
 # ---- the pieces of the job -------------------------------------------------------------------
 
+
 def locate(screen, wanted):
     """Where (x, y) the picture ``wanted`` is shown on ``screen`` (both RGB arrays), if it is."""
     import numpy as np
@@ -95,7 +105,9 @@ def locate(screen, wanted):
     height, width = wanted.shape[:2]
     for y in range(screen.shape[0] - height + 1):
         for x in np.flatnonzero(np.all(screen[y] == wanted[0, 0], axis=1))[:200]:
-            if x + width <= screen.shape[1] and np.array_equal(screen[y:y + height, x:x + width], wanted):
+            if x + width <= screen.shape[1] and np.array_equal(
+                screen[y : y + height, x : x + width], wanted
+            ):
                 return int(x), y
     return None
 
@@ -115,15 +127,20 @@ def make_picture():
 
 def put_on_clipboard_from_another_process(path):
     """xclip keeps serving the picture after this returns, as a desktop program would."""
-    subprocess.Popen(["xclip", "-selection", "clipboard", "-t", "image/png", "-i", str(path)],
-                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.Popen(
+        ["xclip", "-selection", "clipboard", "-t", "image/png", "-i", str(path)],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
 
 
 def save_clipboard():
     """The (target, bytes) the clipboard of DISPLAY holds now, or None when it holds nothing."""
+
     def read(*args):
-        return subprocess.run(["xclip", "-selection", "clipboard", *args, "-o"],
-                              capture_output=True, timeout=TIMEOUT)
+        return subprocess.run(
+            ["xclip", "-selection", "clipboard", *args, "-o"], capture_output=True, timeout=TIMEOUT
+        )
 
     targets = read("-t", "TARGETS")
     offered = targets.stdout.decode(errors="replace").split() if targets.returncode == 0 else []
@@ -143,8 +160,12 @@ def restore_clipboard(saved):
         desktop.display().clear_selection("CLIPBOARD")
         return
     target, content = saved
-    writer = subprocess.Popen(["xclip", "-selection", "clipboard", "-t", target, "-i"],
-                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    writer = subprocess.Popen(
+        ["xclip", "-selection", "clipboard", "-t", target, "-i"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     writer.communicate(content, timeout=TIMEOUT)
 
 
@@ -168,8 +189,14 @@ def direct_mode(out, report):
     put_on_clipboard_from_another_process(before)
     wait_until(lambda: clipboard_picture() is not None, "the picture on the clipboard")
     snapTone.BeginImageProcessing()
-    after = wait_until(lambda: (p := clipboard_picture()) is not None and p.convert("RGB").tobytes() != picture.tobytes() and p,
-                       "the inverted picture on the clipboard").convert("RGB")
+    after = wait_until(
+        lambda: (
+            (p := clipboard_picture()) is not None
+            and p.convert("RGB").tobytes() != picture.tobytes()
+            and p
+        ),
+        "the inverted picture on the clipboard",
+    ).convert("RGB")
     after.save(out / "2-clipboard-after-direct-mode.png")
     inverted = ImageChops.invert(picture)
     ok = after.tobytes() == inverted.tobytes()
@@ -186,15 +213,25 @@ def interactive_mode(out, report, display):
     snapTone.send_to_clipboard(picture)  # through the module's own clipboard path
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     child = subprocess.Popen(
-        [sys.executable, "-c", textwrap.dedent("""
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent("""
             from velmora import snapTone
             print("returned", snapTone.BeginImageProcessing(True), flush=True)
-        """)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=environment, cwd=HOST,
+        """),
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=environment,
+        cwd=HOST,
     )
     try:
-        window = wait_until(lambda: xdotool("search", "--onlyvisible", "--name", "^Image Window$").split(),
-                            "the picture window")[0]
+        window = wait_until(
+            lambda: xdotool("search", "--onlyvisible", "--name", "^Image Window$").split(),
+            "the picture window",
+        )[0]
         time.sleep(1.0)
         found = None
         for _ in range(3):
@@ -225,7 +262,9 @@ def interactive_mode(out, report, display):
         folder = Path(snapTone.__file__).resolve().parent / "Images"
         existing = set(folder.glob("*.png"))
         xdotool("key", "--window", window, "s")
-        saved = wait_until(lambda: sorted(set(folder.glob("*.png")) - existing), "the saved picture")[0]
+        saved = wait_until(
+            lambda: sorted(set(folder.glob("*.png")) - existing), "the saved picture"
+        )[0]
         time.sleep(0.3)
         shutil.copy(saved, out / "4-saved-from-window.png")
         saved.unlink()  # the user's picture folder stays as it was
@@ -239,24 +278,41 @@ def interactive_mode(out, report, display):
     # Inverted after drawing: the red line shows as cyan (0, 255, 255) on the inverted picture.
     cyan = int(np.sum(np.all(pixels == (0, 255, 255), axis=2)))
     background = tuple(255 - c for c in (236, 236, 236))
-    report.append(("Interactive window: shown, driven by real pointer and key events, returned", "returned None" in output))
-    report.append((f"Saved picture {result.size[0]}x{result.size[1]}, inverted background, {cyan} pixels of the drawn line",
-                   result.size == SIZE and tuple(pixels[5, 5]) == background and cyan > 50))
+    report.append(
+        (
+            "Interactive window: shown, driven by real pointer and key events, returned",
+            "returned None" in output,
+        )
+    )
+    report.append(
+        (
+            f"Saved picture {result.size[0]}x{result.size[1]}, inverted background,"
+            f" {cyan} pixels of the drawn line",
+            result.size == SIZE and tuple(pixels[5, 5]) == background and cyan > 50,
+        )
+    )
     if errors.strip():
         (out / "window-stderr.txt").write_text(errors)
 
 
 def keys_into_a_window(out, report, display_name):
-    from Xlib import X, XK, display
-
     import win32con
+    from Xlib import XK, X, display
+
     from velmora import strokeSmith
 
     connection = display.Display(display_name)
     screen = connection.screen()
-    window = screen.root.create_window(100, 100, 300, 120, 0, screen.root_depth,
-                                       background_pixel=screen.white_pixel,
-                                       event_mask=X.KeyPressMask | X.StructureNotifyMask)
+    window = screen.root.create_window(
+        100,
+        100,
+        300,
+        120,
+        0,
+        screen.root_depth,
+        background_pixel=screen.white_pixel,
+        event_mask=X.KeyPressMask | X.StructureNotifyMask,
+    )
     window.set_wm_class("velmora-demo", "VelmoraDemo")
     window.set_wm_name("velmora keys demo")
     window.map()
@@ -273,7 +329,9 @@ def keys_into_a_window(out, report, display_name):
     while connection.pending_events():
         event = connection.next_event()
         if event.type == X.KeyPress:
-            keysym = connection.keycode_to_keysym(event.detail, 1 if event.state & X.ShiftMask else 0)
+            keysym = connection.keycode_to_keysym(
+                event.detail, 1 if event.state & X.ShiftMask else 0
+            )
             name = XK.keysym_to_string(keysym) or ""
             if name.isprintable() and name:
                 typed.append(name)
@@ -284,17 +342,23 @@ def keys_into_a_window(out, report, display_name):
     text = "".join(typed)
     (out / "5-keys-received.txt").write_text(text + "\n")
     expected = "aBcd<Enter>Hi, there!" + "<Left>" * len("there!")
-    report.append((f"Keys and text reached a real window found by its class: {text!r}", text == expected))
+    report.append(
+        (f"Keys and text reached a real window found by its class: {text!r}", text == expected)
+    )
     connection.close()
 
 
 # ---- the job ---------------------------------------------------------------------------------
 
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--output", default=str(ROOT / "out" / "main-job"))
-    parser.add_argument("--desktop", action="store_true",
-                        help="run on the display in DISPLAY instead of a private one")
+    parser.add_argument(
+        "--desktop",
+        action="store_true",
+        help="run on the display in DISPLAY instead of a private one",
+    )
     args = parser.parse_args()
     out = Path(args.output)
     out.mkdir(parents=True, exist_ok=True)
@@ -308,17 +372,20 @@ def main():
         os.environ["DISPLAY"] = name
     os.environ["VELMORA_DESKTOP"] = "1"
 
+    from Xlib import display
+
     import velmora  # noqa: F401
     from velmora._platform import desktop
-    from Xlib import display
 
     desktop.attach(os.environ["DISPLAY"])
     connection = display.Display(os.environ["DISPLAY"])
     report = []
     saved_clipboard = None if private else save_clipboard()
-    steps = [("direct mode", lambda: direct_mode(out, report)),
-             ("interactive window", lambda: interactive_mode(out, report, connection)),
-             ("keyboard tool", lambda: keys_into_a_window(out, report, os.environ["DISPLAY"]))]
+    steps = [
+        ("direct mode", lambda: direct_mode(out, report)),
+        ("interactive window", lambda: interactive_mode(out, report, connection)),
+        ("keyboard tool", lambda: keys_into_a_window(out, report, os.environ["DISPLAY"])),
+    ]
     try:
         for title, run in steps:
             try:
@@ -334,10 +401,17 @@ def main():
         for process in reversed(private or []):
             process.terminate()
 
-    where = f"a private virtual display {os.environ['DISPLAY']}" if private else f"display {os.environ['DISPLAY']}"
-    lines = [f"# velmora main job", "", f"Ran on {where}; outputs in `{out}`.", ""]
+    where = (
+        f"a private virtual display {os.environ['DISPLAY']}"
+        if private
+        else f"display {os.environ['DISPLAY']}"
+    )
+    lines = ["# velmora main job", "", f"Ran on {where}; outputs in `{out}`.", ""]
     lines += [f"- [{'x' if ok else ' '}] {text}" for text, ok in report]
-    lines += ["", "Files: " + ", ".join(sorted(p.name for p in out.iterdir() if p.name != "report.md"))]
+    lines += [
+        "",
+        "Files: " + ", ".join(sorted(p.name for p in out.iterdir() if p.name != "report.md")),
+    ]
     (out / "report.md").write_text("\n".join(lines) + "\n")
     print("\n".join(lines))
     return 0 if report and all(ok for _, ok in report) else 1

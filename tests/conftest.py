@@ -120,7 +120,7 @@ def clipboard(snap):
     board.reset()
 
 
-# ---- the picture window, driven by a script -------------------------------------------------------
+# ---- the picture window, driven by a script ------------------------------------------------
 
 WINDOW = "Image Window"
 

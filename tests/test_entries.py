@@ -60,7 +60,7 @@ def stub_parameters(arguments):
     defaults = [None] * (len(every) - len(arguments.defaults)) + [
         ast.literal_eval(default) for default in arguments.defaults
     ]
-    return [(argument.arg, default) for argument, default in zip(every, defaults)]
+    return [(argument.arg, default) for argument, default in zip(every, defaults, strict=True)]
 
 
 @pytest.mark.parametrize("module_name, name, arguments", ENTRIES, ids=IDS)
@@ -76,7 +76,8 @@ def test_every_public_function_has_a_stub():
         published = [
             name
             for name, value in vars(module).items()
-            if callable(value) and getattr(value, "__module__", None) == module.__name__
+            if callable(value)
+            and getattr(value, "__module__", None) == module.__name__
             and not isinstance(value, type)
         ]
         assert published == [name for name, _ in stub_functions(module_name)]

@@ -23,13 +23,23 @@ SCALE = float(os.environ.get("VELMORA_FUZZ_SCALE", "1"))
 )
 def test_entry_points_survive_hostile_arguments(script, examples, entries):
     count = max(1, int(examples * SCALE))
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), VELMORA_DESKTOP="0")
+    environment = dict(
+        os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), VELMORA_DESKTOP="0"
+    )
     if script == "fuzz_reentry.py":
-        environment["PYTHONMALLOC"] = "malloc" if "asan" in os.environ.get("LD_PRELOAD", "") else "debug"
+        environment["PYTHONMALLOC"] = (
+            "malloc" if "asan" in os.environ.get("LD_PRELOAD", "") else "debug"
+        )
     result = subprocess.run(
         [sys.executable, os.path.join(HERE, "fuzz", script), str(count)],
-        capture_output=True, text=True, env=environment, cwd=HERE, timeout=900,
+        capture_output=True,
+        text=True,
+        env=environment,
+        cwd=HERE,
+        timeout=900,
     )
-    assert result.returncode == 0, f"exit status {result.returncode}\n{result.stdout}\n{result.stderr[-4000:]}"
+    assert result.returncode == 0, (
+        f"exit status {result.returncode}\n{result.stdout}\n{result.stderr[-4000:]}"
+    )
     finished = [line for line in result.stdout.splitlines() if line.endswith(f"{count} examples")]
     assert len(finished) == entries, result.stdout

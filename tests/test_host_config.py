@@ -25,8 +25,11 @@ web = "https://example.org"
 def test_a_valid_file_fills_the_tables():
     parsed = config.parse(GOOD, "/etc/c.toml")
     assert parsed.abbreviations == {"brb": "be right back"}
-    assert parsed.locations == {"home": os.path.expanduser("~/x"), "notes": "/etc/n.txt",
-                                "web": "https://example.org"}
+    assert parsed.locations == {
+        "home": os.path.expanduser("~/x"),
+        "notes": "/etc/n.txt",
+        "web": "https://example.org",
+    }
     assert [(str(h.combo), h.action, h.args, h.line) for h in parsed.hotkeys] == [
         ("ctrl+alt+e", "expand", {}, 8),
         ("super+f5", "open-with", {"tool_number": 4, "prog_index": 2}, 9),
@@ -34,19 +37,22 @@ def test_a_valid_file_fills_the_tables():
     ]
 
 
-@pytest.mark.parametrize("text, line, problem", [
-    ('[hotkeys]\n"ctrl+e" = "expand"\n"ctrl+e" = "expand"\n', 3, "Cannot overwrite"),
-    ('[hotkeys]\n"ctrl+e" = "expand"\n"e+ctrl" = "expand"\n', 3, "same combination"),
-    ('[abbreviations]\nx = "y"\n[hotkeys]\n\n"ctrl+q" = "boom"\n', 5, "unknown action 'boom'"),
-    ('[hotkeys]\n"ctrl+nokey" = "expand"\n', 2, "unknown key name 'nokey'"),
-    ('[hotkeys]\n"ctrl+alt" = "expand"\n', 2, "no key besides"),
-    ('[hotkeys]\n"a" = { action = "open-with", tool_number = "4" }\n', 2, "must be an integer"),
-    ('[hotkeys]\n"a" = { action = "keys" }\n', 2, "needs the argument 'keys'"),
-    ('[hotkeys]\n"a" = { action = "keys", keys = [[1, 2, 3]] }\n', 2, "item 1"),
-    ('[hotkeys]\n"a" = { action = "expand", times = 2 }\n', 2, "takes no argument 'times'"),
-    ('s = """\n[x]\n"""\n[locations]\nhome = 3\n', 1, "unknown table or key 's'"),
-    ('[locations]\n\nhome = 3\n', 3, "must be a string"),
-])
+@pytest.mark.parametrize(
+    "text, line, problem",
+    [
+        ('[hotkeys]\n"ctrl+e" = "expand"\n"ctrl+e" = "expand"\n', 3, "Cannot overwrite"),
+        ('[hotkeys]\n"ctrl+e" = "expand"\n"e+ctrl" = "expand"\n', 3, "same combination"),
+        ('[abbreviations]\nx = "y"\n[hotkeys]\n\n"ctrl+q" = "boom"\n', 5, "unknown action 'boom'"),
+        ('[hotkeys]\n"ctrl+nokey" = "expand"\n', 2, "unknown key name 'nokey'"),
+        ('[hotkeys]\n"ctrl+alt" = "expand"\n', 2, "no key besides"),
+        ('[hotkeys]\n"a" = { action = "open-with", tool_number = "4" }\n', 2, "must be an integer"),
+        ('[hotkeys]\n"a" = { action = "keys" }\n', 2, "needs the argument 'keys'"),
+        ('[hotkeys]\n"a" = { action = "keys", keys = [[1, 2, 3]] }\n', 2, "item 1"),
+        ('[hotkeys]\n"a" = { action = "expand", times = 2 }\n', 2, "takes no argument 'times'"),
+        ('s = """\n[x]\n"""\n[locations]\nhome = 3\n', 1, "unknown table or key 's'"),
+        ("[locations]\n\nhome = 3\n", 3, "must be a string"),
+    ],
+)
 def test_problems_name_the_file_and_line(text, line, problem):
     with pytest.raises(config.ConfigError) as raised:
         config.parse(text, "conf.toml")
@@ -54,13 +60,16 @@ def test_problems_name_the_file_and_line(text, line, problem):
     assert problem in raised.value.problems[0]
 
 
-@pytest.mark.parametrize("text, expected", [
-    ("ctrl+alt+e", (("ctrl", "alt"), ord("e"))),
-    ("Shift + F5", (("shift",), 0xFFC2)),
-    ("ctrl++", (("ctrl",), ord("+"))),
-    ("win+page up", (("super",), 0xFF55)),
-    ("alt+é", (("alt",), 0xE9)),
-])
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("ctrl+alt+e", (("ctrl", "alt"), ord("e"))),
+        ("Shift + F5", (("shift",), 0xFFC2)),
+        ("ctrl++", (("ctrl",), ord("+"))),
+        ("win+page up", (("super",), 0xFF55)),
+        ("alt+é", (("alt",), 0xE9)),
+    ],
+)
 def test_combinations(text, expected):
     combo = combos.parse(text)
     assert (combo.modifiers, combo.keysym) == expected

@@ -72,13 +72,17 @@ def text_calls(snap, monkeypatch, log):
     [(7, 30), (-3, -2), (np.int64(7), 30), (True, 30), (7.0, 30), (7, 2**70)],
     ids=["ints", "negative", "numpy int", "bool", "float", "huge"],
 )
-@pytest.mark.parametrize("make", [
-    lambda: picture(40, 20, 3),
-    lambda: picture(40, 20, 3).astype(np.uint16),
-    lambda: picture(40, 20, 3)[:, :, 0],
-    lambda: np.lib.stride_tricks.as_strided(picture(40, 20, 3), writeable=False),
-    lambda: np.ma.masked_array(picture(40, 20, 3)),
-], ids=["uint8", "uint16", "two dimensions", "read-only", "array subclass"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: picture(40, 20, 3),
+        lambda: picture(40, 20, 3).astype(np.uint16),
+        lambda: picture(40, 20, 3)[:, :, 0],
+        lambda: np.lib.stride_tricks.as_strided(picture(40, 20, 3), writeable=False),
+        lambda: np.ma.masked_array(picture(40, 20, 3)),
+    ],
+    ids=["uint8", "uint16", "two dimensions", "read-only", "array subclass"],
+)
 def test_any_other_argument_is_the_numpy_steps(snap, text_calls, log, make, x, y):
     def outcome(function):
         array = make()

@@ -6,9 +6,9 @@ import types
 import numpy as np
 import PIL.Image
 import pytest
+import pywintypes  # noqa: E402
 
 import velmora  # noqa: F401  (makes the Windows modules importable everywhere)
-import pywintypes  # noqa: E402
 
 CLIPBOARD_CALLS = ["OpenClipboard", "EmptyClipboard", "SetClipboardData", "CloseClipboard"]
 
@@ -89,7 +89,9 @@ def test_stand_in_keeps_formats_until_emptied(clipboard):
 def test_stand_in_publishes_the_contents_when_closed_after_a_change(clipboard, monkeypatch, log):
     from velmora._platform import desktop
 
-    monkeypatch.setattr(desktop, "_display", types.SimpleNamespace(publish_clipboard=log.recorder("publish")))
+    monkeypatch.setattr(
+        desktop, "_display", types.SimpleNamespace(publish_clipboard=log.recorder("publish"))
+    )
     clipboard.OpenClipboard()
     clipboard.CloseClipboard()
     clipboard.OpenClipboard()

@@ -51,7 +51,7 @@ def test_saves_within_one_second_keep_every_picture(window):
     names = [SAVED + ".png", SAVED + " (2).png", SAVED + " (3).png"]
     assert sorted(os.listdir(window.folder)) == sorted(names)
     original = shown.shown[0]
-    for name, expected in zip(names, [original, 255 - original, original]):
+    for name, expected in zip(names, [original, 255 - original, original], strict=True):
         assert np.array_equal(read(window.folder / name), expected)
 
 

@@ -247,7 +247,7 @@ def test_matches_the_plain_rules_on_crowded_colours(base, offsets, width, choice
     from velmora import snapTone
 
     palette = [
-        tuple(min(255, max(0, b + o)) for b, o in zip(base, offset[:3])) + (offset[3],)
+        tuple(min(255, max(0, b + o)) for b, o in zip(base, offset[:3], strict=True)) + (offset[3],)
         for offset in offsets
     ]
     count = max(width, len(choices) // width * width)

@@ -18,7 +18,6 @@ import numpy as np
 import PIL
 import PIL.Image
 import pytest
-
 from conftest import run_python
 
 # Names the import system sets on every module; everything else is bound by the module.
@@ -154,9 +153,7 @@ DOCSTRINGS = {
         "        np.ndarray: The updated OpenCV image array.\n"
         "    "
     ),
-    "BeginImageProcessing": (
-        "BeginImageProcessing(show_window=False, screen_size=(1920, 1080))"
-    ),
+    "BeginImageProcessing": ("BeginImageProcessing(show_window=False, screen_size=(1920, 1080))"),
     "MouseHelper": (
         "\n"
         "    Description:\n"
@@ -520,16 +517,31 @@ def test_mouse_helper_shape_must_be_exactly_a_tuple(snap, shape, refused_as):
 @pytest.mark.parametrize(
     "call, message, entry",
     [
-        (lambda cls: cls(), "__init__() takes exactly 2 positional arguments (1 given)",
-         "__init__"),
-        (lambda cls: cls((1, 2), 3), "__init__() takes exactly 2 positional arguments (3 given)",
-         "__init__"),
-        (lambda cls: cls((1, 2), size=3), "__init__() got an unexpected keyword argument 'size'",
-         "__init__"),
-        (lambda cls: cls((1, 2)).update_life_data(1, 2, 3),
-         "update_life_data() takes exactly 6 positional arguments (4 given)", "update_life_data"),
-        (lambda cls: cls((1, 2)).update_life_data(1, 2, 3, 4, 5, flags=0),
-         "update_life_data() got multiple values for keyword argument 'flags'", "update_life_data"),
+        (
+            lambda cls: cls(),
+            "__init__() takes exactly 2 positional arguments (1 given)",
+            "__init__",
+        ),
+        (
+            lambda cls: cls((1, 2), 3),
+            "__init__() takes exactly 2 positional arguments (3 given)",
+            "__init__",
+        ),
+        (
+            lambda cls: cls((1, 2), size=3),
+            "__init__() got an unexpected keyword argument 'size'",
+            "__init__",
+        ),
+        (
+            lambda cls: cls((1, 2)).update_life_data(1, 2, 3),
+            "update_life_data() takes exactly 6 positional arguments (4 given)",
+            "update_life_data",
+        ),
+        (
+            lambda cls: cls((1, 2)).update_life_data(1, 2, 3, 4, 5, flags=0),
+            "update_life_data() got multiple values for keyword argument 'flags'",
+            "update_life_data",
+        ),
     ],
 )
 def test_mouse_helper_binding_errors_name_the_method(snap, call, message, entry):

@@ -11,7 +11,6 @@ import cv2
 import numpy as np
 import PIL.Image
 import pytest
-
 from conftest import WINDOW
 
 DOWN, UP, MOVE = cv2.EVENT_LBUTTONDOWN, cv2.EVENT_LBUTTONUP, cv2.EVENT_MOUSEMOVE

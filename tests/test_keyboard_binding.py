@@ -50,30 +50,125 @@ def traceback_names(error):
 
 
 COUNT_ERRORS = [
-    ("SimulateKeyPress", (), {}, "SimulateKeyPress() takes at least 1 positional argument (0 given)"),
-    ("SimulateKeyPress", (1, 2, 3, 4), {}, "SimulateKeyPress() takes at most 3 positional arguments (4 given)"),
-    ("SimulateKeyPress", (), {"times": 2}, "SimulateKeyPress() takes at least 1 positional argument (0 given)"),
-    ("SimulateKeyPressSequence", (), {}, "SimulateKeyPressSequence() takes at least 1 positional argument (0 given)"),
-    ("SimulateKeyPressSequence", ((), 0.1, 3), {}, "SimulateKeyPressSequence() takes at most 2 positional arguments (3 given)"),
-    ("FindAndSendKeysToWindow", ("c", 1), {}, "FindAndSendKeysToWindow() takes exactly 3 positional arguments (2 given)"),
-    ("FindAndSendKeysToWindow", ("c", 1, noop, 4), {}, "FindAndSendKeysToWindow() takes exactly 3 positional arguments (4 given)"),
-    ("FindAndSendKeysToWindow", ("c",), {"key": 1}, "FindAndSendKeysToWindow() takes exactly 3 positional arguments (2 given)"),
-    ("FindAndSendKeysToWindow", (), {"key": 1, "send_function": noop}, "FindAndSendKeysToWindow() takes exactly 3 positional arguments (0 given)"),
+    (
+        "SimulateKeyPress",
+        (),
+        {},
+        "SimulateKeyPress() takes at least 1 positional argument (0 given)",
+    ),
+    (
+        "SimulateKeyPress",
+        (1, 2, 3, 4),
+        {},
+        "SimulateKeyPress() takes at most 3 positional arguments (4 given)",
+    ),
+    (
+        "SimulateKeyPress",
+        (),
+        {"times": 2},
+        "SimulateKeyPress() takes at least 1 positional argument (0 given)",
+    ),
+    (
+        "SimulateKeyPressSequence",
+        (),
+        {},
+        "SimulateKeyPressSequence() takes at least 1 positional argument (0 given)",
+    ),
+    (
+        "SimulateKeyPressSequence",
+        ((), 0.1, 3),
+        {},
+        "SimulateKeyPressSequence() takes at most 2 positional arguments (3 given)",
+    ),
+    (
+        "FindAndSendKeysToWindow",
+        ("c", 1),
+        {},
+        "FindAndSendKeysToWindow() takes exactly 3 positional arguments (2 given)",
+    ),
+    (
+        "FindAndSendKeysToWindow",
+        ("c", 1, noop, 4),
+        {},
+        "FindAndSendKeysToWindow() takes exactly 3 positional arguments (4 given)",
+    ),
+    (
+        "FindAndSendKeysToWindow",
+        ("c",),
+        {"key": 1},
+        "FindAndSendKeysToWindow() takes exactly 3 positional arguments (2 given)",
+    ),
+    (
+        "FindAndSendKeysToWindow",
+        (),
+        {"key": 1, "send_function": noop},
+        "FindAndSendKeysToWindow() takes exactly 3 positional arguments (0 given)",
+    ),
     # A missing required parameter is reported before an unknown keyword.
-    ("FindAndSendKeysToWindow", ("c",), {"bogus": 1}, "FindAndSendKeysToWindow() takes exactly 3 positional arguments (1 given)"),
-    ("GetCaretPosition", (), {}, "GetCaretPosition() takes at least 1 positional argument (0 given)"),
-    ("GetCaretPosition", (), {"caret": "|"}, "GetCaretPosition() takes at least 1 positional argument (0 given)"),
-    ("SendTextWithCaret", ("a", "b", "c"), {}, "SendTextWithCaret() takes at most 2 positional arguments (3 given)"),
-    ("CrudeOpenWith", (1, 2, 3), {}, "CrudeOpenWith() takes at most 2 positional arguments (3 given)"),
+    (
+        "FindAndSendKeysToWindow",
+        ("c",),
+        {"bogus": 1},
+        "FindAndSendKeysToWindow() takes exactly 3 positional arguments (1 given)",
+    ),
+    (
+        "GetCaretPosition",
+        (),
+        {},
+        "GetCaretPosition() takes at least 1 positional argument (0 given)",
+    ),
+    (
+        "GetCaretPosition",
+        (),
+        {"caret": "|"},
+        "GetCaretPosition() takes at least 1 positional argument (0 given)",
+    ),
+    (
+        "SendTextWithCaret",
+        ("a", "b", "c"),
+        {},
+        "SendTextWithCaret() takes at most 2 positional arguments (3 given)",
+    ),
+    (
+        "CrudeOpenWith",
+        (1, 2, 3),
+        {},
+        "CrudeOpenWith() takes at most 2 positional arguments (3 given)",
+    ),
 ]
 
 KEYWORD_ERRORS = [
-    ("SimulateKeyPress", (65,), {"bogus": 1}, "SimulateKeyPress() got an unexpected keyword argument 'bogus'"),
-    ("SimulateKeyPress", (65,), {"key_id": 1}, "SimulateKeyPress() got multiple values for keyword argument 'key_id'"),
-    ("SimulateKeyPressSequence", ((),), {"keys_list": ()}, "SimulateKeyPressSequence() got multiple values for keyword argument 'keys_list'"),
-    ("GetCaretPosition", ("t",), {"caret": "|", "other": 2}, "GetCaretPosition() got an unexpected keyword argument 'other'"),
+    (
+        "SimulateKeyPress",
+        (65,),
+        {"bogus": 1},
+        "SimulateKeyPress() got an unexpected keyword argument 'bogus'",
+    ),
+    (
+        "SimulateKeyPress",
+        (65,),
+        {"key_id": 1},
+        "SimulateKeyPress() got multiple values for keyword argument 'key_id'",
+    ),
+    (
+        "SimulateKeyPressSequence",
+        ((),),
+        {"keys_list": ()},
+        "SimulateKeyPressSequence() got multiple values for keyword argument 'keys_list'",
+    ),
+    (
+        "GetCaretPosition",
+        ("t",),
+        {"caret": "|", "other": 2},
+        "GetCaretPosition() got an unexpected keyword argument 'other'",
+    ),
     ("CrudeOpenWith", (), {"tool": 1}, "CrudeOpenWith() got an unexpected keyword argument 'tool'"),
-    ("CrudeOpenWith", (1,), {"tool_number": 1}, "CrudeOpenWith() got multiple values for keyword argument 'tool_number'"),
+    (
+        "CrudeOpenWith",
+        (1,),
+        {"tool_number": 1},
+        "CrudeOpenWith() got multiple values for keyword argument 'tool_number'",
+    ),
 ]
 
 
@@ -89,14 +184,31 @@ def test_count_and_keyword_errors_name_the_function(kb, log, reports, name, args
 @pytest.mark.parametrize(
     "name, args, kwargs, message",
     [
-        ("SimulateHotKeyPress", (), {}, "SimulateHotKeyPress() takes exactly one argument (0 given)"),
-        ("SimulateHotKeyPress", ({}, {}), {}, "SimulateHotKeyPress() takes exactly one argument (2 given)"),
-        ("SimulateHotKeyPress", (), {"keys_id_dict": {65: 30}}, "SimulateHotKeyPress() takes no keyword arguments"),
+        (
+            "SimulateHotKeyPress",
+            (),
+            {},
+            "SimulateHotKeyPress() takes exactly one argument (0 given)",
+        ),
+        (
+            "SimulateHotKeyPress",
+            ({}, {}),
+            {},
+            "SimulateHotKeyPress() takes exactly one argument (2 given)",
+        ),
+        (
+            "SimulateHotKeyPress",
+            (),
+            {"keys_id_dict": {65: 30}},
+            "SimulateHotKeyPress() takes no keyword arguments",
+        ),
         ("ExpandText", (1,), {}, "ExpandText() takes no arguments (1 given)"),
         ("OpenLocation", (), {"x": 1}, "OpenLocation() takes no keyword arguments"),
     ],
 )
-def test_one_and_no_argument_functions_use_the_interpreters_checks(kb, log, reports, name, args, kwargs, message):
+def test_one_and_no_argument_functions_use_the_interpreters_checks(
+    kb, log, reports, name, args, kwargs, message
+):
     with pytest.raises(TypeError, match=message.replace("(", r"\(").replace(")", r"\)")):
         getattr(kb, name)(*args, **kwargs)
     assert log.calls == [] and reports.items == []
@@ -121,7 +233,12 @@ def test_keywords_that_are_not_strings_are_refused(kb, log):
 def test_keywords_bind_by_name_in_any_order(kb, log):
     kb.SimulateKeyPress(times=1, key_scancode=30, key_id=65)
     kb.SimulateKeyPress(66, **{StrSub("key_scancode"): 48})
-    assert log.args_of("keybd_event") == [(65, 30, 0, 0), (65, 30, 2, 0), (66, 48, 0, 0), (66, 48, 2, 0)]
+    assert log.args_of("keybd_event") == [
+        (65, 30, 0, 0),
+        (65, 30, 2, 0),
+        (66, 48, 0, 0),
+        (66, 48, 2, 0),
+    ]
 
 
 @pytest.mark.parametrize(
@@ -129,9 +246,21 @@ def test_keywords_bind_by_name_in_any_order(kb, log):
     [
         ("SimulateKeyPressSequence", ([(65, 30)],), "keys_list", "tuple", "list"),
         ("SimulateKeyPressSequence", (TupleSub(),), "keys_list", "tuple", "TupleSub"),
-        ("FindAndSendKeysToWindow", (StrSub("Notepad"), 1, noop), "target_className", "str", "StrSub"),
+        (
+            "FindAndSendKeysToWindow",
+            (StrSub("Notepad"), 1, noop),
+            "target_className",
+            "str",
+            "StrSub",
+        ),
         ("FindAndSendKeysToWindow", (b"Notepad", 1, noop), "target_className", "str", "bytes"),
-        ("SimulateHotKeyPress", (collections.OrderedDict({65: 30}),), "keys_id_dict", "dict", "collections.OrderedDict"),
+        (
+            "SimulateHotKeyPress",
+            (collections.OrderedDict({65: 30}),),
+            "keys_id_dict",
+            "dict",
+            "collections.OrderedDict",
+        ),
         ("SimulateHotKeyPress", ([(65, 30)],), "keys_id_dict", "dict", "list"),
         ("GetCaretPosition", (StrSub("a{!}b"),), "text", "str", "StrSub"),
         ("GetCaretPosition", ("a", b"!"), "caret", "str", "bytes"),
@@ -139,10 +268,15 @@ def test_keywords_bind_by_name_in_any_order(kb, log):
         ("SendTextWithCaret", (b"x", b"y"), "text", "str", "bytes"),  # text is tested first
     ],
 )
-def test_exact_type_checks_refuse_subclasses_without_a_traceback_entry(kb, log, reports, name, args, parameter, expected, given):
+def test_exact_type_checks_refuse_subclasses_without_a_traceback_entry(
+    kb, log, reports, name, args, parameter, expected, given
+):
     with pytest.raises(TypeError) as caught:
         getattr(kb, name)(*args)
-    assert str(caught.value) == f"Argument '{parameter}' has incorrect type (expected {expected}, got {given})"
+    assert (
+        str(caught.value)
+        == f"Argument '{parameter}' has incorrect type (expected {expected}, got {given})"
+    )
     assert not any(frame.startswith("velmora.") for frame in traceback_names(caught.value))
     assert log.calls == [] and reports.items == []
 

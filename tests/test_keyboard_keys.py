@@ -4,13 +4,27 @@ import sys
 import types
 
 import pytest
-
 import win32con
 
 EXTENDED = [
-    "VK_RMENU", "VK_RCONTROL", "VK_RSHIFT", "VK_APPS", "VK_VOLUME_UP", "VK_VOLUME_DOWN",
-    "VK_SNAPSHOT", "VK_INSERT", "VK_DELETE", "VK_HOME", "VK_END", "VK_CANCEL", "VK_PRIOR",
-    "VK_NEXT", "VK_UP", "VK_DOWN", "VK_LEFT", "VK_RIGHT",
+    "VK_RMENU",
+    "VK_RCONTROL",
+    "VK_RSHIFT",
+    "VK_APPS",
+    "VK_VOLUME_UP",
+    "VK_VOLUME_DOWN",
+    "VK_SNAPSHOT",
+    "VK_INSERT",
+    "VK_DELETE",
+    "VK_HOME",
+    "VK_END",
+    "VK_CANCEL",
+    "VK_PRIOR",
+    "VK_NEXT",
+    "VK_UP",
+    "VK_DOWN",
+    "VK_LEFT",
+    "VK_RIGHT",
 ]
 ORDINARY = ["VK_RETURN", "VK_BACK", "VK_SHIFT", "VK_CONTROL", "VK_LMENU", "VK_TAB", "VK_OEM_3"]
 
@@ -63,18 +77,26 @@ class RecordingConstants:
 
 def test_flags_come_from_win32con_at_each_use(kb, log, monkeypatch):
     # Other values than Windows' show that nothing is cached in the module.
-    monkeypatch.setattr(kb, "win32con", RecordingConstants(log, KEYEVENTF_EXTENDEDKEY=16, KEYEVENTF_KEYUP=32))
+    monkeypatch.setattr(
+        kb, "win32con", RecordingConstants(log, KEYEVENTF_EXTENDEDKEY=16, KEYEVENTF_KEYUP=32)
+    )
     kb.SimulateKeyPress(win32con.VK_UP, 0, 2)
     assert log.names() == [
         "win32con.KEYEVENTF_EXTENDEDKEY",
-        "keybd_event", "win32con.KEYEVENTF_KEYUP", "keybd_event",
-        "keybd_event", "win32con.KEYEVENTF_KEYUP", "keybd_event",
+        "keybd_event",
+        "win32con.KEYEVENTF_KEYUP",
+        "keybd_event",
+        "keybd_event",
+        "win32con.KEYEVENTF_KEYUP",
+        "keybd_event",
     ]
     assert events(log) == [(0x26, 0, 16, 0), (0x26, 0, 48, 0)] * 2
 
 
 def test_zero_times_still_reads_the_extended_flag(kb, log, monkeypatch):
-    monkeypatch.setattr(kb, "win32con", RecordingConstants(log, KEYEVENTF_EXTENDEDKEY=1, KEYEVENTF_KEYUP=2))
+    monkeypatch.setattr(
+        kb, "win32con", RecordingConstants(log, KEYEVENTF_EXTENDEDKEY=1, KEYEVENTF_KEYUP=2)
+    )
     kb.SimulateKeyPress(65, times=0)
     assert log.names() == ["win32con.KEYEVENTF_EXTENDEDKEY"]
 
@@ -96,7 +118,10 @@ def test_win32api_is_looked_up_at_each_event(kb, log, monkeypatch):
     [
         ({}, []),
         ({17: 29, 67: 46}, [(17, 29, 0, 0), (67, 46, 0, 0), (17, 29, 2, 0), (67, 46, 2, 0)]),
-        ({0xA3: 0x1D, 0x2E: 0x53}, [(0xA3, 0x1D, 1, 0), (0x2E, 0x53, 1, 0), (0xA3, 0x1D, 3, 0), (0x2E, 0x53, 3, 0)]),
+        (
+            {0xA3: 0x1D, 0x2E: 0x53},
+            [(0xA3, 0x1D, 1, 0), (0x2E, 0x53, 1, 0), (0xA3, 0x1D, 3, 0), (0x2E, 0x53, 3, 0)],
+        ),
         ({True: 29}, [(1, 29, 0, 0), (1, 29, 2, 0)]),
         ({65.7: 30.2}, [(65, 30, 0, 0), (65, 30, 2, 0)]),
     ],
@@ -156,8 +181,11 @@ def test_a_refused_key_down_releases_the_keys_already_down(kb, log, reports, mon
     monkeypatch.setattr(kb, "win32api", failing_keybd_event(log, {2}))
     kb.SimulateHotKeyPress({17: 29, 16: 42, 65: 30})
     assert events(log) == [
-        (17, 29, 0, 0), (16, 42, 0, 0), (65, 30, 0, 0),  # the third is refused
-        (17, 29, 2, 0), (16, 42, 2, 0),
+        (17, 29, 0, 0),
+        (16, 42, 0, 0),
+        (65, 30, 0, 0),  # the third is refused
+        (17, 29, 2, 0),
+        (16, 42, 2, 0),
     ]
     assert reports.messages == ["refused"]
 
@@ -188,10 +216,16 @@ def interrupted_after_the_event(log, exception):
 
 
 @pytest.mark.parametrize("exception", [KeyboardInterrupt, SystemExit])
-@pytest.mark.parametrize("call", [lambda kb: kb.SimulateKeyPress(16, 42, 5),
-                                  lambda kb: kb.SimulateHotKeyPress({16: 42, 17: 29})])
-def test_an_interrupt_after_a_key_went_down_lets_the_key_up(kb, log, reports, monkeypatch,
-                                                           exception, call):
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda kb: kb.SimulateKeyPress(16, 42, 5),
+        lambda kb: kb.SimulateHotKeyPress({16: 42, 17: 29}),
+    ],
+)
+def test_an_interrupt_after_a_key_went_down_lets_the_key_up(
+    kb, log, reports, monkeypatch, exception, call
+):
     monkeypatch.setattr(kb, "win32api", interrupted_after_the_event(log, exception))
     call(kb)
     assert events(log) == [(16, 42, 0, 0), (16, 42, 2, 0)]
@@ -209,7 +243,12 @@ def test_names_fall_back_to_builtins(kb, log, monkeypatch):
     import builtins
 
     monkeypatch.delattr(kb, "win32api")
-    monkeypatch.setattr(builtins, "win32api", types.SimpleNamespace(keybd_event=log.recorder("keybd_event")), raising=False)
+    monkeypatch.setattr(
+        builtins,
+        "win32api",
+        types.SimpleNamespace(keybd_event=log.recorder("keybd_event")),
+        raising=False,
+    )
     kb.SimulateKeyPress(65)
     assert len(events(log)) == 2
 
@@ -266,8 +305,15 @@ def sent_with_constants(kb, log, reports, monkeypatch, code, extended_flag, key_
 @pytest.mark.parametrize(
     "extended_flag, key_up",
     [
-        (1, 2), (16, 32), (3, 2), (-1, 6), (-4, 2),  # overlapping bits, negative flags
-        (2**40, 2), (1, 2**62), (1, 2**70), (1, -(2**70)),  # beyond 32 bits, beyond a C long
+        (1, 2),
+        (16, 32),
+        (3, 2),
+        (-1, 6),
+        (-4, 2),  # overlapping bits, negative flags
+        (2**40, 2),
+        (1, 2**62),
+        (1, 2**70),
+        (1, -(2**70)),  # beyond 32 bits, beyond a C long
     ],
 )
 @pytest.mark.parametrize("code", [win32con.VK_UP, 65])

@@ -97,4 +97,3 @@ def test_a_failing_sequence_still_resets_and_plays(opening, log, reports, monkey
     assert log.calls == [SOUND]
     assert opening.ctrlHouse.pressed_chars == ""
     assert reports.objects == ["velmora.strokeSmith.SimulateKeyPressSequence"]
-

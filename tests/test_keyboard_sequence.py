@@ -101,4 +101,3 @@ def test_none_sequence_is_reported(seq, log, reports):
     assert log.calls == []
     assert reports.objects == [Q_SEQUENCE]
     assert reports.messages == ["'NoneType' object is not iterable"]
-

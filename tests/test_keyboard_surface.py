@@ -5,7 +5,6 @@ import inspect
 import sys
 
 import pytest
-
 from conftest import run_python
 
 DOCSTRINGS = {
@@ -20,13 +19,27 @@ DOCSTRINGS = {
     "CrudeOpenWith": "CrudeOpenWith(int tool_number=4, int prog_index=0) -> void\n\n        Description:\n            A crude way for opening a program by using the `open` tool from the `Quick Access Toolbar`.\n        ---\n        Parameters:\n            `tool_number -> int`:\n                The number associated with the `open` tool in the `Quick Access Toolbar`.\n                To find it, press the alt key while selecting a file in the windows explorer.\n            \n            `prog_index -> int`:\n                The index of the program in the `open` tool dropdown menu.\n    ",
 }
 
-MODULE_DOC = "This extension module provides functions for manipulating keyboard presses and text expansion."
+MODULE_DOC = (
+    "This extension module provides functions for manipulating keyboard presses and text expansion."
+)
 
 FUNCTIONS = list(DOCSTRINGS)
 
 BOUND_AT_IMPORT = [
-    "__builtins__", "win32gui", "win32ui", "win32api", "win32con", "winsound", "pywintypes",
-    "keyboard", "os", "winHouse", "ctrlHouse", "kbcon", "sleep", "__test__",
+    "__builtins__",
+    "win32gui",
+    "win32ui",
+    "win32api",
+    "win32con",
+    "winsound",
+    "pywintypes",
+    "keyboard",
+    "os",
+    "winHouse",
+    "ctrlHouse",
+    "kbcon",
+    "sleep",
+    "__test__",
 ]
 
 
@@ -47,11 +60,11 @@ def test_namespace_holds_the_functions_then_the_imports_in_order(module):
 
 
 def test_shared_state_and_libraries_are_bound(module):
+    import os
     import time
 
     import common
     import keyboard
-    import os
     import win32api
 
     assert module.winHouse is common.WindowHouse
@@ -123,7 +136,10 @@ def test_a_second_interpreter_is_refused():
         """
     )
     assert "ImportError" in result.stdout, result.stderr
-    assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in result.stdout
+    assert (
+        "Interpreter change detected - this module can only be loaded into one interpreter"
+        " per process." in result.stdout
+    )
 
 
 @pytest.mark.parametrize(

@@ -29,19 +29,31 @@ class Desktop:
         self.stored, self.visible, self.find_error, self.refusals = 0, True, None, []
         record = log.recorder
         window = types.SimpleNamespace(GetSafeHwnd=record("GetSafeHwnd", result=FOUND))
-        monkeypatch.setattr(kb, "winHouse", types.SimpleNamespace(
-            GetHandleByClassName=record("GetHandleByClassName", effect=lambda c: self.stored),
-            SetHandleByClassName=record("SetHandleByClassName", effect=self.store),
-        ))
-        monkeypatch.setattr(kb, "win32gui", types.SimpleNamespace(
-            IsWindowVisible=record("IsWindowVisible", effect=lambda h: self.visible),
-            ShowWindow=record("ShowWindow"),
-            SetForegroundWindow=record("SetForegroundWindow", effect=self.foreground),
-            GetWindowText=record("GetWindowText", result="Untitled"),
-        ))
-        monkeypatch.setattr(kb, "win32ui", types.SimpleNamespace(
-            FindWindow=record("FindWindow", effect=lambda *a: self.find(window)), error=UiError
-        ))
+        monkeypatch.setattr(
+            kb,
+            "winHouse",
+            types.SimpleNamespace(
+                GetHandleByClassName=record("GetHandleByClassName", effect=lambda c: self.stored),
+                SetHandleByClassName=record("SetHandleByClassName", effect=self.store),
+            ),
+        )
+        monkeypatch.setattr(
+            kb,
+            "win32gui",
+            types.SimpleNamespace(
+                IsWindowVisible=record("IsWindowVisible", effect=lambda h: self.visible),
+                ShowWindow=record("ShowWindow"),
+                SetForegroundWindow=record("SetForegroundWindow", effect=self.foreground),
+                GetWindowText=record("GetWindowText", result="Untitled"),
+            ),
+        )
+        monkeypatch.setattr(
+            kb,
+            "win32ui",
+            types.SimpleNamespace(
+                FindWindow=record("FindWindow", effect=lambda *a: self.find(window)), error=UiError
+            ),
+        )
         monkeypatch.setattr(kb, "pywintypes", types.SimpleNamespace(error=WinError))
         monkeypatch.setattr(kb, "sleep", record("sleep"))
         # Printing goes through the print captured at import, never through the namespace.
@@ -71,32 +83,62 @@ def bring(handle):
 
 
 GET = [("GetHandleByClassName", (CLASS,))]
-FOUND_AND_STORED = [("FindWindow", (CLASS, None)), ("GetSafeHwnd", ()),
-                    ("SetHandleByClassName", (CLASS, FOUND))]
+FOUND_AND_STORED = [
+    ("FindWindow", (CLASS, None)),
+    ("GetSafeHwnd", ()),
+    ("SetHandleByClassName", (CLASS, FOUND)),
+]
 RETRY = [("sleep", (0.5,))]
 SENT = [("send", ("k",))]
 NOT_FOUND = [("FindWindow", (CLASS, None)), ("SetHandleByClassName", (CLASS, None))]
 VISIBLE = [("IsWindowVisible", (STORED,))]
 
 OUTCOMES = {
-    "visible window": (STORED, True, None, 0,
-                       GET + VISIBLE + GET + bring(STORED) + SENT),
-    "no stored handle, found": (0, True, None, 0,
-                                GET + FOUND_AND_STORED + GET + bring(FOUND) + SENT),
-    "hidden window, found": (STORED, False, None, 0,
-                             GET + VISIBLE + FOUND_AND_STORED + GET + bring(FOUND) + SENT),
+    "visible window": (STORED, True, None, 0, GET + VISIBLE + GET + bring(STORED) + SENT),
+    "no stored handle, found": (
+        0,
+        True,
+        None,
+        0,
+        GET + FOUND_AND_STORED + GET + bring(FOUND) + SENT,
+    ),
+    "hidden window, found": (
+        STORED,
+        False,
+        None,
+        0,
+        GET + VISIBLE + FOUND_AND_STORED + GET + bring(FOUND) + SENT,
+    ),
     "no stored handle, not found": (0, True, UiError(), 0, GET + NOT_FOUND),
     "hidden window, not found": (STORED, False, UiError(), 0, GET + VISIBLE + NOT_FOUND),
-    "subclass of win32ui.error": (0, True, type("Sub", (UiError,), {})(), 0,
-                                  GET + NOT_FOUND),
-    "refused once": (STORED, True, None, 1,
-                     GET + VISIBLE + GET + bring(STORED) + RETRY + bring(STORED) + SENT),
-    "searched, refused once": (0, True, None, 1,
-                               GET + FOUND_AND_STORED + GET + bring(FOUND) + RETRY
-                               + bring(FOUND) + SENT),
-    "refused twice": (STORED, True, None, 2,
-                      GET + VISIBLE + GET + bring(STORED) + RETRY + bring(STORED)
-                      + [("GetWindowText", (STORED,))]),
+    "subclass of win32ui.error": (0, True, type("Sub", (UiError,), {})(), 0, GET + NOT_FOUND),
+    "refused once": (
+        STORED,
+        True,
+        None,
+        1,
+        GET + VISIBLE + GET + bring(STORED) + RETRY + bring(STORED) + SENT,
+    ),
+    "searched, refused once": (
+        0,
+        True,
+        None,
+        1,
+        GET + FOUND_AND_STORED + GET + bring(FOUND) + RETRY + bring(FOUND) + SENT,
+    ),
+    "refused twice": (
+        STORED,
+        True,
+        None,
+        2,
+        GET
+        + VISIBLE
+        + GET
+        + bring(STORED)
+        + RETRY
+        + bring(STORED)
+        + [("GetWindowText", (STORED,))],
+    ),
 }
 
 
@@ -120,8 +162,13 @@ def fail(error):
     return raising
 
 
-SEARCHED = ["GetHandleByClassName", "FindWindow", "GetSafeHwnd", "SetHandleByClassName",
-            "GetHandleByClassName"]
+SEARCHED = [
+    "GetHandleByClassName",
+    "FindWindow",
+    "GetSafeHwnd",
+    "SetHandleByClassName",
+    "GetHandleByClassName",
+]
 FIRST_TRY = SEARCHED + ["ShowWindow", "SetForegroundWindow"]
 SECOND_TRY = FIRST_TRY + ["sleep", "ShowWindow", "SetForegroundWindow"]
 

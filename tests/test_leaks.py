@@ -18,10 +18,16 @@ _results = {}
 
 def verdicts(module):
     if module not in _results:
-        environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), VELMORA_DESKTOP="0")
+        environment = dict(
+            os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), VELMORA_DESKTOP="0"
+        )
         result = subprocess.run(
             [sys.executable, os.path.join(HERE, "leaks", "check_leaks.py"), module],
-            capture_output=True, text=True, env=environment, cwd=HERE, timeout=900,
+            capture_output=True,
+            text=True,
+            env=environment,
+            cwd=HERE,
+            timeout=900,
         )
         assert result.returncode == 0, result.stderr[-4000:]
         _results[module] = json.loads(result.stdout)
@@ -43,6 +49,8 @@ def test_image_entries_do_not_leak(case):
 @pytest.mark.parametrize("leak", ["one block per call", "one reference per call"])
 def test_a_planted_leak_is_caught_despite_the_image_allowance(leak, baseline):
     hoard, held = [], object()
-    plant = {"one block per call": lambda: hoard.append(object()),
-             "one reference per call": lambda: hoard.append(held)}[leak]
+    plant = {
+        "one block per call": lambda: hoard.append(object()),
+        "one reference per call": lambda: hoard.append(held),
+    }[leak]
     assert check_leaks.image_leak_verdict(plant, [held], baseline) is not None

@@ -8,34 +8,69 @@ import subprocess
 import sys
 
 import pytest
-
 from conftest import run_python
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-KEYBOARD_STEPS = ["win32gui", "win32ui", "win32api", "win32con", "winsound", "pywintypes", "keyboard", "common"]
+KEYBOARD_STEPS = [
+    "win32gui",
+    "win32ui",
+    "win32api",
+    "win32con",
+    "winsound",
+    "pywintypes",
+    "keyboard",
+    "common",
+]
 IMAGE_STEPS = ["PIL", "win32clipboard", "numpy", "cv2", "winsound", "type"]
 CASES = [
     *[("strokeSmith", step, "raise") for step in KEYBOARD_STEPS],
     *[("snapTone", step, "raise") for step in IMAGE_STEPS],
-    ("strokeSmith", "common", "call"), ("strokeSmith", "win32con", "call"),
-    ("snapTone", "cv2", "call"), ("snapTone", "type", "call"),
-    ("strokeSmith", "second", "raise"), ("snapTone", "second", "raise"),
+    ("strokeSmith", "common", "call"),
+    ("strokeSmith", "win32con", "call"),
+    ("snapTone", "cv2", "call"),
+    ("snapTone", "type", "call"),
+    ("strokeSmith", "second", "raise"),
+    ("snapTone", "second", "raise"),
 ]
 
 
 @pytest.mark.parametrize("module, step, mode", CASES)
 def test_a_half_made_module_refuses_calls_and_the_loaded_one_works(module, step, mode):
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), VELMORA_DESKTOP="0")
-    result = subprocess.run([sys.executable, os.path.join(HERE, "lifecycle", "run_import.py"), module, step, mode],
-                            capture_output=True, text=True, env=environment, cwd=HERE, timeout=300)
+    environment = dict(
+        os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), VELMORA_DESKTOP="0"
+    )
+    result = subprocess.run(
+        [sys.executable, os.path.join(HERE, "lifecycle", "run_import.py"), module, step, mode],
+        capture_output=True,
+        text=True,
+        env=environment,
+        cwd=HERE,
+        timeout=300,
+    )
     assert result.returncode == 0, result.stderr[-4000:]
-    lines = dict(line.split(": ", 1) for line in result.stdout.splitlines() if ": " in line and line[0] != " ")
-    calls = [line for line in result.stdout.splitlines() if not line.startswith(("import:", "afterwards:", "event"))]
-    assert all(line.endswith(f"RuntimeError: module 'velmora.{module}' has not finished initialising") for line in calls), calls
-    reachable = 0 if step == "second" else 9 if module == "strokeSmith" else 8 if step == "type" else 0
+    lines = dict(
+        line.split(": ", 1)
+        for line in result.stdout.splitlines()
+        if ": " in line and line[0] != " "
+    )
+    calls = [
+        line
+        for line in result.stdout.splitlines()
+        if not line.startswith(("import:", "afterwards:", "event"))
+    ]
+    assert all(
+        line.endswith(f"RuntimeError: module 'velmora.{module}' has not finished initialising")
+        for line in calls
+    ), calls
+    reachable = (
+        0 if step == "second" else 9 if module == "strokeSmith" else 8 if step == "type" else 0
+    )
     assert len(calls) == (reachable * 2 if mode == "raise" else reachable)
-    expected_import = {"second": "RuntimeError: Module '%s' has already been imported" % module,
-                       "raise": "Error: planted failure of " + step, "call": "returned <module"}
+    expected_import = {
+        "second": f"RuntimeError: Module '{module}' has already been imported",
+        "raise": "Error: planted failure of " + step,
+        "call": "returned <module",
+    }
     assert expected_import["second" if step == "second" else mode] in lines["import"]
     assert lines["afterwards"] == ("returned None" if module == "strokeSmith" else "returned True")
     assert module == "snapTone" or "event 37 0 1 0" in result.stdout
@@ -45,7 +80,8 @@ def test_a_half_made_module_refuses_calls_and_the_loaded_one_works(module, step,
 def test_a_failure_hook_that_drops_itself_and_its_tracker_mid_report(hook, extra):
     # The hook is the only owner of a tracker's method; the event it passes replaces the hook
     # when compared, and the method goes on writing to its tracker.
-    result = run_python(f"""
+    result = run_python(
+        f"""
         import functools, sys, velmora.snapTone as snap, velmora.strokeSmith as kb
         class Event:
             def __eq__(self, other):
@@ -54,7 +90,9 @@ def test_a_failure_hook_that_drops_itself_and_its_tracker_mid_report(hook, extra
         sys.{hook} = functools.partial(snap.MouseHelper((2, 3)).update_life_data, Event(), 1{extra})
         kb.SimulateHotKeyPress(None)
         print("survived")
-        """, PYTHONMALLOC="debug")
+        """,
+        PYTHONMALLOC="debug",
+    )
     assert result.stdout == "survived\n", result.stderr[-2000:]
 
 
@@ -63,8 +101,9 @@ def new_through_a_replaced_new(kind):
     return kind()
 
 
-@pytest.mark.parametrize("make", [lambda kind: kind(), lambda kind: object.__new__(kind),
-                                  new_through_a_replaced_new])
+@pytest.mark.parametrize(
+    "make", [lambda kind: kind(), lambda kind: object.__new__(kind), new_through_a_replaced_new]
+)
 def test_the_method_type_cannot_be_instantiated(snap, make):
     with pytest.raises(TypeError):
         make(type(snap.MouseHelper.__init__))
@@ -72,7 +111,8 @@ def test_the_method_type_cannot_be_instantiated(snap, make):
 
 def test_a_failed_exec_leaves_no_module_behind_for_later_imports():
     # A loader that does not register the module itself (module_from_spec, exec_module).
-    result = run_python("""
+    result = run_python(
+        """
         import importlib, importlib.util, sys, velmora
         class MissingOnce:
             def find_spec(self, name, path, target=None):
@@ -88,5 +128,7 @@ def test_a_failed_exec_leaves_no_module_behind_for_later_imports():
             pass
         print("velmora.strokeSmith" in sys.modules)
         print(importlib.import_module("velmora.strokeSmith").SimulateKeyPress(0, 0, 0))
-        """, VELMORA_DESKTOP="0")
+        """,
+        VELMORA_DESKTOP="0",
+    )
     assert result.stdout == "False\nNone\n", result.stderr[-2000:]

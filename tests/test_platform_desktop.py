@@ -3,8 +3,8 @@
 import sys
 
 import pytest
-
 from conftest import run_python
+
 from velmora._platform import FallbackFinder, desktop, memory, x11
 
 PROBE = """
@@ -73,9 +73,10 @@ def chooser(monkeypatch):
 
 
 def test_attach_and_detach(chooser):
-    import velmora  # noqa: F401
     import win32api
     import win32gui
+
+    import velmora  # noqa: F401
 
     hwnd = desktop.display().register("Notepad", "Untitled")
     desktop.attach(":986")
@@ -92,9 +93,10 @@ def test_attach_and_detach(chooser):
 def test_finder_stays_behind_every_real_finder():
     import importlib.machinery
 
-    import velmora  # noqa: F401
-    import Xlib  # noqa: F401  (python-xlib appends six's finder for six.moves)
     import win32gui  # noqa: F401  (loaded through the finder's loader)
+    import Xlib  # noqa: F401  (python-xlib appends six's finder for six.moves)
+
+    import velmora  # noqa: F401
 
     ours = [i for i, finder in enumerate(sys.meta_path) if isinstance(finder, FallbackFinder)]
     assert len(ours) == 1

@@ -3,8 +3,8 @@
 import sys
 
 import pytest
-
 from conftest import run_python
+
 from velmora import _platform
 
 STAND_INS = sorted(_platform.FALLBACKS)
@@ -35,7 +35,9 @@ def test_the_stand_ins_are_not_importable_without_velmora():
 
 def test_a_real_module_of_the_same_name_wins(tmp_path):
     (tmp_path / "win32api.py").write_text("REAL = True\n")
-    result = run_python("import velmora, win32api; print(getattr(win32api, 'REAL', False))", path=[str(tmp_path)])
+    result = run_python(
+        "import velmora, win32api; print(getattr(win32api, 'REAL', False))", path=[str(tmp_path)]
+    )
     assert result.stdout.strip() == "True", result.stderr
 
 

@@ -7,7 +7,6 @@ import types
 import wave
 
 import pytest
-
 from conftest import run_python
 
 HOST = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "host")
@@ -62,8 +61,9 @@ def test_recorder_feed_and_limit(common):
     ],
 )
 def test_combinations_go_through_keybd_event(common, monkeypatch, log, combination, events):
-    import velmora  # noqa: F401
     import win32api
+
+    import velmora  # noqa: F401
 
     monkeypatch.setattr(win32api, "keybd_event", log.recorder("keybd_event"))
     common.ControllerHouse.keyboard_send(combination)
@@ -71,8 +71,9 @@ def test_combinations_go_through_keybd_event(common, monkeypatch, log, combinati
 
 
 def test_unknown_combination_sends_nothing(common, monkeypatch, log):
-    import velmora  # noqa: F401
     import win32api
+
+    import velmora  # noqa: F401
 
     monkeypatch.setattr(win32api, "keybd_event", log.recorder("keybd_event"))
     with pytest.raises(ValueError, match="'hyper'"):

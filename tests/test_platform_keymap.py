@@ -13,8 +13,9 @@ EXTENDED = (
 
 
 def test_every_key_the_modules_send_is_a_distinct_known_keysym():
-    import velmora  # noqa: F401  (makes the stand-ins importable)
     import win32con
+
+    import velmora  # noqa: F401  (makes the stand-ins importable)
 
     extended = [getattr(win32con, name) for name in EXTENDED]
     codes = [*range(0x30, 0x3A), *range(0x41, 0x5B), *extended, 0x0D, 0x08, 0x09, 0x1B, 0x20]

@@ -123,8 +123,10 @@ def sounds(tmp_path, monkeypatch):
         (b"SFX\\knob-458.wav", "work/SFX/knob-458.wav"),
         ("SFX\\missing.wav", None),
         ("c:\\windows\\media\\TADA.WAV", "share/sounds/freedesktop/stereo/complete.oga"),
-        ("C:\\Windows\\Media\\Windows Navigation Start.wav",
-         "share/sounds/freedesktop/stereo/message.oga"),
+        (
+            "C:\\Windows\\Media\\Windows Navigation Start.wav",
+            "share/sounds/freedesktop/stereo/message.oga",
+        ),
         ("C:\\Windows\\Media\\chimes.wav", None),
         ("D:\\SFX\\knob-458.wav", None),  # no drive letters here, whatever the rest says
     ],
@@ -180,7 +182,7 @@ def test_startfile_passes_the_absolute_path_as_one_argument(programs, tmp_path, 
     monkeypatch.chdir(tmp_path)
     (tmp_path / name).write_text("x")
     freedesktop.startfile(name)
-    (argv, kwargs), = programs.started
+    ((argv, kwargs),) = programs.started
     assert argv == ["/usr/bin/xdg-open", str(tmp_path / name)] and kwargs["start_new_session"]
 
 
@@ -188,7 +190,11 @@ def test_startfile_passes_the_absolute_path_as_one_argument(programs, tmp_path, 
     "installed, target, argv",
     [
         ({"gio"}, "/", ["/usr/bin/gio", "open", "/"]),
-        ({"xdg-open"}, "https://example.org/?a=1", ["/usr/bin/xdg-open", "https://example.org/?a=1"]),
+        (
+            {"xdg-open"},
+            "https://example.org/?a=1",
+            ["/usr/bin/xdg-open", "https://example.org/?a=1"],
+        ),
         (set(), "/", OSError),
         ({"xdg-open"}, None, TypeError),
         ({"xdg-open"}, "/no/such/file", FileNotFoundError),
@@ -208,7 +214,9 @@ def test_startfile_openers_and_refusals(programs, installed, target, argv):
 
 def test_a_failing_opener_says_what_to_install_and_is_reaped(programs, tmp_path):
     programs.returncode = 4
-    with pytest.raises(freedesktop.ProgramError, match="xdg-open exited with status 4.*Install xdg"):
+    with pytest.raises(
+        freedesktop.ProgramError, match="xdg-open exited with status 4.*Install xdg"
+    ):
         freedesktop.startfile(str(tmp_path))
     assert programs.processes[0].waited
 
@@ -253,9 +261,17 @@ def dib():
 def test_picture_goes_to_the_writer_as_png(programs, dib):
     picture, data = dib
     clipboard.publish({clipboard.CF_DIB: data, clipboard.CF_TEXT: b"x"}, FakeConnection(1, 1, 2))
-    (argv, kwargs), = programs.started
-    assert argv == ["/usr/bin/xclip", "-selection", "clipboard", "-display", ":77",
-                    "-t", "image/png", "-i"]
+    ((argv, kwargs),) = programs.started
+    assert argv == [
+        "/usr/bin/xclip",
+        "-selection",
+        "clipboard",
+        "-display",
+        ":77",
+        "-t",
+        "image/png",
+        "-i",
+    ]
     assert kwargs["start_new_session"] and kwargs["stdin"] == subprocess.PIPE
     with Image.open(io.BytesIO(programs.processes[0].input)) as png:
         assert png.format == "PNG" and png.convert("RGB").tobytes() == picture.tobytes()
@@ -264,8 +280,10 @@ def test_picture_goes_to_the_writer_as_png(programs, dib):
 @pytest.mark.parametrize(
     "contents, offered",
     [
-        ({clipboard.CF_UNICODETEXT: "h\u00e9\u20ac\0junk".encode("utf-16-le")},
-         ("UTF8_STRING", "h\u00e9\u20ac".encode())),
+        (
+            {clipboard.CF_UNICODETEXT: "h\u00e9\u20ac\0junk".encode("utf-16-le")},
+            ("UTF8_STRING", "h\u00e9\u20ac".encode()),
+        ),
         ({clipboard.CF_TEXT: b"caf\xe9\0"}, ("UTF8_STRING", "caf\u00e9".encode())),
         ({49161: b"private"}, None),
     ],
@@ -288,8 +306,9 @@ def test_emptied_clipboard_leaves_no_owner(programs):
         ({"xclip"}, 0, [0x400001], "did not take the clipboard"),  # the owner never changed
     ],
 )
-def test_publish_failures_are_reported(programs, monkeypatch, dib, installed, returncode,
-                                       owners, message):
+def test_publish_failures_are_reported(
+    programs, monkeypatch, dib, installed, returncode, owners, message
+):
     monkeypatch.setattr(clipboard, "TAKEOVER_TIMEOUT", 0.05)
     programs.installed, programs.returncode = installed, returncode
     with pytest.raises(DesktopError, match=message):
@@ -315,7 +334,7 @@ def test_real_programs_receive_names_unchanged(tmp_path, monkeypatch):
     monkeypatch.setenv("PATH", str(tmp_path / "bin"))
     monkeypatch.setattr(freedesktop, "_playing", None)
     monkeypatch.chdir(tmp_path)
-    odd = tmp_path / "it's a \"sound\"; $(rm -rf ~) `x` & |.wav"
+    odd = tmp_path / 'it\'s a "sound"; $(rm -rf ~) `x` & |.wav'
     odd.write_bytes(b"RIFF")
     folder = tmp_path / "-n dir with spaces"
     folder.mkdir()

@@ -44,8 +44,9 @@ def interrupt(code):
     and returns its output, errors and status; fails if the process goes on regardless."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     here, pipe = os.path.dirname(os.path.abspath(__file__)), subprocess.PIPE
-    child = subprocess.Popen([sys.executable, "-c", SETUP + code], stdout=pipe, stderr=pipe,
-                             text=True, env=env, cwd=here)  # cwd: not the source package
+    child = subprocess.Popen(
+        [sys.executable, "-c", SETUP + code], stdout=pipe, stderr=pipe, text=True, env=env, cwd=here
+    )  # cwd: not the source package
     first = child.stdout.readline()
     if first == "started\n":
         time.sleep(0.2)  # well into the loop, past the announcing call

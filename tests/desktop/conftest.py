@@ -38,8 +38,17 @@ def xserver(request):
         _require("openbox", "openbox")
     read_end, write_end = os.pipe()
     server = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{SCREEN[0]}x{SCREEN[1]}x24",
-         "-nolisten", "tcp", "-noreset"],
+        [
+            "Xvfb",
+            "-displayfd",
+            str(write_end),
+            "-screen",
+            "0",
+            f"{SCREEN[0]}x{SCREEN[1]}x24",
+            "-nolisten",
+            "tcp",
+            "-noreset",
+        ],
         pass_fds=(write_end,),
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,
@@ -212,15 +221,22 @@ class TestWindow:
         self.display = display.Display(display_name)
         screen = self.display.screen()
         self.window = screen.root.create_window(
-            40, 40, 240, 120, 0, screen.root_depth,
+            40,
+            40,
+            240,
+            120,
+            0,
+            screen.root_depth,
             background_pixel=screen.white_pixel,
             event_mask=X.KeyPressMask | X.KeyReleaseMask | X.StructureNotifyMask,
         )
         self.window.set_wm_class(instance, class_name)
         self.window.set_wm_name(title.encode("latin-1", "replace").decode("latin-1"))
         self.window.change_property(
-            self.display.intern_atom("_NET_WM_NAME"), self.display.intern_atom("UTF8_STRING"),
-            8, title.encode("utf-8"),
+            self.display.intern_atom("_NET_WM_NAME"),
+            self.display.intern_atom("UTF8_STRING"),
+            8,
+            title.encode("utf-8"),
         )
         self.display.sync()
         self.id = self.window.id
@@ -232,7 +248,9 @@ class TestWindow:
         self.display.flush()
         # A window manager maps the window when it is ready, which can take a while while
         # it is still starting up; being viewable is as good as the event.
-        self._wait_for(X.MapNotify, done=lambda: self.window.get_attributes().map_state == X.IsViewable)
+        self._wait_for(
+            X.MapNotify, done=lambda: self.window.get_attributes().map_state == X.IsViewable
+        )
         return self
 
     def unmap(self):
@@ -240,7 +258,9 @@ class TestWindow:
 
         self.window.unmap()
         self.display.flush()
-        self._wait_for(X.UnmapNotify, done=lambda: self.window.get_attributes().map_state == X.IsUnmapped)
+        self._wait_for(
+            X.UnmapNotify, done=lambda: self.window.get_attributes().map_state == X.IsUnmapped
+        )
         return self
 
     def _wait_for(self, kind, done, timeout=20.0):
@@ -276,7 +296,7 @@ class TestWindow:
 
     def typed(self, events=None):
         """The text the key-down events type, as a plain client reads it."""
-        from Xlib import X, XK
+        from Xlib import XK, X
 
         text = ""
         for kind, keycode, state in self.key_events() if events is None else events:

@@ -5,11 +5,25 @@ import pytest
 from PIL import Image
 
 from .test_image_window import (  # noqa: F401  (window_process is a fixture)
-    SIZE, WINDOW, locate, soon, step, wait_for, window_process, windows_named, xdotool,
+    SIZE,
+    WINDOW,
+    locate,
+    soon,
+    step,
+    wait_for,
+    window_process,
+    windows_named,
+    xdotool,
 )
 
 
-def test_copy_puts_the_shown_picture_on_the_x_clipboard(xserver, desk, clipboard_tools, window_tools, window_process):
+def test_copy_puts_the_shown_picture_on_the_x_clipboard(
+    xserver,
+    desk,
+    clipboard_tools,
+    window_tools,
+    window_process,  # noqa: F811
+):
     from PIL import ImageGrab
     from Xlib import display as xdisplay
 
@@ -41,7 +55,9 @@ def test_copy_puts_the_shown_picture_on_the_x_clipboard(xserver, desk, clipboard
 
         def copied():
             pasted = ImageGrab.grabclipboard()
-            return pasted is not None and np.array_equal(np.asarray(pasted.convert("RGB")), 255 - original)
+            return pasted is not None and np.array_equal(
+                np.asarray(pasted.convert("RGB")), 255 - original
+            )
 
         for _ in range(3):
             step("key", "c")

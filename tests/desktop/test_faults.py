@@ -24,15 +24,21 @@ def child(code):
     """A Python child on this run's import path, with the desktop attached, past its set-up."""
     environment = dict(os.environ, VELMORA_DESKTOP="1")
     environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    process = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=environment,
-                               text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               cwd=os.path.dirname(__file__))  # not the checkout's root
+    process = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=environment,
+        text=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        cwd=os.path.dirname(__file__),
+    )  # not the checkout's root
     assert process.stdout.readline() == "ready\n", process.communicate()[1]
     return process
 
 
-def test_1_a_reused_window_id_reads_as_no_window(left_clean, make_window, xserver, monkeypatch,
-                                                 reports):
+def test_1_a_reused_window_id_reads_as_no_window(
+    left_clean, make_window, xserver, monkeypatch, reports
+):
     from Xlib import display as xdisplay
 
     from velmora import strokeSmith
@@ -124,8 +130,11 @@ def start_xvfb(number):
     """An Xvfb on display ``number``, once it answers."""
     from Xlib import display as xdisplay
 
-    server = subprocess.Popen(["Xvfb", f":{number}", "-nolisten", "tcp"],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    server = subprocess.Popen(
+        ["Xvfb", f":{number}", "-nolisten", "tcp"],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     for _ in range(300):
         try:
             xdisplay.Display(f":{number}").close()
@@ -170,12 +179,14 @@ def switched_layout(xserver, tmp_path, layout):
     saved = tmp_path / "keymap.xkb"
     subprocess.run(["xkbcomp", xserver.name, str(saved)], check=True, capture_output=True)
     subprocess.run(["setxkbmap", "-display", xserver.name, layout], check=True, timeout=30)
-    return lambda: subprocess.run(["xkbcomp", str(saved), xserver.name], check=True,
-                                  capture_output=True)
+    return lambda: subprocess.run(
+        ["xkbcomp", str(saved), xserver.name], check=True, capture_output=True
+    )
 
 
-def test_5_a_layout_switch_between_press_and_release(left_clean, desk, make_window, xserver,
-                                                     tmp_path):
+def test_5_a_layout_switch_between_press_and_release(
+    left_clean, desk, make_window, xserver, tmp_path
+):
     import win32api
     import win32gui
 
@@ -212,11 +223,14 @@ def png(size, mode):
     return out.getvalue()
 
 
-@pytest.mark.parametrize("offered, refusal", [
-    (None, "did not hand over"),  # an owner that never answers
-    (b"%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 10 10\n{ } loop\n", "not a PNG"),
-    ((13000, 13000), "13000 x 13000 pixels"),  # 20 KiB of PNG, 169 megapixels
-])
+@pytest.mark.parametrize(
+    "offered, refusal",
+    [
+        (None, "did not hand over"),  # an owner that never answers
+        (b"%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 10 10\n{ } loop\n", "not a PNG"),
+        ((13000, 13000), "13000 x 13000 pixels"),  # 20 KiB of PNG, 169 megapixels
+    ],
+)
 def test_6_hostile_clipboard_owners(left_clean, monkeypatch, tmp_path, offered, refusal):
     from velmora import snapTone
     from velmora._platform import clipboard
@@ -228,8 +242,11 @@ def test_6_hostile_clipboard_owners(left_clean, monkeypatch, tmp_path, offered, 
     else:
         data = tmp_path / "offered"
         data.write_bytes(png(offered, "1") if isinstance(offered, tuple) else offered)
-        subprocess.run(["xclip", "-selection", "clipboard", "-t", "image/png", "-i", str(data)],
-                       check=True, timeout=30)  # it serves on from a child of its own
+        subprocess.run(
+            ["xclip", "-selection", "clipboard", "-t", "image/png", "-i", str(data)],
+            check=True,
+            timeout=30,
+        )  # it serves on from a child of its own
     try:
         with pytest.raises((OSError, ValueError), match=refusal):
             snapTone.BeginImageProcessing()
@@ -245,8 +262,7 @@ def test_6_an_8k_screenshot_passes():
     assert pillow.open_png(png((7680, 4320), "L")).size == (7680, 4320)
 
 
-def test_7_a_big_own_picture_is_published_and_a_failed_publish_rolled_back(left_clean,
-                                                                          monkeypatch):
+def test_7_a_big_own_picture_is_published_and_a_failed_publish_rolled_back(left_clean, monkeypatch):
     import PIL.Image
     import win32clipboard
     from PIL import ImageGrab
@@ -296,7 +312,8 @@ def test_8_a_class_is_found_as_written(left_clean, make_window, written):
     from Xlib import Xatom
 
     window = make_window()
-    window.window.change_property(Xatom.WM_CLASS, Xatom.STRING, 8,
-                                  "caf\u00e9\0Caf\u00e9\0".encode(written))
+    window.window.change_property(
+        Xatom.WM_CLASS, Xatom.STRING, 8, "caf\u00e9\0Caf\u00e9\0".encode(written)
+    )
     window.display.sync()
     assert win32ui.FindWindow("Caf\u00e9", None).GetSafeHwnd() == window.id

@@ -40,8 +40,11 @@ class Host:
         with open(log_path, "w") as log:
             self.process = subprocess.Popen(
                 [sys.executable, "-m", "velmora.host", "--verbose", "--config", str(config_path)],
-                stdout=log, stderr=subprocess.STDOUT, env=environment,
-                cwd=os.path.dirname(os.path.abspath(__file__)))
+                stdout=log,
+                stderr=subprocess.STDOUT,
+                env=environment,
+                cwd=os.path.dirname(os.path.abspath(__file__)),
+            )
 
     def log(self):
         with open(self.log_path) as log:
@@ -97,7 +100,7 @@ def test_hotkey_inverts_the_clipboard_picture(desk, clipboard_tools, host):
 
 def typed_text(window):
     """What a plain text field shows after the key presses the window received."""
-    from Xlib import X, XK
+    from Xlib import XK, X
 
     text = ""
     for kind, keycode, state in window.key_events():
@@ -153,7 +156,7 @@ def test_capture_follows_typing(xserver, make_window, host):
 
 
 def test_sigterm_ends_the_host_and_frees_its_hotkeys(xserver, host, start_host):
-    from Xlib import X, XK, display, error
+    from Xlib import XK, X, display, error
 
     second = start_host()
     assert second.process.wait(timeout=30) == 1
@@ -166,8 +169,14 @@ def test_sigterm_ends_the_host_and_frees_its_hotkeys(xserver, host, start_host):
     try:
         keycode = other.keysym_to_keycode(XK.string_to_keysym("e"))
         catcher = error.CatchError(error.BadAccess)
-        other.screen().root.grab_key(keycode, X.ControlMask | X.Mod1Mask, False,
-                                     X.GrabModeAsync, X.GrabModeAsync, onerror=catcher)
+        other.screen().root.grab_key(
+            keycode,
+            X.ControlMask | X.Mod1Mask,
+            False,
+            X.GrabModeAsync,
+            X.GrabModeAsync,
+            onerror=catcher,
+        )
         other.sync()
         assert catcher.get_error() is None
     finally:

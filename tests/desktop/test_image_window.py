@@ -252,9 +252,9 @@ def test_draw_crop_invert_save_and_close_with_real_input(
 
 
 def test_direct_mode_puts_the_inverted_picture_on_the_clipboard(xserver, desk, clipboard_tools):
+    from conftest import run_python
     from PIL import ImageGrab
 
-    from conftest import run_python
     from velmora import snapTone
 
     original = np.random.default_rng(6).integers(0, 256, (30, 40, 3), dtype=np.uint8)

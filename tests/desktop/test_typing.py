@@ -8,7 +8,6 @@ import sys
 import time
 
 import pytest
-
 from conftest import run_python
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -22,8 +21,16 @@ class TextField:
 
     def __init__(self, display_name):
         self.process = subprocess.Popen(
-            [sys.executable, os.path.join(HERE, "text_field.py"), display_name, "field", "TextField"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+            [
+                sys.executable,
+                os.path.join(HERE, "text_field.py"),
+                display_name,
+                "field",
+                "TextField",
+            ],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
         )
         self.id = json.loads(self.process.stdout.readline())["window"]
 
@@ -129,8 +136,9 @@ def test_characters_of_the_altgr_level_are_typed_with_their_keys(
 
     bound = []
     bind = x11._Typist._bind
-    monkeypatch.setattr(x11._Typist, "_bind", lambda typist, keysym: bound.append(keysym)
-                        or bind(typist, keysym))
+    monkeypatch.setattr(
+        x11._Typist, "_bind", lambda typist, keysym: bound.append(keysym) or bind(typist, keysym)
+    )
     saved = tmp_path / "keymap.xkb"
     subprocess.run(["xkbcomp", xserver.name, str(saved)], check=True, capture_output=True)
     try:

@@ -4,9 +4,9 @@ import ast
 import io
 
 import pytest
+from conftest import run_python
 from PIL import Image
 
-from conftest import run_python
 from velmora._platform import keymap
 
 VK_LSHIFT, VK_LCONTROL = 0xA0, 0xA2
@@ -193,7 +193,9 @@ def test_published_picture_is_pasted_by_another_process(desk, clipboard_tools):
     assert grab_clipboard_elsewhere() == ((9, 4), first.tobytes().hex())
     assert grab_clipboard_elsewhere() == ((9, 4), first.tobytes().hex())  # it stays there
     second = first.transpose(Image.Transpose.ROTATE_90)
-    desk.display().publish_clipboard({8: dib(second)})  # replaces the first, served by another writer
+    desk.display().publish_clipboard(
+        {8: dib(second)}
+    )  # replaces the first, served by another writer
     assert grab_clipboard_elsewhere() == ((4, 9), second.tobytes().hex())
     desk.display().publish_clipboard({})
     assert grab_clipboard_elsewhere() is None

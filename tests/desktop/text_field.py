@@ -10,7 +10,7 @@ import json
 import select
 import sys
 
-from Xlib import X, XK
+from Xlib import XK, X
 from Xlib import display as xdisplay
 
 
@@ -25,16 +25,25 @@ def character(keysym):
 def altgr_mask(display):
     """The modifier bit of ISO_Level3_Shift (keysym 0xFE03), 0 without one."""
     codes = {code for code, _ in display.keysym_to_keycodes(0xFE03)}
-    bits = [1 << bit for bit, keys in enumerate(display.get_modifier_mapping()) if codes & set(keys)]
+    bits = [
+        1 << bit for bit, keys in enumerate(display.get_modifier_mapping()) if codes & set(keys)
+    ]
     return bits[0] if bits else 0
 
 
 def main(name, instance, class_name):
     display = xdisplay.Display(name)
     screen = display.screen()
-    window = screen.root.create_window(60, 60, 320, 80, 0, screen.root_depth,
-                                       background_pixel=screen.white_pixel,
-                                       event_mask=X.KeyPressMask)
+    window = screen.root.create_window(
+        60,
+        60,
+        320,
+        80,
+        0,
+        screen.root_depth,
+        background_pixel=screen.white_pixel,
+        event_mask=X.KeyPressMask,
+    )
     window.set_wm_class(instance, class_name)
     window.map()
     display.sync()

@@ -21,15 +21,38 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import velmora  # noqa: E402,F401
 import velmora.snapTone as snap  # noqa: E402
+
+# isort: split
 import win32clipboard  # noqa: E402
 from zoo import anything, hostile, integers, scalars  # noqa: E402
 
-MODES = ["1", "L", "LA", "La", "P", "PA", "RGB", "RGBA", "RGBa", "RGBX", "CMYK", "YCbCr",
-         "LAB", "HSV", "I", "F", "I;16"]
+MODES = [
+    "1",
+    "L",
+    "LA",
+    "La",
+    "P",
+    "PA",
+    "RGB",
+    "RGBA",
+    "RGBa",
+    "RGBX",
+    "CMYK",
+    "YCbCr",
+    "LAB",
+    "HSV",
+    "I",
+    "F",
+    "I;16",
+]
 
 dtypes = st.one_of(
-    hnp.integer_dtypes(), hnp.unsigned_integer_dtypes(), hnp.floating_dtypes(),
-    hnp.boolean_dtypes(), hnp.complex_number_dtypes(), st.just(np.dtype(object)),
+    hnp.integer_dtypes(),
+    hnp.unsigned_integer_dtypes(),
+    hnp.floating_dtypes(),
+    hnp.boolean_dtypes(),
+    hnp.complex_number_dtypes(),
+    st.just(np.dtype(object)),
 )
 
 
@@ -68,8 +91,15 @@ def pictures(draw):
 
 
 image_like = st.one_of(
-    arrays(), pictures(),
-    st.builds(lambda a: np.ascontiguousarray(a, dtype=np.uint8), hnp.arrays(np.uint8, st.tuples(st.integers(0, 6), st.integers(0, 6), st.sampled_from([1, 2, 3, 4, 5])))),
+    arrays(),
+    pictures(),
+    st.builds(
+        lambda a: np.ascontiguousarray(a, dtype=np.uint8),
+        hnp.arrays(
+            np.uint8,
+            st.tuples(st.integers(0, 6), st.integers(0, 6), st.sampled_from([1, 2, 3, 4, 5])),
+        ),
+    ),
     anything,
 )
 coordinates = st.one_of(integers, st.integers(-10, 10), scalars, hostile)
@@ -81,7 +111,9 @@ ENTRIES = {
     "cv_to_pil": st.tuples(image_like),
     "image_invert": st.tuples(image_like),
     "make_transparent": st.tuples(image_like),
-    "MouseHelper": st.tuples(st.one_of(st.tuples(st.integers(-5, 500), st.integers(-5, 500), st.just(3)), anything)),
+    "MouseHelper": st.tuples(
+        st.one_of(st.tuples(st.integers(-5, 500), st.integers(-5, 500), st.just(3)), anything)
+    ),
     "update_life_data": st.tuples(coordinates, coordinates, coordinates, coordinates, anything),
     "life_color_update": st.tuples(image_like, coordinates, coordinates),
 }
@@ -104,8 +136,14 @@ def check(name, arguments):
 
 def main(examples):
     for name, strategy in ENTRIES.items():
-        @settings(max_examples=examples, deadline=None, database=None, derandomize=True,
-                  suppress_health_check=list(HealthCheck))
+
+        @settings(
+            max_examples=examples,
+            deadline=None,
+            database=None,
+            derandomize=True,
+            suppress_health_check=list(HealthCheck),
+        )
         @given(strategy)
         def fuzz(arguments):
             check(name, arguments)

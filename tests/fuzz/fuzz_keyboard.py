@@ -18,10 +18,11 @@ from hypothesis import strategies as st
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from zoo import Hostile, anything, dicts, floats, hostile, integers, scalars, texts, tuples  # noqa: E402
+
 import velmora  # noqa: E402,F401
 import velmora.strokeSmith as kb  # noqa: E402
 from velmora._platform import desktop, memory  # noqa: E402
-from zoo import Hostile, anything, dicts, floats, hostile, integers, scalars, texts, tuples  # noqa: E402
 
 ARGUMENT_ERRORS = (TypeError, OverflowError, ValueError, Hostile)
 
@@ -45,9 +46,14 @@ class Quiet:
     def __exit__(self, *exc_info):
         sys.stdout, sys.stderr, sys.unraisablehook, sys.excepthook = self.saved
 
+
 ORIGINAL = dict(vars(kb))
 kb.sleep = lambda seconds: None
-kb.keyboard = types.SimpleNamespace(write=lambda text: None if isinstance(text, str) else (_ for _ in ()).throw(TypeError("not a str")))
+kb.keyboard = types.SimpleNamespace(
+    write=lambda text: (
+        None if isinstance(text, str) else (_ for _ in ()).throw(TypeError("not a str"))
+    )
+)
 kb.os = types.SimpleNamespace(startfile=lambda path: None)
 kb.winsound = types.SimpleNamespace(PlaySound=lambda *a: None, SND_FILENAME=0x20000, SND_ASYNC=1)
 BASELINE = dict(vars(kb))
@@ -91,7 +97,9 @@ ENTRIES = {
         st.tuples(key_codes, key_codes, counts).map(list),
         st.tuples(key_codes, key_codes, counts, key_codes).map(list),
     ),
-    "SimulateKeyPressSequence": st.tuples(sequences, st.one_of(floats, st.just(0.0), scalars)).map(list),
+    "SimulateKeyPressSequence": st.tuples(sequences, st.one_of(floats, st.just(0.0), scalars)).map(
+        list
+    ),
     "FindAndSendKeysToWindow": st.lists(st.one_of(texts, scalars, senders), min_size=0, max_size=4),
     "SimulateHotKeyPress": st.lists(dicts, min_size=1, max_size=1),
     "GetCaretPosition": st.lists(st.one_of(texts, scalars), max_size=3),
@@ -101,12 +109,16 @@ ENTRIES = {
     "CrudeOpenWith": st.lists(counts, max_size=3),
 }
 
-state = st.fixed_dictionaries({
-    "pressed_chars": st.one_of(texts, hostile, st.none()),
-    "abbreviations": st.one_of(st.dictionaries(texts, st.one_of(texts, scalars), max_size=3), scalars),
-    "locations": st.one_of(st.dictionaries(texts, texts, max_size=2), scalars),
-    "keyboard_send": senders,
-})
+state = st.fixed_dictionaries(
+    {
+        "pressed_chars": st.one_of(texts, hostile, st.none()),
+        "abbreviations": st.one_of(
+            st.dictionaries(texts, st.one_of(texts, scalars), max_size=3), scalars
+        ),
+        "locations": st.one_of(st.dictionaries(texts, texts, max_size=2), scalars),
+        "keyboard_send": senders,
+    }
+)
 
 
 def restore():
@@ -138,8 +150,14 @@ def check(name, arguments, shared):
 
 def main(examples):
     for name, arguments in ENTRIES.items():
-        @settings(max_examples=examples, deadline=None, database=None, derandomize=True,
-                  suppress_health_check=list(HealthCheck))
+
+        @settings(
+            max_examples=examples,
+            deadline=None,
+            database=None,
+            derandomize=True,
+            suppress_health_check=list(HealthCheck),
+        )
         @given(arguments, state)
         def fuzz(drawn, shared):
             check(name, drawn, shared)

@@ -63,16 +63,30 @@ class Tracked(snap.MouseHelper):
 
 ACTIONS = {
     "drop": lambda: calls and calls[-1].__setstate__((noop, (), None, None)),
-    "rebind": lambda: (setattr(kb, "win32api", types.SimpleNamespace(keybd_event=noop)),
-                       setattr(kb, "sleep", None), setattr(snap, "cv2", types.SimpleNamespace())),
-    "delete": lambda: [vars(module).pop(name, None) for module, name in
-                       [(kb, "win32con"), (kb, "ctrlHouse"), (kb, "kbcon"), (snap, "np"), (snap, "PIL")]],
+    "rebind": lambda: (
+        setattr(kb, "win32api", types.SimpleNamespace(keybd_event=noop)),
+        setattr(kb, "sleep", None),
+        setattr(snap, "cv2", types.SimpleNamespace()),
+    ),
+    "delete": lambda: [
+        vars(module).pop(name, None)
+        for module, name in [
+            (kb, "win32con"),
+            (kb, "ctrlHouse"),
+            (kb, "kbcon"),
+            (snap, "np"),
+            (snap, "PIL"),
+        ]
+    ],
     # The failure printer's hook is a method of a tracker that only the hook holds; the event
     # passed to it replaces the hook when compared, dropping hook, method and tracker at once.
-    "excepthook": lambda: setattr(sys, "excepthook", functools.partial(
-        Tracked((2, 3)).update_life_data, Trap("unhook", 1), 1)),
+    "excepthook": lambda: setattr(
+        sys, "excepthook", functools.partial(Tracked((2, 3)).update_life_data, Trap("unhook", 1), 1)
+    ),
     "unhook": lambda: (setattr(sys, "excepthook", noop), setattr(sys, "unraisablehook", noop)),
-    "unraisablehook": lambda: setattr(sys, "unraisablehook", functools.partial(drop_hook, Trap("drop"))),
+    "unraisablehook": lambda: setattr(
+        sys, "unraisablehook", functools.partial(drop_hook, Trap("drop"))
+    ),
     "stderr": lambda: setattr(sys, "stderr", SelfDropping()),
     "raise": lambda: (_ for _ in ()).throw(LookupError("trap")),
     "reenter": lambda: 0 < len(entries) < 3 and call(entries[0]),
@@ -98,22 +112,39 @@ def trapped(behaviour):
     def method(self, *args):
         self.fire()
         return behaviour(self, *args)
+
     return method
 
 
 for name, behaviour in {
-    "__eq__": lambda self, other: self.value == other, "__hash__": lambda self: hash(self.value),
-    "__int__": lambda self: self.value, "__index__": lambda self: self.value,
-    "__float__": lambda self: 0.0, "__len__": lambda self: 2, "__bool__": lambda self: False,
-    "__call__": lambda self, *args: self.value, "__getattr__": lambda self, name: self,
+    "__eq__": lambda self, other: self.value == other,
+    "__hash__": lambda self: hash(self.value),
+    "__int__": lambda self: self.value,
+    "__index__": lambda self: self.value,
+    "__float__": lambda self: 0.0,
+    "__len__": lambda self: 2,
+    "__bool__": lambda self: False,
+    "__call__": lambda self, *args: self.value,
+    "__getattr__": lambda self, name: self,
     "__del__": lambda self: None,
 }.items():
     setattr(Trap, name, trapped(behaviour))
 
 
 actions = st.sampled_from([None, *ACTIONS])
-KEYBOARD_NAMES = ["win32api", "win32gui", "win32ui", "winHouse", "ctrlHouse", "kbcon", "keyboard",
-                  "sleep", "winsound", "os", "pywintypes"]
+KEYBOARD_NAMES = [
+    "win32api",
+    "win32gui",
+    "win32ui",
+    "winHouse",
+    "ctrlHouse",
+    "kbcon",
+    "keyboard",
+    "sleep",
+    "winsound",
+    "os",
+    "pywintypes",
+]
 
 
 def fresh(text):
@@ -123,17 +154,32 @@ def fresh(text):
 # Each entry point: its arguments, made from one list of drawn trap actions.
 ENTRIES = {
     kb.SimulateKeyPress: lambda a: (Trap(a[0], 37), Trap(a[1], 30), Trap(a[2], 2)),
-    kb.SimulateKeyPressSequence: lambda a: (((Trap(a[0], 37), Trap(a[1], 30)), (Trap(a[2]), Trap(a[3]))), 0.0),
+    kb.SimulateKeyPressSequence: lambda a: (
+        ((Trap(a[0], 37), Trap(a[1], 30)), (Trap(a[2]), Trap(a[3]))),
+        0.0,
+    ),
     kb.FindAndSendKeysToWindow: lambda a: (fresh("Notepad"), Trap(a[0]), Trap(a[1])),
-    kb.SimulateHotKeyPress: lambda a: ({Trap(a[0], 17): Trap(a[1], 29), Trap(a[2], 37): Trap(a[3], 75)},),
+    kb.SimulateHotKeyPress: lambda a: (
+        {Trap(a[0], 17): Trap(a[1], 29), Trap(a[2], 37): Trap(a[3], 75)},
+    ),
     kb.GetCaretPosition: lambda a: (fresh("ab{!}c"), fresh("{!}")),
     kb.SendTextWithCaret: lambda a: (fresh("ab{!}c"), fresh("{!}")),
     kb.ExpandText: lambda a: (),
     kb.OpenLocation: lambda a: (),
     kb.CrudeOpenWith: lambda a: (Trap(a[0], 4), Trap(a[1], 2)),
     snap.MouseHelper: lambda a: ((2, 3),),
-    "update_life_data": lambda a: (Trap(a[0], 1), Trap(a[1], 1), Trap(a[2], 1), Trap(a[3], 0), Trap(a[4])),
-    snap.life_color_update: lambda a: (np.zeros((30, 4, 3), np.uint8), Trap(a[0], 1), Trap(a[1], 1)),
+    "update_life_data": lambda a: (
+        Trap(a[0], 1),
+        Trap(a[1], 1),
+        Trap(a[2], 1),
+        Trap(a[3], 0),
+        Trap(a[4]),
+    ),
+    snap.life_color_update: lambda a: (
+        np.zeros((30, 4, 3), np.uint8),
+        Trap(a[0], 1),
+        Trap(a[1], 1),
+    ),
     snap.pil_to_cv: lambda a: (Trap(a[0]),),
     snap.cv_to_pil: lambda a: (Trap(a[0]),),
     snap.image_invert: lambda a: (Trap(a[0]),),
@@ -175,7 +221,7 @@ def example(entry, drawn, namespace):
     kb.keyboard = types.SimpleNamespace(write=noop)
     kb.os = types.SimpleNamespace(startfile=noop)
     kb.winsound = types.SimpleNamespace(PlaySound=noop, SND_FILENAME=0x20000, SND_ASYNC=1)
-    for name, action in zip(KEYBOARD_NAMES, namespace):
+    for name, action in zip(KEYBOARD_NAMES, namespace, strict=True):
         if action is not None:
             setattr(kb, name, Trap(action))
     quiet_hooks()
@@ -190,10 +236,18 @@ def main(examples, names):
     for entry in ENTRIES:
         if names and getattr(entry, "__name__", entry) not in names:
             continue
-        @settings(max_examples=examples, deadline=None, database=None, derandomize=True,
-                  suppress_health_check=list(HealthCheck))
-        @given(st.lists(actions, min_size=5, max_size=5),
-               st.lists(actions, min_size=len(KEYBOARD_NAMES), max_size=len(KEYBOARD_NAMES)))
+
+        @settings(
+            max_examples=examples,
+            deadline=None,
+            database=None,
+            derandomize=True,
+            suppress_health_check=list(HealthCheck),
+        )
+        @given(
+            st.lists(actions, min_size=5, max_size=5),
+            st.lists(actions, min_size=len(KEYBOARD_NAMES), max_size=len(KEYBOARD_NAMES)),
+        )
         def fuzz(drawn, namespace):
             example(entry, drawn, namespace)
 

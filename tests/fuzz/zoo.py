@@ -116,14 +116,18 @@ def _keyable_object(index):
 
 
 # Usable as dict keys while hypothesis builds the dict (their hash and equality behave).
-KEYABLE_OBJECTS = [obj for obj in HOSTILE_OBJECTS if type(obj).__name__ not in ("EqRaises", "HashRaises")]
+KEYABLE_OBJECTS = [
+    obj for obj in HOSTILE_OBJECTS if type(obj).__name__ not in ("EqRaises", "HashRaises")
+]
 
 # Drawn by index: hypothesis hashes and shows sampled elements, and some of these refuse.
 hostile = st.integers(0, len(HOSTILE_OBJECTS) - 1).map(_hostile_object)
 keyable = st.integers(0, len(KEYABLE_OBJECTS) - 1).map(_keyable_object)
 fresh_hostile = st.sampled_from([growing_list, mutating_dict]).map(lambda make_one: make_one())
 
-scalars = st.one_of(integers, floats, texts, hostile, fresh_hostile, st.none(), st.binary(max_size=4))
+scalars = st.one_of(
+    integers, floats, texts, hostile, fresh_hostile, st.none(), st.binary(max_size=4)
+)
 
 pairs = st.one_of(
     st.tuples(integers, integers),
@@ -139,7 +143,9 @@ tuples = st.one_of(
     st.lists(pairs, max_size=3),
 )
 dicts = st.one_of(
-    st.dictionaries(st.one_of(integers, floats, texts, keyable), st.one_of(integers, scalars), max_size=4),
+    st.dictionaries(
+        st.one_of(integers, floats, texts, keyable), st.one_of(integers, scalars), max_size=4
+    ),
     st.dictionaries(integers, integers, max_size=3).map(DictSub),
     st.dictionaries(integers, integers, max_size=3).map(collections.OrderedDict),
     st.builds(mutating_dict),

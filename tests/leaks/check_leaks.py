@@ -129,7 +129,6 @@ def noop(*args):
     return None
 
 
-
 def quiet_keyboard(kb, rebound):
     """Binds every platform name of the keyboard module to a no-op."""
     state = types.SimpleNamespace(handle=0, visible=True, refusals=0)
@@ -153,19 +152,40 @@ def quiet_keyboard(kb, rebound):
     rebound.set(kb, "win32api", types.SimpleNamespace(keybd_event=noop))
     rebound.set(kb, "sleep", noop)
     rebound.set(kb, "keyboard", types.SimpleNamespace(write=noop))
-    rebound.set(kb, "winsound", types.SimpleNamespace(PlaySound=noop, SND_FILENAME=0x20000, SND_ASYNC=1))
+    rebound.set(
+        kb, "winsound", types.SimpleNamespace(PlaySound=noop, SND_FILENAME=0x20000, SND_ASYNC=1)
+    )
     rebound.set(kb, "os", types.SimpleNamespace(startfile=noop))
-    rebound.set(kb, "win32gui", types.SimpleNamespace(
-        IsWindowVisible=lambda h: state.visible, ShowWindow=noop,
-        SetForegroundWindow=set_foreground, GetWindowText=lambda h: "Untitled"))
+    rebound.set(
+        kb,
+        "win32gui",
+        types.SimpleNamespace(
+            IsWindowVisible=lambda h: state.visible,
+            ShowWindow=noop,
+            SetForegroundWindow=set_foreground,
+            GetWindowText=lambda h: "Untitled",
+        ),
+    )
     rebound.set(kb, "win32ui", types.SimpleNamespace(FindWindow=find_window, error=UiError))
     rebound.set(kb, "pywintypes", types.SimpleNamespace(error=WinError))
-    rebound.set(kb, "winHouse", types.SimpleNamespace(
-        GetHandleByClassName=lambda c: state.handle,
-        SetHandleByClassName=lambda c, h: setattr(state, "handle", h or 0)))
-    rebound.set(kb, "ctrlHouse", types.SimpleNamespace(
-        pressed_chars="brb", abbreviations={"brb": "be right back"}, locations={"brb": "/tmp"},
-        keyboard_send=noop))
+    rebound.set(
+        kb,
+        "winHouse",
+        types.SimpleNamespace(
+            GetHandleByClassName=lambda c: state.handle,
+            SetHandleByClassName=lambda c, h: setattr(state, "handle", h or 0),
+        ),
+    )
+    rebound.set(
+        kb,
+        "ctrlHouse",
+        types.SimpleNamespace(
+            pressed_chars="brb",
+            abbreviations={"brb": "be right back"},
+            locations={"brb": "/tmp"},
+            keyboard_send=noop,
+        ),
+    )
     kb.state = state
 
 
@@ -187,7 +207,10 @@ KEYBOARD_CASES = {
     "sequence, bad delay": lambda kb: kb.SimulateKeyPressSequence((), "x"),
     "window, found": lambda kb: kb.FindAndSendKeysToWindow("Notepad", "k", noop),
     "window, missing": lambda kb: kb.FindAndSendKeysToWindow("missing", "k", noop),
-    "window, refused twice": lambda kb: (setattr(kb.state, "refusals", 2), kb.FindAndSendKeysToWindow("Notepad", "k", noop)),
+    "window, refused twice": lambda kb: (
+        setattr(kb.state, "refusals", 2),
+        kb.FindAndSendKeysToWindow("Notepad", "k", noop),
+    ),
     "window, sender fails": lambda kb: kb.FindAndSendKeysToWindow("Notepad", "k", refuse),
     "caret": lambda kb: kb.GetCaretPosition("Hello {!}world"),
     "caret, None": lambda kb: kb.GetCaretPosition("x", None),
@@ -201,7 +224,6 @@ KEYBOARD_CASES = {
 }
 
 
-
 def check_keyboard():
     from velmora import strokeSmith as kb
 
@@ -212,6 +234,7 @@ def check_keyboard():
         if platform == "failing":
             rebound.set(kb, "win32api", types.SimpleNamespace(keybd_event=refuse))
         for case, call in KEYBOARD_CASES.items():
+
             def run():
                 try:
                     call(kb)
@@ -256,18 +279,41 @@ def image_cases():
     def clipboard_refusing(snap, rebound):
         import win32clipboard
 
-        rebound.set(snap, "win32clipboard", types.SimpleNamespace(
-            OpenClipboard=noop, EmptyClipboard=refuse, SetClipboardData=noop,
-            CloseClipboard=noop, CF_DIB=win32clipboard.CF_DIB))
+        rebound.set(
+            snap,
+            "win32clipboard",
+            types.SimpleNamespace(
+                OpenClipboard=noop,
+                EmptyClipboard=refuse,
+                SetClipboardData=noop,
+                CloseClipboard=noop,
+                CF_DIB=win32clipboard.CF_DIB,
+            ),
+        )
 
     return {
         "bmp": (lambda s: s.pil_image_to_bmp(rgba), [rgba], None, lambda: bmp_in_python(rgba)),
         "bmp, not a picture": (lambda s: s.pil_image_to_bmp(bgr), [bgr]),
-        "clipboard, array": (lambda s: s.send_to_clipboard(bgra), [bgra], None, lambda: bmp_in_python(Image.fromarray(bgra))),
-        "clipboard, picture": (lambda s: s.send_to_clipboard(rgb), [rgb], None, lambda: bmp_in_python(rgb)),
+        "clipboard, array": (
+            lambda s: s.send_to_clipboard(bgra),
+            [bgra],
+            None,
+            lambda: bmp_in_python(Image.fromarray(bgra)),
+        ),
+        "clipboard, picture": (
+            lambda s: s.send_to_clipboard(rgb),
+            [rgb],
+            None,
+            lambda: bmp_in_python(rgb),
+        ),
         "clipboard, wrong type": (lambda s: s.send_to_clipboard([1]), []),
         "clipboard, 2-d array": (lambda s: s.send_to_clipboard(bgr[:, :, 0]), [bgr]),
-        "clipboard refused": (lambda s: s.send_to_clipboard(rgb), [rgb], clipboard_refusing, lambda: bmp_in_python(rgb)),
+        "clipboard refused": (
+            lambda s: s.send_to_clipboard(rgb),
+            [rgb],
+            clipboard_refusing,
+            lambda: bmp_in_python(rgb),
+        ),
         "to array, RGB": (lambda s: s.pil_to_cv(rgb), [rgb]),
         "to array, RGBA": (lambda s: s.pil_to_cv(rgba), [rgba]),
         "to array, L": (lambda s: s.pil_to_cv(grey), [grey]),
@@ -279,9 +325,15 @@ def image_cases():
         "invert, RGBA": (lambda s: s.image_invert(rgba), [rgba], None, lambda: bmp_in_python(rgba)),
         "invert, None": (lambda s: s.image_invert(None), []),
         "transparent, RGB": (lambda s: s.make_transparent(rgb), [rgb]),
-        "transparent, generic path": (lambda s: s.make_transparent(subclass_picture), [subclass_picture]),
+        "transparent, generic path": (
+            lambda s: s.make_transparent(subclass_picture),
+            [subclass_picture],
+        ),
         "transparent, empty": (lambda s: s.make_transparent(Image.new("RGB", (0, 3))), []),
-        "tracker": (lambda s: s.MouseHelper((480, 640, 3)).update_life_data(1, 100, 50, 8, None), []),
+        "tracker": (
+            lambda s: s.MouseHelper((480, 640, 3)).update_life_data(1, 100, 50, 8, None),
+            [],
+        ),
         "tracker, crop drag": (lambda s: drag(s.MouseHelper((480, 640, 3))), []),
         "tracker, wrong shape": (lambda s: s.MouseHelper([480, 640]), []),
         "tracker, count error": (lambda s: s.MouseHelper(), []),
@@ -295,17 +347,36 @@ def drag(tracker):
 
 
 IMAGE_CASES = [
-    "bmp", "bmp, not a picture", "clipboard, array", "clipboard, picture", "clipboard, wrong type",
-    "clipboard, 2-d array", "clipboard refused", "to array, RGB", "to array, RGBA", "to array, L",
-    "to array, no mode", "to picture, BGR", "to picture, BGRA", "to picture, 2-d", "invert, RGB",
-    "invert, RGBA", "invert, None", "transparent, RGB", "transparent, generic path",
-    "transparent, empty", "tracker", "tracker, crop drag", "tracker, wrong shape",
+    "bmp",
+    "bmp, not a picture",
+    "clipboard, array",
+    "clipboard, picture",
+    "clipboard, wrong type",
+    "clipboard, 2-d array",
+    "clipboard refused",
+    "to array, RGB",
+    "to array, RGBA",
+    "to array, L",
+    "to array, no mode",
+    "to picture, BGR",
+    "to picture, BGRA",
+    "to picture, 2-d",
+    "invert, RGB",
+    "invert, RGBA",
+    "invert, None",
+    "transparent, RGB",
+    "transparent, generic path",
+    "transparent, empty",
+    "tracker",
+    "tracker, crop drag",
+    "tracker, wrong shape",
     "tracker, count error",
 ]
 
 
 def check_image():
     import win32clipboard
+
     from velmora import snapTone as snap
 
     def attempt(call):

@@ -38,7 +38,9 @@ def call_back(extra=()):
     """Collects every function reachable from the half-made module, then calls each once."""
     for name, value in [*vars(sys.modules[target]).items(), *extra]:
         if isinstance(value, type) and value.__module__ == target:
-            reached.update(__init__=vars(value)["__init__"], update_life_data=vars(value)["update_life_data"])
+            reached.update(
+                __init__=vars(value)["__init__"], update_life_data=vars(value)["update_life_data"]
+            )
         elif callable(value) and getattr(value, "__module__", None) == target:
             reached[name] = value
     call_all()
@@ -46,10 +48,16 @@ def call_back(extra=()):
 
 # Arguments that reach each body (the image functions reach the namespace with any argument).
 ARGUMENTS = {
-    "SimulateKeyPress": (65,), "SimulateKeyPressSequence": (((65, 30),), 0.0),
-    "FindAndSendKeysToWindow": ("Notepad", 65, print), "SimulateHotKeyPress": ({65: 30},),
-    "GetCaretPosition": ("a{!}b",), "SendTextWithCaret": ("a{!}b",), "ExpandText": (),
-    "OpenLocation": (), "CrudeOpenWith": (4, 1), "life_color_update": (None, 0, 0),
+    "SimulateKeyPress": (65,),
+    "SimulateKeyPressSequence": (((65, 30),), 0.0),
+    "FindAndSendKeysToWindow": ("Notepad", 65, print),
+    "SimulateHotKeyPress": ({65: 30},),
+    "GetCaretPosition": ("a{!}b",),
+    "SendTextWithCaret": ("a{!}b",),
+    "ExpandText": (),
+    "OpenLocation": (),
+    "CrudeOpenWith": (4, 1),
+    "life_color_update": (None, 0, 0),
     "__init__": (types.SimpleNamespace(), (2, 3)),
     "update_life_data": (types.SimpleNamespace(x=0, y=0), 1, 1, 1, 0, None),
 }
@@ -93,9 +101,18 @@ if step == "second":
     api.PyModule_GetDef.restype = ctypes.c_void_p
     api.PyModule_GetDef.argtypes = [ctypes.py_object]
     api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
-    print(f"import: {outcome(api.PyModule_ExecDef, types.ModuleType(target), api.PyModule_GetDef(loaded))}")
+    definition = api.PyModule_GetDef(loaded)
+    print(f"import: {outcome(api.PyModule_ExecDef, types.ModuleType(target), definition)}")
 elif step == "type":
-    for library in ("PIL.ImageOps", "PIL.Image", "PIL.ImageGrab", "win32clipboard", "numpy", "cv2", "winsound"):
+    for library in (
+        "PIL.ImageOps",
+        "PIL.Image",
+        "PIL.ImageGrab",
+        "win32clipboard",
+        "numpy",
+        "cv2",
+        "winsound",
+    ):
         importlib.import_module(library)  # before `type` is replaced: libraries call it
     builtins.type = fake_type
     print(f"import: {outcome(importlib.import_module, target)}")
@@ -110,4 +127,5 @@ if module_name == "strokeSmith":
     print(f"afterwards: {outcome(fresh.SimulateKeyPress, 37)}")
 else:
     tracker = fresh.MouseHelper((2, 3))
-    print(f"afterwards: {outcome(lambda: tracker.update_life_data(1, 1, 1, 0, None) or tracker.drawing)}")
+    afterwards = outcome(lambda: tracker.update_life_data(1, 1, 1, 0, None) or tracker.drawing)
+    print(f"afterwards: {afterwards}")

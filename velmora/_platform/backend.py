@@ -44,7 +44,7 @@ class Display(abc.ABC):
         On failure no key stays down and the keyboard is left as it was; what was typed stays.
         """
 
-    def release_keys(self):
+    def release_keys(self):  # noqa: B027 (optional: does nothing by default)
         """Lets go of every key this backend pressed and has not released."""
 
     # Screen and windows ----------------------------------------------------------------------
@@ -59,7 +59,7 @@ class Display(abc.ABC):
 
     @abc.abstractmethod
     def window_visible(self, hwnd):
-        """Whether ``hwnd`` is a live, shown (or minimised) window that this handle was issued for."""
+        """Whether ``hwnd`` is a live, shown (or minimised) window this handle was issued for."""
 
     @abc.abstractmethod
     def show_window(self, hwnd, command):
@@ -77,7 +77,7 @@ class Display(abc.ABC):
     def window_title(self, hwnd):
         """The window's title; "" for a window without one or that is gone."""
 
-    def pin_above(self, title, wm_class):
+    def pin_above(self, title, wm_class):  # noqa: B027 (optional: does nothing by default)
         """Keeps this process's window ``title`` above the others, with the window class
         ``wm_class`` (instance, class); nothing where windows have no such state."""
 
@@ -93,7 +93,7 @@ class Display(abc.ABC):
 
     # Lifecycle -------------------------------------------------------------------------------
 
-    def close(self):
+    def close(self):  # noqa: B027 (optional: does nothing by default)
         """Lets go of the keys pressed and of the connection; a later call may open a new one."""
 
 

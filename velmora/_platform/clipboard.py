@@ -3,9 +3,9 @@
 The stand-in calls ``publish`` with its formats after every change. A picture (``CF_DIB``) is
 offered to other programs as image/png, text as UTF8_STRING; an emptied clipboard leaves the
 X clipboard without an owner. The X clipboard has no storage of its own: its owner must answer
-every paste. That is the clipboard writer of ``freedesktop.CLIPBOARD_WRITER``, started in a session of
-its own so that it keeps serving after this process ends, until another program takes the
-clipboard over.
+every paste. That is the clipboard writer of ``freedesktop.CLIPBOARD_WRITER``, started in a
+session of its own so that it keeps serving after this process ends, until another program
+takes the clipboard over.
 """
 
 import io
@@ -35,11 +35,18 @@ def dib_to_png(dib):
     if len(dib) >= 40:
         size, width, height, planes, bits, compression = struct.unpack_from("<IiiHHI", dib)
         stride = (width * 3 + 3) // 4 * 4
-        if (size == 40 and bits == 24 and compression == 0 and width > 0 and height != 0
-                and len(dib) >= 40 + stride * abs(height)):
+        if (
+            size == 40
+            and bits == 24
+            and compression == 0
+            and width > 0
+            and height != 0
+            and len(dib) >= 40 + stride * abs(height)
+        ):
             orientation = -1 if height > 0 else 1  # positive heights are stored bottom-up
-            image = Image.frombuffer("RGB", (width, abs(height)), dib[40:], "raw", "BGR",
-                                     stride, orientation)
+            image = Image.frombuffer(
+                "RGB", (width, abs(height)), dib[40:], "raw", "BGR", stride, orientation
+            )
             out = io.BytesIO()
             image.save(out, "PNG")
             return out.getvalue()
@@ -128,8 +135,16 @@ def read_picture(connection):
             f"{freedesktop.CLIPBOARD_WRITER[0]} and {freedesktop.TIME_LIMIT[0]} are needed "
             "to read the X clipboard"
         )
-    argv = [*limiter, f"{READ_TIMEOUT:g}", *reader, "-display", connection.name,
-            "-t", "image/png", "-o"]
+    argv = [
+        *limiter,
+        f"{READ_TIMEOUT:g}",
+        *reader,
+        "-display",
+        connection.name,
+        "-t",
+        "image/png",
+        "-o",
+    ]
     try:
         result = freedesktop.run(argv, timeout=READ_TIMEOUT + 2)
     except subprocess.TimeoutExpired:

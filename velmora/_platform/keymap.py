@@ -112,7 +112,7 @@ def keysym_name(vk, scan=0, flags=0):
         raise UnmappedKey(f"virtual-key code {vk:#04x} has no X key") from None
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def keysym_value(name):
     """The numeric keysym of ``name``; 0 if python-xlib does not know it.
 

@@ -100,4 +100,3 @@ class SilentPrograms(Programs):
 
     def reveal_path(self, path):
         raise DesktopError(f"no desktop is attached to show {path!r} on")
-

@@ -8,9 +8,21 @@ __velmora_fallback__ = True
 
 from velmora._platform import desktop as _desktop
 from velmora._platform.constants import (  # noqa: F401
-    MB_ICONASTERISK, MB_ICONEXCLAMATION, MB_ICONHAND, MB_ICONQUESTION, MB_OK, SND_ALIAS,
-    SND_APPLICATION, SND_ASYNC, SND_FILENAME, SND_LOOP, SND_MEMORY, SND_NODEFAULT, SND_NOSTOP,
-    SND_NOWAIT, SND_PURGE,
+    MB_ICONASTERISK,
+    MB_ICONEXCLAMATION,
+    MB_ICONHAND,
+    MB_ICONQUESTION,
+    MB_OK,
+    SND_ALIAS,
+    SND_APPLICATION,
+    SND_ASYNC,
+    SND_FILENAME,
+    SND_LOOP,
+    SND_MEMORY,
+    SND_NODEFAULT,
+    SND_NOSTOP,
+    SND_NOWAIT,
+    SND_PURGE,
 )
 
 

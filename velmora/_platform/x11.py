@@ -93,8 +93,9 @@ class _Watchdog:
                 due = time.monotonic() + ROUND_TRIP_TIMEOUT
                 self._armed[token] = (due, socket, connection)
                 if self._thread is None:
-                    self._thread = threading.Thread(target=self._watch, daemon=True,
-                                                    name="velmora-x11-deadline")
+                    self._thread = threading.Thread(
+                        target=self._watch, daemon=True, name="velmora-x11-deadline"
+                    )
                     self._thread.start()
                 self._condition.notify()
             try:
@@ -234,7 +235,9 @@ class _Typist:
         self.display = display
         self.first = display.display.info.min_keycode
         count = display.display.info.max_keycode - self.first + 1
-        self.mapping = [list(keysyms) for keysyms in display.get_keyboard_mapping(self.first, count)]
+        self.mapping = [
+            list(keysyms) for keysyms in display.get_keyboard_mapping(self.first, count)
+        ]
         self.keys = {}  # character -> (keycode, modifier keysyms)
         self.codes = {}  # keysym -> keycode, for the modifiers
         for offset, keysyms in enumerate(self.mapping):
@@ -252,8 +255,9 @@ class _Typist:
                     continue
                 if all(modifier in self.codes for modifier in modifiers):
                     self.keys[char] = (self.first + offset, modifiers)
-        self.spares = [self.first + offset for offset, keysyms in enumerate(self.mapping)
-                       if not any(keysyms)]
+        self.spares = [
+            self.first + offset for offset, keysyms in enumerate(self.mapping) if not any(keysyms)
+        ]
         self.bound = {}  # keysym -> spare keycode bound to it
         self.down = []  # keycodes pressed and not yet released
 
@@ -636,11 +640,22 @@ class X11Display(Display):
         level = [(index, top) for index, top in enumerate(tops)]
         for depth in range(4):
             asked = [
-                (index, window, request.GetProperty(
-                    display=display.display, defer=True, delete=False, window=window,
-                    property=wm_class, type=X.AnyPropertyType, long_offset=0, long_length=256,
-                ))
-                for index, window in level if found[index] is None
+                (
+                    index,
+                    window,
+                    request.GetProperty(
+                        display=display.display,
+                        defer=True,
+                        delete=False,
+                        window=window,
+                        property=wm_class,
+                        type=X.AnyPropertyType,
+                        long_offset=0,
+                        long_length=256,
+                    ),
+                )
+                for index, window in level
+                if found[index] is None
             ]
             unclassed = []
             for index, window, reply in asked:
@@ -656,8 +671,11 @@ class X11Display(Display):
                     unclassed.append((index, window))
             if depth == 3:
                 break
-            trees = [(index, request.QueryTree(display=display.display, defer=True, window=window))
-                     for index, window in unclassed if found[index] is None]
+            trees = [
+                (index, request.QueryTree(display=display.display, defer=True, window=window))
+                for index, window in unclassed
+                if found[index] is None
+            ]
             level = []
             for index, tree in trees:
                 try:
@@ -852,7 +870,9 @@ class X11Display(Display):
                 raise DesktopError(f"no window {title!r} of this process on {self.name!r}")
             instance, class_name = wm_class
             window.change_property(
-                Xatom.WM_CLASS, Xatom.STRING, 8,
+                Xatom.WM_CLASS,
+                Xatom.STRING,
+                8,
                 f"{instance}\0{class_name}\0".encode("latin-1", "replace"),
             )
             above = self.connection.atom("_NET_WM_STATE_ABOVE")

@@ -82,6 +82,7 @@ class Actions:
     def _keys(self, keys, delay):
         # A combination text is sent by the host's sender; a [key code, scan code] pair is a
         # key the module presses itself.
-        sequence = tuple((item, self.press) if isinstance(item, str) else tuple(item)
-                         for item in keys)
+        sequence = tuple(
+            (item, self.press) if isinstance(item, str) else tuple(item) for item in keys
+        )
         self.keys.SimulateKeyPressSequence(sequence, delay)

@@ -51,7 +51,7 @@ class Capture:
     """Keeps ``house.pressed_chars`` equal to the word being typed, on the display ``name``."""
 
     def __init__(self, house, is_hotkey, name=None):
-        from Xlib import X, XK
+        from Xlib import XK, X
         from Xlib.ext import record
 
         self.house = house
@@ -63,12 +63,23 @@ class Capture:
         self.data = xserver.open_display(name)  # blocked in the recording while it runs
         self.masks = xserver.modifier_masks(self.control)
         self.modifier_keysyms = {XK.string_to_keysym(key) for key in xserver.MODIFIER_KEYS}
-        self.context = self.control.record_create_context(0, [record.AllClients], [{
-            "core_requests": (0, 0), "core_replies": (0, 0),
-            "ext_requests": (0, 0, 0, 0), "ext_replies": (0, 0, 0, 0),
-            "delivered_events": (0, 0), "device_events": (X.KeyPress, X.ButtonPress),
-            "errors": (0, 0), "client_started": False, "client_died": False,
-        }])
+        self.context = self.control.record_create_context(
+            0,
+            [record.AllClients],
+            [
+                {
+                    "core_requests": (0, 0),
+                    "core_replies": (0, 0),
+                    "ext_requests": (0, 0, 0, 0),
+                    "ext_replies": (0, 0, 0, 0),
+                    "delivered_events": (0, 0),
+                    "device_events": (X.KeyPress, X.ButtonPress),
+                    "errors": (0, 0),
+                    "client_started": False,
+                    "client_died": False,
+                }
+            ],
+        )
         self.control.sync()
         self.lock = threading.Condition()
         self.latest = None  # the X time of the last event seen
@@ -92,7 +103,8 @@ class Capture:
         """Stops recording events from the X time ``since`` on, once every earlier event is in."""
         with self.lock:
             self.lock.wait_for(
-                lambda: self.latest is not None and _not_before(self.latest, since), timeout)
+                lambda: self.latest is not None and _not_before(self.latest, since), timeout
+            )
             self.held_since, self.held_until = since, None
 
     def release(self, until):
@@ -119,7 +131,8 @@ class Capture:
         data = reply.data
         while len(data):
             event, data = rq.EventField(None).parse_binary_value(
-                data, self.data.display, None, None)
+                data, self.data.display, None, None
+            )
             with self.lock:
                 try:
                     if not self._held(event.time):
@@ -130,7 +143,7 @@ class Capture:
                 self.lock.notify_all()
 
     def _event(self, event):
-        from Xlib import X, XK
+        from Xlib import XK, X
 
         if event.type == X.ButtonPress:
             if event.detail in (1, 2, 3):

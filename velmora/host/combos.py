@@ -9,21 +9,43 @@ syntax serves the hotkeys of the configuration file and the combinations the hos
 import dataclasses
 
 MODIFIERS = {
-    "ctrl": "ctrl", "control": "ctrl",
+    "ctrl": "ctrl",
+    "control": "ctrl",
     "alt": "alt",
     "shift": "shift",
-    "super": "super", "win": "super", "windows": "super",
+    "super": "super",
+    "win": "super",
+    "windows": "super",
 }
 MODIFIER_ORDER = ("ctrl", "alt", "shift", "super")
 
 # Friendly key names -> X key symbol names.
 KEY_NAMES = {
-    "enter": "Return", "return": "Return", "tab": "Tab", "esc": "Escape", "escape": "Escape",
-    "space": "space", "backspace": "BackSpace", "delete": "Delete", "del": "Delete",
-    "insert": "Insert", "home": "Home", "end": "End", "page up": "Prior", "pageup": "Prior",
-    "page down": "Next", "pagedown": "Next", "up": "Up", "down": "Down", "left": "Left",
-    "right": "Right", "print": "Print", "pause": "Pause", "menu": "Menu",
-    "plus": "plus", "minus": "minus",
+    "enter": "Return",
+    "return": "Return",
+    "tab": "Tab",
+    "esc": "Escape",
+    "escape": "Escape",
+    "space": "space",
+    "backspace": "BackSpace",
+    "delete": "Delete",
+    "del": "Delete",
+    "insert": "Insert",
+    "home": "Home",
+    "end": "End",
+    "page up": "Prior",
+    "pageup": "Prior",
+    "page down": "Next",
+    "pagedown": "Next",
+    "up": "Up",
+    "down": "Down",
+    "left": "Left",
+    "right": "Right",
+    "print": "Print",
+    "pause": "Pause",
+    "menu": "Menu",
+    "plus": "plus",
+    "minus": "minus",
 }
 
 
@@ -60,8 +82,9 @@ def keysym_of(name):
         value = XK.string_to_keysym(name) or XK.string_to_keysym(name.replace("XF86", "XF86_", 1))
     if not value:
         # X names are case-sensitive ("F5", "BackSpace"); accept any case of a known one.
-        value = next((XK.string_to_keysym(known) for known in _keysym_names()
-                      if known.lower() == lowered), 0)
+        value = next(
+            (XK.string_to_keysym(known) for known in _keysym_names() if known.lower() == lowered), 0
+        )
     return value
 
 

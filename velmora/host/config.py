@@ -78,8 +78,10 @@ class KeyLines:
     """The line on which each key of a TOML text is written, by its full key path."""
 
     _HEADER = re.compile(r"^\s*\[(?!\[)(.*)\]\s*(#.*)?$")
-    _KEY = re.compile(r"""^\s*((?:"(?:[^"\\]|\\.)*"|'[^']*'|[A-Za-z0-9_-]+)"""
-                      r"""(?:\s*\.\s*(?:"(?:[^"\\]|\\.)*"|'[^']*'|[A-Za-z0-9_-]+))*)\s*=""")
+    _KEY = re.compile(
+        r"""^\s*((?:"(?:[^"\\]|\\.)*"|'[^']*'|[A-Za-z0-9_-]+)"""
+        r"""(?:\s*\.\s*(?:"(?:[^"\\]|\\.)*"|'[^']*'|[A-Za-z0-9_-]+))*)\s*="""
+    )
 
     def __init__(self, text):
         self.lines = {}
@@ -196,7 +198,8 @@ class _Checker:
             if arg != "action" and arg not in expected:
                 allowed = ", ".join(expected) or "none"
                 self.problem(
-                    where, f"{label}: {name} takes no argument {arg!r} (arguments: {allowed})")
+                    where, f"{label}: {name} takes no argument {arg!r} (arguments: {allowed})"
+                )
                 ok = False
         for arg, (kind, default) in expected.items():
             given = value.get(arg, default)
@@ -232,10 +235,14 @@ class _Checker:
                         combos.parse(item)
                     except combos.ComboError as error:
                         return f"item {index}: {error}"
-                elif not (isinstance(item, list) and len(item) == 2
-                          and all(_is_int32(code) for code in item)):
-                    return (f"item {index} must be a combination text or a "
-                            "[key code, scan code] pair")
+                elif not (
+                    isinstance(item, list)
+                    and len(item) == 2
+                    and all(_is_int32(code) for code in item)
+                ):
+                    return (
+                        f"item {index} must be a combination text or a [key code, scan code] pair"
+                    )
         return None
 
 

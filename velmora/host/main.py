@@ -28,21 +28,32 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 def arguments(argv):
     parser = argparse.ArgumentParser(
         prog="velmora-host",
-        description="Global hotkeys and typed-character capture for the velmora tools on X11.")
+        description="Global hotkeys and typed-character capture for the velmora tools on X11.",
+    )
     parser.add_argument(
-        "--config", metavar="FILE",
-        help=f"the configuration file (default: {configuration.default_path()})")
-    parser.add_argument("--check", action="store_true",
-                        help="check the configuration file, then exit: 0 when it is valid")
-    parser.add_argument("--verbose", "-v", action="store_true",
-                        help="log more: grabs, key matching, typed-character counts")
+        "--config",
+        metavar="FILE",
+        help=f"the configuration file (default: {configuration.default_path()})",
+    )
+    parser.add_argument(
+        "--check",
+        action="store_true",
+        help="check the configuration file, then exit: 0 when it is valid",
+    )
+    parser.add_argument(
+        "--verbose",
+        "-v",
+        action="store_true",
+        help="log more: grabs, key matching, typed-character counts",
+    )
     return parser.parse_args(argv)
 
 
 def setup_logging(verbose):
     handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter("%(asctime)s velmora-host %(levelname)s: %(message)s",
-                                           "%H:%M:%S"))
+    handler.setFormatter(
+        logging.Formatter("%(asctime)s velmora-host %(levelname)s: %(message)s", "%H:%M:%S")
+    )
     log.handlers[:] = [handler]
     log.setLevel(logging.DEBUG if verbose else logging.INFO)
     log.propagate = False
@@ -89,7 +100,8 @@ def load_config(args):
     if args.config is None and not os.path.exists(path):
         example = os.path.join(HERE, "example-config.toml")
         raise configuration.ConfigError(
-            [f"{path}: no configuration file; write one (an example: {example})"])
+            [f"{path}: no configuration file; write one (an example: {example})"]
+        )
     return configuration.load(path)
 
 
@@ -103,8 +115,10 @@ def main(argv=None):
             print(problem, file=sys.stderr)
         return 2
     if args.check:
-        print(f"{config.path}: valid ({len(config.hotkeys)} hotkeys, "
-              f"{len(config.abbreviations)} abbreviations, {len(config.locations)} locations)")
+        print(
+            f"{config.path}: valid ({len(config.hotkeys)} hotkeys, "
+            f"{len(config.abbreviations)} abbreviations, {len(config.locations)} locations)"
+        )
         return 0
     if sys.platform != "linux" or not os.environ.get("DISPLAY"):
         log.error("velmora-host needs an X11 session: DISPLAY is not set")
@@ -134,9 +148,9 @@ class Host:
     def _modules(self):
         """The modules and the shared state, as a host sees them; fills the tables."""
         os.environ.setdefault("VELMORA_DESKTOP", "1")
-        from velmora import snapTone, strokeSmith
-
         import common  # the host's own if one is on the path, else the package's stand-in
+
+        from velmora import snapTone, strokeSmith
 
         house = common.ControllerHouse
         house.abbreviations = dict(self.config.abbreviations)
@@ -163,16 +177,24 @@ class Host:
                     log.error("%s (line %d): %s", self.config.path, hotkey.line, error)
                     continue
                 self.hotkeys[grab] = hotkey
-                log.debug("grabbed %s: keycode %d, modifiers %#x", hotkey.combo, grab.keycode,
-                          grab.modifiers)
+                log.debug(
+                    "grabbed %s: keycode %d, modifiers %#x",
+                    hotkey.combo,
+                    grab.keycode,
+                    grab.modifiers,
+                )
             self.capture = capture.Capture(house, lambda event: self.x.match(event) is not None)
             self.capture.start()
             # The modules name their sounds relative to the current folder ("SFX\\...").
             os.chdir(HERE)
-            log.info("running on display %s with %s: %d hotkeys, %d abbreviations, "
-                     "%d locations", os.environ["DISPLAY"], self.config.path,
-                     len(self.hotkeys), len(self.config.abbreviations),
-                     len(self.config.locations))
+            log.info(
+                "running on display %s with %s: %d hotkeys, %d abbreviations, %d locations",
+                os.environ["DISPLAY"],
+                self.config.path,
+                len(self.hotkeys),
+                len(self.config.abbreviations),
+                len(self.config.locations),
+            )
             self._loop()
             self.x.ungrab_all()
             self.capture.stop()

@@ -17,9 +17,25 @@ SELECTION = "_VELMORA_HOST"
 
 # Names of the key symbols whose keys only modify others; the capture ignores them.
 MODIFIER_KEYS = {
-    "Shift_L", "Shift_R", "Control_L", "Control_R", "Alt_L", "Alt_R", "Meta_L", "Meta_R",
-    "Super_L", "Super_R", "Hyper_L", "Hyper_R", "ISO_Level3_Shift", "ISO_Level5_Shift",
-    "Mode_switch", "Caps_Lock", "Shift_Lock", "Num_Lock", "Scroll_Lock",
+    "Shift_L",
+    "Shift_R",
+    "Control_L",
+    "Control_R",
+    "Alt_L",
+    "Alt_R",
+    "Meta_L",
+    "Meta_R",
+    "Super_L",
+    "Super_R",
+    "Hyper_L",
+    "Hyper_R",
+    "ISO_Level3_Shift",
+    "ISO_Level5_Shift",
+    "Mode_switch",
+    "Caps_Lock",
+    "Shift_Lock",
+    "Num_Lock",
+    "Scroll_Lock",
 }
 # How long a hotkey's action waits for the user to let go of the hotkey's keys.
 RELEASE_TIMEOUT = 3.0
@@ -44,13 +60,29 @@ def open_display(name=None):
 
 def modifier_masks(display):
     """Masks of the named modifiers on this server: ctrl, shift, alt, super, and the locks."""
-    from Xlib import X, XK
+    from Xlib import XK, X
 
-    masks = {"ctrl": X.ControlMask, "shift": X.ShiftMask, "caps": X.LockMask,
-             "alt": 0, "super": 0, "num": 0, "scroll": 0, "level3": 0}
-    wanted = {"Alt_L": "alt", "Alt_R": "alt", "Meta_L": "alt", "Super_L": "super",
-              "Super_R": "super", "Num_Lock": "num", "Scroll_Lock": "scroll",
-              "ISO_Level3_Shift": "level3", "Mode_switch": "level3"}
+    masks = {
+        "ctrl": X.ControlMask,
+        "shift": X.ShiftMask,
+        "caps": X.LockMask,
+        "alt": 0,
+        "super": 0,
+        "num": 0,
+        "scroll": 0,
+        "level3": 0,
+    }
+    wanted = {
+        "Alt_L": "alt",
+        "Alt_R": "alt",
+        "Meta_L": "alt",
+        "Super_L": "super",
+        "Super_R": "super",
+        "Num_Lock": "num",
+        "Scroll_Lock": "scroll",
+        "ISO_Level3_Shift": "level3",
+        "Mode_switch": "level3",
+    }
     wanted = {XK.string_to_keysym(name): key for name, key in wanted.items()}
     for index, keycodes in enumerate(display.get_modifier_mapping()):
         if index < 3:  # Shift, Lock, Control
@@ -103,7 +135,8 @@ class XHost:
         for key in ("ctrl", "shift", "alt", "super"):
             self.relevant |= self.masks[key]
         self.window = self.root.create_window(
-            -10, -10, 1, 1, 0, X.CopyFromParent, event_mask=X.PropertyChangeMask)
+            -10, -10, 1, 1, 0, X.CopyFromParent, event_mask=X.PropertyChangeMask
+        )
         self.window.set_wm_name("velmora-host")
         self.grabs = []
         self.backlog = collections.deque()  # events read while waiting for another one
@@ -121,7 +154,8 @@ class XHost:
         owner = self.display.get_selection_owner(atom)
         if owner:
             raise AlreadyRunning(
-                f"another velmora-host is running on this display (window {owner.id:#x})")
+                f"another velmora-host is running on this display (window {owner.id:#x})"
+            )
         self.window.set_selection_owner(atom, self.server_time())
         owner = self.display.get_selection_owner(atom)
         if getattr(owner, "id", None) != self.window.id:
@@ -177,8 +211,9 @@ class XHost:
             for chosen in itertools.combinations(locks, count):
                 variant = mods | sum(chosen)
                 variants.append(variant)
-                self.root.grab_key(keycode, variant, False, X.GrabModeAsync, X.GrabModeAsync,
-                                   onerror=catcher)
+                self.root.grab_key(
+                    keycode, variant, False, X.GrabModeAsync, X.GrabModeAsync, onerror=catcher
+                )
         self.display.sync()
         if catcher.get_error() is not None:
             for variant in variants:
@@ -219,7 +254,7 @@ class XHost:
 
     def press(self, text):
         """Presses the combination ``text`` ("alt+4") in the focused window, with XTest."""
-        from Xlib import X, XK
+        from Xlib import XK, X
         from Xlib.ext import xtest
 
         combo = combos.parse(text)
