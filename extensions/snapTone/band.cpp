@@ -11,9 +11,6 @@ namespace velmora::snapTone {
 
 namespace {
 
-constexpr const char* file = "snapTone/band.cpp";
-
-const Name n_cv2_main_image("cv2_main_image");
 const Name n_putText("putText");
 const Name n_astype("astype");
 const Name n_tolist("tolist");
@@ -30,10 +27,6 @@ const Name s_close(") | ");
 const Name s_empty("");
 
 const KeywordNames put_text_keywords(n_img, n_text, n_org, n_fontFace, n_color, n_fontScale);
-
-const Signature life_color_update_signature("life_color_update",
-                                            Site{q_life_color_update, file, __LINE__},
-                                            {&n_cv2_main_image, &n_x, &n_y}, 3);
 
 // `cv2_main_image[y, x]`, the pixel vector at column `x`, row `y`.
 Ref pixel_at(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
@@ -185,7 +178,9 @@ bool update_directly(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
     return true;
 }
 
-Ref update(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
+} // namespace
+
+Ref life_color_update(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
     if (update_directly(cv2_main_image, x, y)) {
         return Ref::borrow(cv2_main_image);
     }
@@ -205,16 +200,6 @@ Ref update(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
     call_with_keywords(put_text, put_text_keywords.get(), cv2_main_image, text,
                        captured.label_origin, font, colour, captured.label_scale);
     return Ref::borrow(cv2_main_image);
-}
-
-} // namespace
-
-PyObject* life_color_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        Arguments arguments(life_color_update_signature, args, std::size_t(nargs), kwnames);
-        return traced(life_color_update_signature.site,
-                      [&] { return update(arguments[0], arguments[1], arguments[2]); });
-    });
 }
 
 } // namespace velmora::snapTone

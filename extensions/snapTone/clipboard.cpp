@@ -5,10 +5,6 @@ namespace velmora::snapTone {
 
 namespace {
 
-constexpr const char* file = "snapTone/clipboard.cpp";
-
-const Site send_to_clipboard_site{q_send_to_clipboard, file, __LINE__};
-
 const Name n_OpenClipboard("OpenClipboard");
 const Name n_EmptyClipboard("EmptyClipboard");
 const Name n_SetClipboardData("SetClipboardData");
@@ -40,7 +36,9 @@ Ref clipboard_call(const Name& name, const Args&... args) {
     failure.rethrow();
 }
 
-void send(Borrowed argument) {
+} // namespace
+
+void send_to_clipboard(Borrowed argument) {
     if (!is_array(argument) && !isinstance(argument, pil_image_class())) {
         raise_type_error("image must be a valid numpy array or PIL Image object");
     }
@@ -61,15 +59,6 @@ void send(Borrowed argument) {
         close_and_rethrow();
     }
     clipboard_call(n_CloseClipboard);
-}
-
-} // namespace
-
-PyObject* send_to_clipboard(PyObject*, PyObject* image) {
-    return traced_entry_point(send_to_clipboard_site, [&] {
-        send(image);
-        return none();
-    });
 }
 
 } // namespace velmora::snapTone

@@ -6,12 +6,6 @@ namespace velmora::snapTone {
 
 namespace {
 
-constexpr const char* file = "snapTone/convert.cpp";
-
-const Site pil_image_to_bmp_site{q_pil_image_to_bmp, file, __LINE__};
-const Site pil_to_cv_site{q_pil_to_cv, file, __LINE__};
-const Site cv_to_pil_site{q_cv_to_pil, file, __LINE__};
-
 const Name n_asarray("asarray");
 const Name n_fromarray("fromarray");
 const Name n_save("save");
@@ -66,7 +60,9 @@ bool carries_alpha(Borrowed image, Borrowed mode) {
     return compare(palette_mode, s_RGBA, Py_EQ);
 }
 
-Ref to_cv(Borrowed image) {
+} // namespace
+
+Ref pil_to_cv(Borrowed image) {
     Ref cv2_main_image = as_array(image);
     Ref mode = getattr(image, n_mode);
     if (compare(mode, s_RGBA, Py_EQ)) {
@@ -87,7 +83,7 @@ Ref to_cv(Borrowed image) {
     return cvt_color(array, n_COLOR_RGB2BGR);
 }
 
-Ref to_pil(Borrowed cv2_main_image) {
+Ref cv_to_pil(Borrowed cv2_main_image) {
     Ref shape = getattr(cv2_main_image, n_shape);
     Ref channels = check(PyObject_GetItem(shape.get(), captured.two));
     const bool four_channels = compare(channels, captured.four, Py_EQ);
@@ -96,7 +92,7 @@ Ref to_pil(Borrowed cv2_main_image) {
     return call(fromarray, converted);
 }
 
-Ref to_bmp(Borrowed image) {
+Ref pil_image_to_bmp(Borrowed image) {
     if (!isinstance(image, pil_image_class())) {
         raise_type_error("Image must be a PIL Image object.");
     }
@@ -112,22 +108,8 @@ Ref to_bmp(Borrowed image) {
     return data;
 }
 
-} // namespace
-
 Ref pil_image_class() {
     return getattr(getattr(module.lookup(n_PIL), n_Image), n_Image);
-}
-
-PyObject* pil_image_to_bmp(PyObject*, PyObject* image) {
-    return traced_entry_point(pil_image_to_bmp_site, [&] { return to_bmp(image); });
-}
-
-PyObject* pil_to_cv(PyObject*, PyObject* image) {
-    return traced_entry_point(pil_to_cv_site, [&] { return to_cv(image); });
-}
-
-PyObject* cv_to_pil(PyObject*, PyObject* cv2_main_image) {
-    return traced_entry_point(cv_to_pil_site, [&] { return to_pil(cv2_main_image); });
 }
 
 } // namespace velmora::snapTone

@@ -16,11 +16,6 @@ namespace velmora::snapTone {
 
 namespace {
 
-constexpr const char* file = "snapTone/edit.cpp";
-
-const Site image_invert_site{q_image_invert, file, __LINE__};
-const Site make_transparent_site{q_make_transparent, file, __LINE__};
-
 const Name n_split("split");
 const Name n_merge("merge");
 const Name n_invert("invert");
@@ -47,7 +42,9 @@ Ref pil_function(const Name& submodule, const Name& function) {
     return getattr(getattr(module.lookup(n_PIL), submodule), function);
 }
 
-void invert(Borrowed image) {
+} // namespace
+
+void image_invert(Borrowed image) {
     Ref mode = getattr(image, n_mode);
     Ref inverted_image;
     if (compare(mode, s_RGBA, Py_EQ)) {
@@ -68,6 +65,8 @@ void invert(Borrowed image) {
     }
     call(module.lookup(n_send_to_clipboard), inverted_image);
 }
+
+namespace {
 
 // ---- make_transparent over raw pixel bytes --------------------------------------------------
 
@@ -402,7 +401,9 @@ void make_transparent_general(Borrowed image) {
     call_method(image, n_putdata, output_image);
 }
 
-Ref make_transparent_body(Borrowed argument) {
+} // namespace
+
+Ref make_transparent(Borrowed argument) {
     // A genuine RGB or RGBA picture is edited into a new image without converting it first:
     // the same pixels, mode, size and info as the conversion's copy, edited.
     const std::optional<RawSize> direct_size = genuine_size(argument);
@@ -420,19 +421,6 @@ Ref make_transparent_body(Borrowed argument) {
         make_transparent_general(image);
     }
     return image;
-}
-
-} // namespace
-
-PyObject* image_invert(PyObject*, PyObject* image) {
-    return traced_entry_point(image_invert_site, [&] {
-        invert(image);
-        return none();
-    });
-}
-
-PyObject* make_transparent(PyObject*, PyObject* image) {
-    return traced_entry_point(make_transparent_site, [&] { return make_transparent_body(image); });
 }
 
 } // namespace velmora::snapTone

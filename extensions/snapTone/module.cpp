@@ -55,9 +55,6 @@ void make_constants() {
     Ref white = new_int(255);
     Ref zero = new_int(0);
     hold(captured.transparent, new_tuple(white, white, white, zero));
-    Ref width = new_int(1920);
-    Ref height = new_int(1080);
-    hold(captured.default_screen_size, new_tuple(width, height));
     Ref header_size = new_int(14);
     hold(captured.after_file_header, check(PySlice_New(header_size.get(), nullptr, nullptr)));
     hold(captured.zero, std::move(zero));
@@ -121,43 +118,67 @@ void make_image_folder() {
     call_with_keywords(makedirs, exist_ok_keyword.get(), images, Py_True);
 }
 
-// A one-argument or keyword function in the interpreter's own calling forms, refused until
-// the module has finished initialising: an import that fails after publishing some functions
-// leaves them reachable.
-template <class Function>
-PyCFunction plain(Function* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-template <auto entry>
-PyCFunction fastcall() {
-    return plain(checked_fastcall<module, entry>);
-}
-template <auto entry>
-PyCFunction unary() {
-    return plain(checked_unary<module, entry>);
-}
+// The qualified names of the public functions and methods, which their traceback entries
+// and failure reports carry.
+inline constexpr const char* q_pil_image_to_bmp = "velmora.snapTone.pil_image_to_bmp";
+inline constexpr const char* q_send_to_clipboard = "velmora.snapTone.send_to_clipboard";
+inline constexpr const char* q_pil_to_cv = "velmora.snapTone.pil_to_cv";
+inline constexpr const char* q_cv_to_pil = "velmora.snapTone.cv_to_pil";
+inline constexpr const char* q_image_invert = "velmora.snapTone.image_invert";
+inline constexpr const char* q_make_transparent = "velmora.snapTone.make_transparent";
+inline constexpr const char* q_MouseHelper___init__ = "velmora.snapTone.MouseHelper.__init__";
+inline constexpr const char* q_MouseHelper_update_life_data =
+    "velmora.snapTone.MouseHelper.update_life_data";
+inline constexpr const char* q_life_color_update = "velmora.snapTone.life_color_update";
+inline constexpr const char* q_BeginImageProcessing = "velmora.snapTone.BeginImageProcessing";
 
-// The public functions; each is made at initialisation and bound under its name.
-PyMethodDef pil_image_to_bmp_definition = {"pil_image_to_bmp", unary<pil_image_to_bmp>(), METH_O,
-                                           doc_pil_image_to_bmp};
-PyMethodDef send_to_clipboard_definition = {"send_to_clipboard", unary<send_to_clipboard>(), METH_O,
-                                            doc_send_to_clipboard};
-PyMethodDef pil_to_cv_definition = {"pil_to_cv", unary<pil_to_cv>(), METH_O, doc_pil_to_cv};
-PyMethodDef cv_to_pil_definition = {"cv_to_pil", unary<cv_to_pil>(), METH_O, doc_cv_to_pil};
-PyMethodDef image_invert_definition = {"image_invert", unary<image_invert>(), METH_O,
-                                       doc_image_invert};
-PyMethodDef make_transparent_definition = {"make_transparent", unary<make_transparent>(), METH_O,
-                                           doc_make_transparent};
-PyMethodDef life_color_update_definition = {"life_color_update", fastcall<life_color_update>(),
-                                            METH_FASTCALL | METH_KEYWORDS, doc_life_color_update};
-PyMethodDef BeginImageProcessing_definition = {
-    "BeginImageProcessing", fastcall<BeginImageProcessing>(), METH_FASTCALL | METH_KEYWORDS,
-    doc_BeginImageProcessing};
+// The public functions, in the order of the module namespace: the picture functions, then
+// (after the class `MouseHelper`) the window's. Each is made at initialisation and bound
+// under its name, as a Python module binds its functions after its imports.
+constexpr auto picture_entries = std::make_tuple(
+    entry(q_pil_image_to_bmp, Form::one, Failure::propagate, parameters(param<Borrowed>("image")),
+          doc_pil_image_to_bmp, pil_image_to_bmp),
+    entry(q_send_to_clipboard, Form::one, Failure::propagate, parameters(param<Borrowed>("image")),
+          doc_send_to_clipboard, send_to_clipboard),
+    entry(q_pil_to_cv, Form::one, Failure::propagate, parameters(param<Borrowed>("image")),
+          doc_pil_to_cv, pil_to_cv),
+    entry(q_cv_to_pil, Form::one, Failure::propagate, parameters(param<Borrowed>("cv2_main_image")),
+          doc_cv_to_pil, cv_to_pil),
+    entry(q_image_invert, Form::one, Failure::propagate, parameters(param<Borrowed>("image")),
+          doc_image_invert, image_invert),
+    entry(q_make_transparent, Form::one, Failure::propagate, parameters(param<Borrowed>("image")),
+          doc_make_transparent, make_transparent));
 
-void publish(PyObject* self, PyMethodDef& definition) {
-    Ref function = check(PyCFunction_NewEx(&definition, self, captured.module_name));
-    Ref name = check(PyUnicode_InternFromString(definition.ml_name));
-    check_status(PyDict_SetItem(module.dict(), name.get(), function.get()));
+constexpr auto window_entries = std::make_tuple(
+    entry(q_life_color_update, Form::keywords, Failure::propagate,
+          parameters(param<Borrowed>("cv2_main_image"), param<Borrowed>("x"), param<Borrowed>("y")),
+          doc_life_color_update, life_color_update),
+    entry(q_BeginImageProcessing, Form::keywords, Failure::propagate,
+          parameters(param<Borrowed>("show_window", Literal::boolean(false)),
+                     param<Borrowed>("screen_size", Literal::tuple(1920, 1080))),
+          doc_BeginImageProcessing, begin_image_processing));
+
+// The methods of `MouseHelper`.
+constexpr auto mouse_helper_entries = std::make_tuple(
+    entry(q_MouseHelper___init__, Form::method, Failure::propagate,
+          parameters(param<Borrowed>("self"), param<Tuple>("shape")), doc_MouseHelper___init__,
+          mouse_helper_init),
+    entry(q_MouseHelper_update_life_data, Form::method, Failure::propagate,
+          parameters(param<Borrowed>("self"), param<Borrowed>("event"), param<Borrowed>("x"),
+                     param<Borrowed>("y"), param<Borrowed>("flags"), param<Borrowed>("param")),
+          doc_MouseHelper_update_life_data, mouse_helper_update));
+
+MethodTable<module, picture_entries> picture_functions;
+MethodTable<module, window_entries> window_functions;
+using MouseHelperMethods = ClassMethods<module, mouse_helper_entries>;
+
+// Makes each function of `table` for the module object `self` and binds it under its name.
+void publish(PyObject* self, PyMethodDef* table) {
+    for (PyMethodDef* definition = table; definition->ml_name != nullptr; ++definition) {
+        Ref function = check(PyCFunction_NewEx(definition, self, captured.module_name));
+        Ref name = check(PyUnicode_InternFromString(definition->ml_name));
+        check_status(PyDict_SetItem(module.dict(), name.get(), function.get()));
+    }
 }
 
 // `dict(pairs...)`, the values given as objects.
@@ -180,9 +201,7 @@ Ref make_mouse_helper(PyObject* self) {
 
     Ref init_annotations = new_dict({{&n_shape, n_tuple.get()}});
     Ref init =
-        new_function(FunctionSpec{"__init__", "MouseHelper.__init__", doc_MouseHelper___init__,
-                                  checked_method<module, MouseHelper___init__>},
-                     self, captured.module_name, init_annotations);
+        new_function(MouseHelperMethods::spec<0>(), self, captured.module_name, init_annotations);
     check_status(PyDict_SetItem(namespace_.get(), n___init__.get(), init.get()));
 
     Ref update_annotations = new_dict({{&n_event, n_int.get()},
@@ -190,10 +209,8 @@ Ref make_mouse_helper(PyObject* self) {
                                        {&n_y, n_int.get()},
                                        {&n_flags, n_int.get()},
                                        {&n_return, Py_None}});
-    Ref update = new_function(FunctionSpec{"update_life_data", "MouseHelper.update_life_data",
-                                           doc_MouseHelper_update_life_data,
-                                           checked_method<module, MouseHelper_update_life_data>},
-                              self, captured.module_name, update_annotations);
+    Ref update =
+        new_function(MouseHelperMethods::spec<1>(), self, captured.module_name, update_annotations);
     check_status(PyDict_SetItem(namespace_.get(), n_update_life_data.get(), update.get()));
 
     Ref type = module.builtin(n_type);
@@ -211,16 +228,10 @@ void execute(PyObject* self) {
     import_libraries();
     make_image_folder();
 
-    publish(self, pil_image_to_bmp_definition);
-    publish(self, send_to_clipboard_definition);
-    publish(self, pil_to_cv_definition);
-    publish(self, cv_to_pil_definition);
-    publish(self, image_invert_definition);
-    publish(self, make_transparent_definition);
+    publish(self, picture_functions.definitions());
     Ref mouse_helper = make_mouse_helper(self);
     module.bind(n_MouseHelper, mouse_helper);
-    publish(self, life_color_update_definition);
-    publish(self, BeginImageProcessing_definition);
+    publish(self, window_functions.definitions());
 
     Ref test = check(PyDict_New());
     module.bind(n___test__, test);

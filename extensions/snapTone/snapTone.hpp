@@ -2,7 +2,7 @@
 // made or fetched once at import, the interned names and the public entries.
 #pragma once
 
-#include "support/args.hpp"
+#include "support/entry.hpp"
 #include "support/module.hpp"
 #include "support/names.hpp"
 
@@ -15,13 +15,12 @@ extern ModuleLifecycle module;
 
 // Objects made or fetched once during initialisation and held for the life of the process.
 struct Captured {
-    PyObject* TypeError = nullptr;   // builtins.TypeError, raised by the argument type tests
-    PyObject* max = nullptr;         // builtins.max
-    PyObject* all = nullptr;         // builtins.all
-    PyObject* module_name = nullptr; // "velmora.snapTone", the functions' __module__
-    PyObject* transparent = nullptr; // (255, 255, 255, 0), a replaced background pixel
-    PyObject* default_screen_size = nullptr; // (1920, 1080)
-    PyObject* after_file_header = nullptr;   // slice(14, None): a BMP file minus its header
+    PyObject* TypeError = nullptr;         // builtins.TypeError, raised by the argument type tests
+    PyObject* max = nullptr;               // builtins.max
+    PyObject* all = nullptr;               // builtins.all
+    PyObject* module_name = nullptr;       // "velmora.snapTone", the functions' __module__
+    PyObject* transparent = nullptr;       // (255, 255, 255, 0), a replaced background pixel
+    PyObject* after_file_header = nullptr; // slice(14, None): a BMP file minus its header
     PyObject* zero = nullptr;
     PyObject* one = nullptr;
     PyObject* two = nullptr;
@@ -69,19 +68,6 @@ inline const Name n_flags("flags");
 inline const Name s_RGB("RGB");
 inline const Name s_RGBA("RGBA");
 
-// The qualified names that traceback entries carry.
-inline constexpr const char* q_pil_image_to_bmp = "velmora.snapTone.pil_image_to_bmp";
-inline constexpr const char* q_send_to_clipboard = "velmora.snapTone.send_to_clipboard";
-inline constexpr const char* q_pil_to_cv = "velmora.snapTone.pil_to_cv";
-inline constexpr const char* q_cv_to_pil = "velmora.snapTone.cv_to_pil";
-inline constexpr const char* q_image_invert = "velmora.snapTone.image_invert";
-inline constexpr const char* q_make_transparent = "velmora.snapTone.make_transparent";
-inline constexpr const char* q_MouseHelper___init__ = "velmora.snapTone.MouseHelper.__init__";
-inline constexpr const char* q_MouseHelper_update_life_data =
-    "velmora.snapTone.MouseHelper.update_life_data";
-inline constexpr const char* q_life_color_update = "velmora.snapTone.life_color_update";
-inline constexpr const char* q_BeginImageProcessing = "velmora.snapTone.BeginImageProcessing";
-
 // `PIL.Image.Image`, the Pillow image class as the module namespace reaches it now.
 Ref pil_image_class();
 
@@ -97,21 +83,21 @@ void save_picture(Borrowed cv2_main_image);
 // none there, opens the folder.
 void open_picture_folder();
 
-// Public functions, in the order of binding.
-PyObject* pil_image_to_bmp(PyObject*, PyObject* image);
-PyObject* send_to_clipboard(PyObject*, PyObject* image);
-PyObject* pil_to_cv(PyObject*, PyObject* image);
-PyObject* cv_to_pil(PyObject*, PyObject* cv2_main_image);
-PyObject* image_invert(PyObject*, PyObject* image);
-PyObject* make_transparent(PyObject*, PyObject* image);
-PyObject* life_color_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* BeginImageProcessing(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames);
+// The bodies of the public functions, in the order of binding (module.cpp holds their
+// table). Each is called with the declared parameters bound and converted, and its errors
+// propagate to the caller.
+Ref pil_image_to_bmp(Borrowed image);
+void send_to_clipboard(Borrowed image);
+Ref pil_to_cv(Borrowed image);
+Ref cv_to_pil(Borrowed cv2_main_image);
+void image_invert(Borrowed image);
+Ref make_transparent(Borrowed image);
+Ref life_color_update(Borrowed cv2_main_image, Borrowed x, Borrowed y);
+void begin_image_processing(Borrowed show_window, Borrowed screen_size);
 
-// The methods of `MouseHelper`, called through the vectorcall protocol with `self` first.
-PyObject* MouseHelper___init__(PyObject*, PyObject* const* args, std::size_t nargsf,
-                               PyObject* kwnames);
-PyObject* MouseHelper_update_life_data(PyObject*, PyObject* const* args, std::size_t nargsf,
-                                       PyObject* kwnames);
+// The bodies of the methods of `MouseHelper`, `self` first.
+void mouse_helper_init(Borrowed self, Tuple shape);
+void mouse_helper_update(Borrowed self, Borrowed event, Borrowed x, Borrowed y, Borrowed flags,
+                         Borrowed param);
 
 } // namespace velmora::snapTone

@@ -6,10 +6,6 @@ namespace velmora::snapTone {
 
 namespace {
 
-constexpr const char* file = "snapTone/tracker.cpp";
-
-const Name n_self("self");
-const Name n_param("param");
 const Name n_px("px");
 const Name n_py("py");
 const Name n_mouse_selection_start("mouse_selection_start");
@@ -19,25 +15,6 @@ const Name n_drawing("drawing");
 const Name n_EVENT_LBUTTONDOWN("EVENT_LBUTTONDOWN");
 const Name n_EVENT_LBUTTONUP("EVENT_LBUTTONUP");
 const Name n_EVENT_FLAG_CTRLKEY("EVENT_FLAG_CTRLKEY");
-
-const Signature init_signature("__init__", Site{q_MouseHelper___init__, file, __LINE__},
-                               {&n_self, &n_shape}, 2);
-const Signature update_signature("update_life_data",
-                                 Site{q_MouseHelper_update_life_data, file, __LINE__},
-                                 {&n_self, &n_event, &n_x, &n_y, &n_flags, &n_param}, 6);
-
-void initialise(Borrowed self, Borrowed shape) {
-    setattr(self, n_x, captured.zero);
-    setattr(self, n_y, captured.zero);
-    setattr(self, n_px, captured.zero);
-    setattr(self, n_py, captured.zero);
-    setattr(self, n_shape, shape);
-    setattr(self, n_mouse_selection_start, Py_None);
-    setattr(self, n_mouse_selection_end, Py_None);
-    setattr(self, n_cropping, Py_False);
-    setattr(self, n_event, Py_None);
-    setattr(self, n_drawing, Py_False);
-}
 
 // `value > limit` for the item `index` of `self.<name>` subtracted from `value`.
 bool exceeds(Borrowed value, Borrowed self, const Name& name, PyObject* index, PyObject* limit) {
@@ -64,7 +41,24 @@ bool ends_selection(Borrowed self, Borrowed x, Borrowed y) {
            exceeds(y, self, n_mouse_selection_start, captured.one, captured.ten);
 }
 
-void update(Borrowed self, Borrowed event, Borrowed x, Borrowed y, Borrowed flags) {
+} // namespace
+
+void mouse_helper_init(Borrowed self, Tuple shape) {
+    setattr(self, n_x, captured.zero);
+    setattr(self, n_y, captured.zero);
+    setattr(self, n_px, captured.zero);
+    setattr(self, n_py, captured.zero);
+    setattr(self, n_shape, shape);
+    setattr(self, n_mouse_selection_start, Py_None);
+    setattr(self, n_mouse_selection_end, Py_None);
+    setattr(self, n_cropping, Py_False);
+    setattr(self, n_event, Py_None);
+    setattr(self, n_drawing, Py_False);
+}
+
+// `param`, the callback's user data, is not read.
+void mouse_helper_update(Borrowed self, Borrowed event, Borrowed x, Borrowed y, Borrowed flags,
+                         Borrowed) {
     Ref previous_x = getattr(self, n_x);
     Ref previous_y = getattr(self, n_y);
     setattr(self, n_px, previous_x);
@@ -97,31 +91,6 @@ void update(Borrowed self, Borrowed event, Borrowed x, Borrowed y, Borrowed flag
         setattr(self, n_cropping, Py_False);
         setattr(self, n_drawing, Py_False);
     }
-}
-
-} // namespace
-
-PyObject* MouseHelper___init__(PyObject*, PyObject* const* args, std::size_t nargsf,
-                               PyObject* kwnames) {
-    return entry_point([&] {
-        Arguments arguments(init_signature, args, nargsf, kwnames);
-        Borrowed shape = arguments.exact(1, &PyTuple_Type, nullptr);
-        return traced(init_signature.site, [&] {
-            initialise(arguments[0], shape);
-            return none();
-        });
-    });
-}
-
-PyObject* MouseHelper_update_life_data(PyObject*, PyObject* const* args, std::size_t nargsf,
-                                       PyObject* kwnames) {
-    return entry_point([&] {
-        Arguments arguments(update_signature, args, nargsf, kwnames);
-        return traced(update_signature.site, [&] {
-            update(arguments[0], arguments[1], arguments[2], arguments[3], arguments[4]);
-            return none();
-        });
-    });
 }
 
 } // namespace velmora::snapTone

@@ -10,11 +10,6 @@ namespace velmora::snapTone {
 
 namespace {
 
-constexpr const char* file = "snapTone/window.cpp";
-
-const Name n_show_window("show_window");
-const Name n_screen_size("screen_size");
-
 const Name n_ImageGrab("ImageGrab");
 const Name n_grabclipboard("grabclipboard");
 const Name n_image_invert("image_invert");
@@ -60,10 +55,6 @@ const Name s_coins("SFX\\coins-497.wav");
 
 const KeywordNames axis_keyword(n_axis);
 const KeywordNames factor_keywords(n_fx, n_fy);
-
-const Signature begin_image_processing_signature("BeginImageProcessing",
-                                                 Site{q_BeginImageProcessing, file, __LINE__},
-                                                 {&n_show_window, &n_screen_size}, 0);
 
 constexpr long escape = 27;
 
@@ -454,7 +445,10 @@ void interactive_mode(Ref image) {
     call(cv2_attribute(n_destroyAllWindows));
 }
 
-Ref begin_image_processing(Borrowed show_window) {
+} // namespace
+
+// The screen size is measured by the interactive mode; the argument is not read.
+void begin_image_processing(Borrowed show_window, Borrowed) {
     Ref grab = getattr(getattr(module.lookup(n_PIL), n_ImageGrab), n_grabclipboard);
     Ref image = call(grab);
     if (!truthy(show_window)) {
@@ -462,20 +456,6 @@ Ref begin_image_processing(Borrowed show_window) {
     } else {
         interactive_mode(std::move(image));
     }
-    return none();
-}
-
-} // namespace
-
-PyObject* BeginImageProcessing(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-    return entry_point([&] {
-        Arguments arguments(begin_image_processing_signature, args, std::size_t(nargs), kwnames);
-        Borrowed show_window = arguments.get(0, Py_False);
-        // The screen size is measured by the interactive mode; the argument is not read.
-        return traced(begin_image_processing_signature.site,
-                      [&] { return begin_image_processing(show_window); });
-    });
 }
 
 } // namespace velmora::snapTone

@@ -15,7 +15,7 @@
 //   float     the float conversion held in single precision; a default is its decimal text
 //   Str, Tuple, Dict
 //             exactly that built-in type, or None; a Str default is its text
-//   Borrowed  any object, unconverted; required
+//   Borrowed  any object, unconverted; a default is a `Literal` (False, (1920, 1080), ...)
 // Numeric conversions run first, in parameter order, then the exact-type checks, in parameter
 // order: a caller sees the first bad number before a wrong type. Conversion and binding
 // errors carry a traceback entry naming the function; the exact-type errors do not.
@@ -26,12 +26,19 @@
 //                       cleared; the call returns None (a body returning int gives 0).
 // Binding errors always reach the caller, before the body runs.
 //
-// The build checks the first line of every docstring against its declaration: the name, each
-// parameter as "int key_id", "float delay=0.2", "str caret='{!}'" or a bare name for any
-// object, and the result ("-> void" for a body returning nothing, "-> int" for an int).
+// A method of a class the module builds (Form::method) is a function of the support layer's
+// function type (support/function.hpp): its first parameter is the instance, and its table
+// gives a `FunctionSpec` instead of a method definition.
+//
+// The build checks the first line of every docstring against its declaration: the name (a
+// method's with its class, "MouseHelper.__init__"), each parameter as "int key_id",
+// "float delay=0.2", "str caret='{!}'", or a bare name for any object ("show_window=False"),
+// each optionally annotated ("x: int"), and the result: "-> int" for a body returning an int;
+// "-> void", "-> None" or nothing for a body returning nothing; anything for an object.
 #pragma once
 
 #include "support/args.hpp"
+#include "support/function.hpp"
 #include "support/module.hpp"
 
 #include <array>
@@ -47,9 +54,10 @@
 namespace velmora {
 
 // The calling forms: positional and keyword arguments bound by name, exactly one positional
-// argument (the interpreter's METH_O), or none at all (METH_NOARGS). The last two keep the
-// interpreter's own count and keyword messages.
-enum class Form { keywords, one, none };
+// argument (the interpreter's METH_O), none at all (METH_NOARGS), or a method of a class,
+// bound like `keywords` with the instance first. `one` and `none` keep the interpreter's own
+// count and keyword messages.
+enum class Form { keywords, one, none, method };
 
 enum class Failure { propagate, report };
 
@@ -58,10 +66,69 @@ struct Str : Borrowed {};
 struct Tuple : Borrowed {};
 struct Dict : Borrowed {};
 
+// The default of an object parameter, as a Python literal: None, False, True, an int or a
+// tuple of ints. The object is made when first needed and kept for the life of the process.
+struct Literal {
+    enum class Kind { none, boolean, integer, tuple };
+    static constexpr std::size_t max_items = 4;
+
+    Kind kind = Kind::none;
+    std::array<long long, max_items> items{}; // the value, or the tuple's items
+    std::size_t count = 0;                    // the tuple's length
+
+    static constexpr Literal boolean(bool value) { return {Kind::boolean, {value ? 1 : 0}, 0}; }
+    static constexpr Literal integer(long long value) { return {Kind::integer, {value}, 0}; }
+    template <class... Items>
+    static constexpr Literal tuple(Items... values) {
+        static_assert(sizeof...(Items) <= max_items, "a longer tuple than a default may hold");
+        return {Kind::tuple, {static_cast<long long>(values)...}, sizeof...(Items)};
+    }
+
+    // Makes the object; throws `PyError`.
+    Ref make() const {
+        switch (kind) {
+        case Kind::none:
+            return none();
+        case Kind::boolean:
+            return Ref::borrow(items[0] != 0 ? Py_True : Py_False);
+        case Kind::integer:
+            return check(PyLong_FromLongLong(items[0]));
+        case Kind::tuple:
+            break;
+        }
+        Ref made = check(PyTuple_New(Py_ssize_t(count)));
+        for (std::size_t i = 0; i < count; ++i) {
+            PyTuple_SET_ITEM(made.get(), Py_ssize_t(i),
+                             check(PyLong_FromLongLong(items[i])).release());
+        }
+        return made;
+    }
+};
+
+// A `Literal`'s object, made on first use and kept for the life of the process, as a `Name`'s
+// interned str is.
+class LiteralObject {
+  public:
+    constexpr explicit LiteralObject(const Literal& value) noexcept : value_(value) {}
+    LiteralObject(const LiteralObject&) = delete;
+    LiteralObject& operator=(const LiteralObject&) = delete;
+
+    Borrowed get() const {
+        if (object_ == nullptr) {
+            object_ = value_.make().release();
+        }
+        return object_;
+    }
+
+  private:
+    Literal value_;
+    mutable PyObject* object_ = nullptr;
+};
+
 template <class T>
 struct ParameterTraits {
     static_assert(std::is_same_v<T, Borrowed>, "unsupported parameter type");
-    using Default = std::nullptr_t;
+    using Default = Literal;
     static constexpr const char* shown = nullptr; // a bare name in the docstring
 };
 template <>
@@ -125,6 +192,18 @@ constexpr const char* short_name(const char* qualname) {
     return name;
 }
 
+// The text after the next-to-last dot of a qualified name: a method's name with its class.
+constexpr const char* class_and_name(const char* qualname) {
+    const char* name = short_name(qualname);
+    const char* start = qualname;
+    for (const char* at = qualname; at + 1 < name; ++at) {
+        if (*at == '.') {
+            start = at + 1;
+        }
+    }
+    return start;
+}
+
 template <class Body, class... Types>
 struct Entry {
     const char* qualname; // "velmora.strokeSmith.CrudeOpenWith"
@@ -136,6 +215,10 @@ struct Entry {
     int line; // where the entry is declared: the line of its traceback entries
 
     constexpr const char* name() const { return short_name(qualname); }
+    // The name a docstring shows: a method's with its class ("MouseHelper.__init__").
+    constexpr const char* shown_name() const {
+        return form == Form::method ? class_and_name(qualname) : name();
+    }
 };
 
 // Where an entry is declared: its line goes into its traceback entries. A standard library
@@ -188,10 +271,12 @@ struct LineCheck {
             ok = *at == *expected;
         }
     }
-    constexpr void number(int value) {
-        char digits[12] = {};
+    constexpr void number(long long value) {
+        char digits[24] = {};
         int count = 0;
-        long long rest = value < 0 ? -static_cast<long long>(value) : value;
+        // The magnitude as unsigned: the most negative value has no positive counterpart.
+        unsigned long long rest = value < 0 ? 0ull - static_cast<unsigned long long>(value)
+                                            : static_cast<unsigned long long>(value);
         do {
             digits[count++] = char('0' + rest % 10);
             rest /= 10;
@@ -199,11 +284,47 @@ struct LineCheck {
         if (value < 0) {
             text("-");
         }
-        char forward[12] = {};
+        char forward[24] = {};
         for (int i = 0; i < count; ++i) {
             forward[i] = digits[count - 1 - i];
         }
         text(forward);
+    }
+    constexpr void literal(const Literal& value) {
+        switch (value.kind) {
+        case Literal::Kind::none:
+            text("None");
+            return;
+        case Literal::Kind::boolean:
+            text(value.items[0] != 0 ? "True" : "False");
+            return;
+        case Literal::Kind::integer:
+            number(value.items[0]);
+            return;
+        case Literal::Kind::tuple:
+            break;
+        }
+        text("(");
+        for (std::size_t i = 0; i < value.count; ++i) {
+            text(i == 0 ? "" : ", ");
+            number(value.items[i]);
+        }
+        text(value.count == 1 ? ",)" : ")");
+    }
+    // An annotation (": np.ndarray"), which the check does not read: up to the next comma,
+    // equals sign or closing parenthesis outside brackets.
+    constexpr void annotation() {
+        if (!ok || *at != ':') {
+            return;
+        }
+        int depth = 0;
+        for (++at; *at != '\0' && *at != '\n'; ++at) {
+            if (depth == 0 && (*at == ',' || *at == '=' || *at == ')')) {
+                break;
+            }
+            depth += *at == '[' || *at == '(';
+            depth -= *at == ']' || *at == ')';
+        }
     }
     template <class T>
     constexpr void parameter(const Parameter<T>& declared) {
@@ -212,6 +333,7 @@ struct LineCheck {
             text(" ");
         }
         text(declared.name);
+        annotation();
         if (!declared.optional) {
             return;
         }
@@ -224,25 +346,25 @@ struct LineCheck {
             text("'");
             text(declared.fallback);
             text("'");
+        } else if constexpr (std::is_same_v<T, Borrowed>) {
+            literal(declared.fallback);
         }
     }
+    // Whether the line ends here.
+    constexpr bool ends() const { return ok && (*at == '\n' || *at == '\0'); }
 };
 
-template <class Result>
-constexpr const char* result_shown() {
-    if constexpr (std::is_void_v<Result>) {
-        return "void";
-    } else if constexpr (std::is_same_v<Result, int>) {
-        return "int";
-    } else {
-        return nullptr; // an object: the docstring names it freely
-    }
+// Whether the rest of a line shows the result `shown` (" -> int") and ends there.
+constexpr bool result_is(LineCheck line, const char* shown) {
+    line.text(" -> ");
+    line.text(shown);
+    return line.ends();
 }
 
 template <class Result, class... Types>
 constexpr bool docstring_matches(const Entry<Result(Types...), Types...>& declared) {
     LineCheck line{declared.doc};
-    line.text(declared.name());
+    line.text(declared.shown_name());
     line.text("(");
     std::apply(
         [&](const auto&... parameter) {
@@ -250,12 +372,17 @@ constexpr bool docstring_matches(const Entry<Result(Types...), Types...>& declar
             ((line.text(first ? "" : ", "), line.parameter(parameter), first = false), ...);
         },
         declared.parameters);
-    line.text(") -> ");
-    if constexpr (result_shown<Result>() != nullptr) {
-        line.text(result_shown<Result>());
-        return line.ok && (*line.at == '\n' || *line.at == '\0');
+    line.text(")");
+    if (!line.ok) {
+        return false;
     }
-    return line.ok;
+    if constexpr (std::is_void_v<Result>) {
+        return line.ends() || result_is(line, "void") || result_is(line, "None");
+    } else if constexpr (std::is_same_v<Result, int>) {
+        return result_is(line, "int");
+    } else {
+        return true; // an object: the docstring names it freely, or not at all
+    }
 }
 
 template <class... Types>
@@ -288,23 +415,64 @@ PyTypeObject* exact_type() noexcept {
 
 } // namespace entry_detail
 
-// The function table of a module, made from its entry table `entries` (a tuple of `Entry`).
-// Every function goes through the readiness check of `lifecycle`.
+// The binding of the entries of a table `entries` (a tuple of `Entry`): each entry's calling
+// form, its argument binding and conversion, and its failure rule. Every call goes through
+// the readiness check of `lifecycle`. `MethodTable` and `ClassMethods` hand these to the
+// interpreter.
 template <ModuleLifecycle& lifecycle, const auto& entries>
-class MethodTable {
+class EntryBinding {
+  protected:
     using Entries = std::remove_cvref_t<decltype(entries)>;
     static constexpr std::size_t count = std::tuple_size_v<Entries>;
 
-  public:
-    MethodTable() noexcept { fill(std::make_index_sequence<count>{}); }
-    PyMethodDef* definitions() noexcept { return definitions_.data(); }
-
-  private:
     template <std::size_t I>
     static constexpr const auto& declared() noexcept {
         return std::get<I>(entries);
     }
 
+    template <std::size_t I>
+    static constexpr std::size_t parameter_count =
+        std::tuple_size_v<std::remove_cvref_t<decltype(declared<I>().parameters)>>;
+
+    // Checks the declaration of entry `I` at build time.
+    template <std::size_t I>
+    static constexpr void check_declaration() noexcept {
+        static_assert(entry_detail::docstring_matches(declared<I>()),
+                      "the docstring's first line does not match the declaration");
+        static_assert(declared<I>().form != Form::one || parameter_count<I> == 1,
+                      "a one-argument function has one parameter");
+        static_assert(declared<I>().form != Form::none || parameter_count<I> == 0,
+                      "a no-argument function has no parameters");
+        static_assert(declared<I>().form != Form::method || parameter_count<I> >= 1,
+                      "a method's first parameter is its instance");
+    }
+
+    template <std::size_t I>
+    static PyObject* keywords_form(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+        return entry_point([&] { return bind_and_run<I>(args, std::size_t(nargs), kwnames); });
+    }
+
+    template <std::size_t I>
+    static PyObject* one_form(PyObject*, PyObject* argument) noexcept {
+        return entry_point([&] { return bind_and_run<I>(&argument, 1, nullptr); });
+    }
+
+    template <std::size_t I>
+    static PyObject* none_form(PyObject*, PyObject*) noexcept {
+        return entry_point([&] {
+            std::tuple<> values;
+            return run<I>(values);
+        });
+    }
+
+    template <std::size_t I>
+    static PyObject* method_form(PyObject*, PyObject* const* args, std::size_t nargsf,
+                                 PyObject* kwnames) noexcept {
+        return entry_point([&] { return bind_and_run<I>(args, nargsf, kwnames); });
+    }
+
+  private:
     template <std::size_t I>
     static Site site() noexcept {
         return Site{declared<I>().qualname, lifecycle.source_file(), declared<I>().line};
@@ -319,19 +487,17 @@ class MethodTable {
             return parameter.optional ? parameter.fallback : 0;
         } else if constexpr (std::is_same_v<T, float>) {
             return parameter.optional ? decimal_float(parameter.fallback) : 0.0f;
-        } else if constexpr (std::is_same_v<T, Str>) {
-            if constexpr (parameter.optional) {
-                return Borrowed(default_text<I, P>);
-            } else {
-                return Borrowed();
-            }
+        } else if constexpr (parameter.optional && std::is_same_v<T, Str>) {
+            return Borrowed(default_text<I, P>);
+        } else if constexpr (parameter.optional && std::is_same_v<T, Borrowed>) {
+            return default_object<I, P>.get();
         } else {
             return Borrowed();
         }
     }
 
     // The bound arguments converted to the body's parameter types: numbers first, then the
-    // exact-type checks.
+    // exact-type checks, then the defaults of the objects not given.
     template <std::size_t I, std::size_t... P>
     static auto convert(const Arguments& arguments, std::index_sequence<P...>) {
         using Values = std::tuple<
@@ -348,7 +514,8 @@ class MethodTable {
         auto object = [&]<std::size_t Q>(std::integral_constant<std::size_t, Q>) {
             using T = std::tuple_element_t<Q, Values>;
             if constexpr (std::is_same_v<T, Borrowed>) {
-                std::get<Q>(values) = arguments[Q];
+                std::get<Q>(values) =
+                    arguments[Q] != nullptr ? Borrowed(arguments[Q]) : fallback<I, Q>();
             } else if constexpr (!entry_detail::numeric<T>) {
                 std::get<Q>(values) =
                     T{arguments.exact(Q, entry_detail::exact_type<T>(), fallback<I, Q>())};
@@ -390,64 +557,10 @@ class MethodTable {
 
     template <std::size_t I>
     static Ref bind_and_run(PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-        constexpr std::size_t parameter_count =
-            std::tuple_size_v<std::remove_cvref_t<decltype(declared<I>().parameters)>>;
         Arguments arguments(signature<I>, args, nargsf, kwnames);
-        auto values = convert<I>(arguments, std::make_index_sequence<parameter_count>{});
+        auto values = convert<I>(arguments, std::make_index_sequence<parameter_count<I>>{});
         return run<I>(values);
     }
-
-    template <std::size_t I>
-    static PyObject* keywords_form(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
-        return entry_point([&] { return bind_and_run<I>(args, std::size_t(nargs), kwnames); });
-    }
-
-    template <std::size_t I>
-    static PyObject* one_form(PyObject*, PyObject* argument) noexcept {
-        return entry_point([&] { return bind_and_run<I>(&argument, 1, nullptr); });
-    }
-
-    template <std::size_t I>
-    static PyObject* none_form(PyObject*, PyObject*) noexcept {
-        return entry_point([&] {
-            std::tuple<> values;
-            return run<I>(values);
-        });
-    }
-
-    template <class Function>
-    static PyCFunction plain(Function* function) noexcept {
-        return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-    }
-
-    template <std::size_t I>
-    static PyMethodDef definition() noexcept {
-        constexpr const auto& e = declared<I>();
-        static_assert(entry_detail::docstring_matches(e),
-                      "the docstring's first line does not match the declaration");
-        constexpr std::size_t parameter_count =
-            std::tuple_size_v<std::remove_cvref_t<decltype(e.parameters)>>;
-        if constexpr (e.form == Form::keywords) {
-            return {e.name(), plain(checked_fastcall<lifecycle, keywords_form<I>>),
-                    METH_FASTCALL | METH_KEYWORDS, e.doc};
-        } else if constexpr (e.form == Form::one) {
-            static_assert(parameter_count == 1, "a one-argument function has one parameter");
-            return {e.name(), plain(checked_unary<lifecycle, one_form<I>>), METH_O, e.doc};
-        } else {
-            static_assert(parameter_count == 0, "a no-argument function has no parameters");
-            return {e.name(), plain(checked_unary<lifecycle, none_form<I>>), METH_NOARGS, e.doc};
-        }
-    }
-
-    template <std::size_t... I>
-    void fill(std::index_sequence<I...>) noexcept {
-        definitions_ = {definition<I>()..., PyMethodDef{nullptr, nullptr, 0, nullptr}};
-    }
-
-    template <std::size_t I>
-    static constexpr std::size_t parameter_count =
-        std::tuple_size_v<std::remove_cvref_t<decltype(declared<I>().parameters)>>;
 
     // The binding of entry `I`: its names, its required count and its traceback site. Both are
     // made when the library loads, as namespace-scope objects are: no guarded function-local
@@ -471,7 +584,68 @@ class MethodTable {
     template <std::size_t I, std::size_t P>
     static inline const Name default_text{std::get<P>(declared<I>().parameters).fallback};
 
-    std::array<PyMethodDef, count + 1> definitions_{};
+    // The default of object parameter `P` of entry `I`, made on first use.
+    template <std::size_t I, std::size_t P>
+    static inline const LiteralObject default_object{
+        std::get<P>(declared<I>().parameters).fallback};
+};
+
+// The function table of a module, made from its entry table `entries`, whose forms are the
+// function forms: `definitions()` for a PyModuleDef, or for functions made at initialisation.
+template <ModuleLifecycle& lifecycle, const auto& entries>
+class MethodTable : EntryBinding<lifecycle, entries> {
+    using Base = EntryBinding<lifecycle, entries>;
+
+  public:
+    MethodTable() noexcept { fill(std::make_index_sequence<Base::count>{}); }
+    PyMethodDef* definitions() noexcept { return definitions_.data(); }
+
+  private:
+    template <class Function>
+    static PyCFunction plain(Function* function) noexcept {
+        return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+    }
+
+    template <std::size_t I>
+    static PyMethodDef definition() noexcept {
+        Base::template check_declaration<I>();
+        constexpr const auto& e = Base::template declared<I>();
+        static_assert(e.form != Form::method, "a method belongs in a class's table");
+        if constexpr (e.form == Form::keywords) {
+            return {e.name(), plain(checked_fastcall<lifecycle, Base::template keywords_form<I>>),
+                    METH_FASTCALL | METH_KEYWORDS, e.doc};
+        } else if constexpr (e.form == Form::one) {
+            return {e.name(), plain(checked_unary<lifecycle, Base::template one_form<I>>), METH_O,
+                    e.doc};
+        } else {
+            return {e.name(), plain(checked_unary<lifecycle, Base::template none_form<I>>),
+                    METH_NOARGS, e.doc};
+        }
+    }
+
+    template <std::size_t... I>
+    void fill(std::index_sequence<I...>) noexcept {
+        definitions_ = {definition<I>()..., PyMethodDef{nullptr, nullptr, 0, nullptr}};
+    }
+
+    std::array<PyMethodDef, Base::count + 1> definitions_{};
+};
+
+// The methods of a class that a module builds, made from its entry table `entries`, whose
+// forms are all `Form::method`: `spec<I>()` describes the function object of entry `I`.
+template <ModuleLifecycle& lifecycle, const auto& entries>
+class ClassMethods : EntryBinding<lifecycle, entries> {
+    using Base = EntryBinding<lifecycle, entries>;
+
+  public:
+    template <std::size_t I>
+    static FunctionSpec spec() noexcept {
+        Base::template check_declaration<I>();
+        constexpr const auto& e = Base::template declared<I>();
+        static_assert(e.form == Form::method, "a class's table holds methods");
+        return FunctionSpec{e.name(), class_and_name(e.qualname), e.doc,
+                            checked_method<lifecycle, Base::template method_form<I>>};
+    }
 };
 
 } // namespace velmora
