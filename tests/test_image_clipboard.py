@@ -191,15 +191,3 @@ def test_the_first_error_wins_when_closing_fails_too(snap, monkeypatch, log):
         snap.send_to_clipboard(picture())
     assert excinfo.value is error
     assert log.names() == CLIPBOARD_CALLS
-
-
-def test_reaches_the_conversions_through_the_module_namespace(snap, monkeypatch, log):
-    monkeypatch.setattr(snap, "win32clipboard", recording_clipboard(log))
-    converted = picture()
-    monkeypatch.setattr(snap, "cv_to_pil", log.recorder("cv_to_pil", converted))
-    monkeypatch.setattr(snap, "pil_image_to_bmp", log.recorder("pil_image_to_bmp", b"dib"))
-    # With np rebound, a list counts as an array and goes through cv_to_pil.
-    monkeypatch.setattr(snap, "np", types.SimpleNamespace(ndarray=list))
-    snap.send_to_clipboard([1])
-    assert log.calls[:2] == [("cv_to_pil", ([1],)), ("pil_image_to_bmp", (converted,))]
-    assert log.args_of("SetClipboardData") == [(4242, b"dib")]

@@ -1,7 +1,6 @@
 """Conversions between Pillow images, OpenCV-layout arrays and clipboard bitmap bytes."""
 
 import io
-import types
 
 import cv2
 import numpy as np
@@ -90,30 +89,6 @@ def test_cv_to_pil_picks_the_mode_by_channel_count(snap, shape, mode):
 def test_cv_to_pil_lets_library_errors_through(snap, argument, error):
     with pytest.raises(error):
         snap.cv_to_pil(argument)
-
-
-@pytest.mark.parametrize("mode", ["RGB", "RGBA"])
-def test_pil_to_cv_reaches_numpy_and_opencv_through_the_module_namespace(
-    snap, monkeypatch, log, mode
-):
-    image = random_image(mode, (2, 2))
-    monkeypatch.setattr(snap, "np", types.SimpleNamespace(asarray=log.recorder("asarray", "array")))
-    fake_cv2 = types.SimpleNamespace(
-        cvtColor=log.recorder("cvtColor", "converted"), COLOR_RGBA2BGRA="rgba", COLOR_RGB2BGR="rgb"
-    )
-    monkeypatch.setattr(snap, "cv2", fake_cv2)
-    assert snap.pil_to_cv(image) == "converted"
-    assert log.calls == [("asarray", (image,)), ("cvtColor", ("array", mode.lower()))]
-
-
-def test_cv_to_pil_reaches_pillow_through_the_module_namespace(snap, monkeypatch, log):
-    fake_pil = types.SimpleNamespace(
-        Image=types.SimpleNamespace(fromarray=log.recorder("fromarray", "image"))
-    )
-    monkeypatch.setattr(snap, "PIL", fake_pil)
-    array = np.zeros((2, 2, 4), np.uint8)
-    assert snap.cv_to_pil(array) == "image"
-    assert log.names() == ["fromarray"]
 
 
 @pytest.mark.parametrize("size", SIZES)
