@@ -4,134 +4,35 @@
     Python tuple per pixel and a list of them.
 (b) ``transparent_numpy``: the best NumPy-vectorised equivalent we could write.
 (c) The thin operations: the same Pillow, NumPy and OpenCV calls made from Python.
+(d) ``SimulateKeyPress``: the key press in Python.
 
-Each gives the same result as the project's function for every input; the benchmark checks
-that on its own inputs before it times anything.
+(a) to (c) are the tests' oracles (tests/reference.py). Each gives the same result as the
+project's function for every input; the benchmark checks that on its own inputs before it
+times anything.
 """
 
-from io import BytesIO
+import os
+import sys
 
 import cv2
-import numpy as np
-import PIL.Image
 
-TRANSPARENT = (255, 255, 255, 0)
+# The oracles live beside the tests, which check them against the same functions; this is the
+# one place the benchmarks reach them.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 
-
-# ---- (a) the per-pixel transcription -------------------------------------------------------------
-
-
-def transparent_per_pixel(image):
-    image = image.convert("RGBA")
-    data_items = image.getdata()
-    output_image = []
-    bg_color = max(image.getcolors(image.size[0] * image.size[1]))[1]
-    for item in data_items:
-        if all(
-            [
-                abs(item[0] - bg_color[0]) < 10,
-                abs(item[1] - bg_color[1]) < 1,
-                abs(item[2] - bg_color[2]) < 1,
-            ]
-        ):
-            output_image.append(TRANSPARENT)
-        else:
-            output_image.append(item)
-    image.putdata(output_image)
-    return image
-
-
-# ---- (b) NumPy -----------------------------------------------------------------------------------
-
-
-# The four bytes of transparent white as one little- or big-endian word, as NumPy reads them.
-TRANSPARENT_WORD = np.frombuffer(bytes(TRANSPARENT), np.uint32)[0]
-
-
-def most_frequent_rgba(pixels, words):
-    """The most frequent (r, g, b, a) of an h x w x 4 array, ties going to the larger tuple;
-    ``words`` is the same memory read as one 32-bit word per pixel."""
-    alpha = pixels[..., 3]
-    if (alpha == alpha.flat[0]).all():
-        # One alpha value (a screenshot): count the 2^24 colours straight into a table.
-        colour_mask = np.frombuffer(bytes([255, 255, 255, 0]), np.uint32)[0]
-        counts = np.bincount((words & colour_mask).reshape(-1), minlength=1 << 24)
-        ties = np.flatnonzero(counts == counts.max()).astype(np.uint32)
-        tied = np.frombuffer(ties.tobytes(), np.uint8).reshape(-1, 4)
-        red, green, blue, _ = (int(v) for v in tied[np.lexsort(tied[:, 2::-1].T)[-1]])
-        return red, green, blue, int(alpha.flat[0])
-    # Any alpha: sort the 32-bit colours, made to order as the tuples do.
-    wide = pixels.reshape(-1, 4).astype(np.uint32)
-    keys = wide[:, 0] << 24 | wide[:, 1] << 16 | wide[:, 2] << 8 | wide[:, 3]
-    colours, counts = np.unique(keys, return_counts=True)
-    key = int(colours[np.flatnonzero(counts == counts.max())[-1]])
-    return key >> 24, key >> 16 & 255, key >> 8 & 255, key & 255
-
-
-def transparent_numpy(image):
-    image = image.convert("RGBA")
-    pixels = np.asarray(image)
-    words = pixels.view(np.uint32)[..., 0]
-    red, green, blue, _ = most_frequent_rgba(pixels, words)
-    # red within 9 either way: one unsigned comparison after a wrapping subtraction
-    low, high = max(0, red - 9), min(255, red + 9)
-    matches = pixels[..., 0] - np.uint8(low) <= np.uint8(high - low)
-    green_blue_mask = np.frombuffer(bytes([0, 255, 255, 0]), np.uint32)[0]
-    green_blue = np.frombuffer(bytes([0, green, blue, 0]), np.uint32)[0]
-    matches &= (words & green_blue_mask) == green_blue
-    edited = np.where(matches, TRANSPARENT_WORD, words)
-    return PIL.Image.fromarray(edited.view(np.uint8).reshape(pixels.shape), "RGBA")
-
-
-# ---- (c) the same library calls from Python ------------------------------------------------------
-
-
-def pil_to_cv(image):
-    cv2_main_image = np.asarray(image)
-    if image.mode == "RGBA":
-        return cv2.cvtColor(cv2_main_image, cv2.COLOR_RGBA2BGRA)
-    return cv2.cvtColor(cv2_main_image, cv2.COLOR_RGB2BGR)
-
-
-def cv_to_pil(cv2_main_image):
-    if cv2_main_image.shape[2] == 4:
-        return PIL.Image.fromarray(cv2.cvtColor(cv2_main_image, cv2.COLOR_BGRA2RGBA))
-    return PIL.Image.fromarray(cv2.cvtColor(cv2_main_image, cv2.COLOR_BGR2RGB))
-
-
-def pil_image_to_bmp(image):
-    if not isinstance(image, PIL.Image.Image):
-        raise TypeError("Image must be a PIL Image object.")
-    output = BytesIO()
-    image.convert("RGB").save(output, "BMP")
-    data = output.getvalue()[14:]
-    output.close()
-    return data
-
-
-def send_to_clipboard(image, win32clipboard):
-    if not isinstance(image, np.ndarray) and not isinstance(image, PIL.Image.Image):
-        raise TypeError("image must be a valid numpy array or PIL Image object")
-    if isinstance(image, np.ndarray):
-        image = cv_to_pil(image)
-    image = pil_image_to_bmp(image)
-    win32clipboard.OpenClipboard()
-    win32clipboard.EmptyClipboard()
-    win32clipboard.SetClipboardData(win32clipboard.CF_DIB, image)
-    win32clipboard.CloseClipboard()
+from reference import (  # noqa: E402,F401  (the comparisons run.py names)
+    band_steps,
+    cv_to_pil,
+    pil_image_to_bmp,
+    pil_to_cv,
+    send_to_clipboard,
+    transparent_numpy,
+    transparent_per_pixel,
+)
 
 
 def life_color_update(cv2_main_image, x, y):
-    cv2_main_image[0:20] = cv2_main_image[0:20] * 0 + cv2_main_image[y, x]
-    cv2.putText(
-        img=cv2_main_image,
-        text="(" + f"{x}" + ", " + f"{y}" + ") | " + ", ".join(cv2_main_image[y, x].astype(str)),
-        org=(0, 15),
-        fontFace=cv2.FONT_HERSHEY_SIMPLEX,
-        color=(~cv2_main_image[y, x]).tolist(),
-        fontScale=0.5,
-    )
-    return cv2_main_image
+    return band_steps(cv2, cv2_main_image, x, y)
 
 
 # `SimulateKeyPress` in Python. The names below are module-level, looked up at each use as the

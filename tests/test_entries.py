@@ -1,18 +1,26 @@
 """Contracts that hold for every public function of both modules, taken from the type stubs.
 
 The build checks each keyboard docstring's first line against the module's entry table; here
-the stubs are checked against those lines, and the binding messages against the stubs.
+the stubs are checked against those lines, the binding messages against the stubs (each
+failure raised before the body touches anything), and every module-level name an entry uses
+is looked up again at each use, so that rebinding it after import takes effect at once.
 """
 
 import ast
+import ctypes
 import importlib
 import pathlib
+import traceback
 
+import numpy as np
+import PIL.Image
 import pytest
 
 import velmora
 
 STUB_FOLDER = pathlib.Path(velmora.__file__).parent
+IMAGE = PIL.Image.new("RGB", (40, 30), (9, 8, 7))
+ARRAY = np.zeros((30, 40, 3), np.uint8)
 
 
 def stub_functions(module_name):
@@ -83,28 +91,189 @@ def test_every_public_function_has_a_stub():
         assert published == [name for name, _ in stub_functions(module_name)]
 
 
-@pytest.mark.parametrize("module_name, name, arguments", ENTRIES, ids=IDS)
-def test_binding_messages(module_name, name, arguments):
-    function = getattr(importlib.import_module(f"velmora.{module_name}"), name)
-    count = len(arguments.posonlyargs + arguments.args)
+class Reached(Exception):
+    """A module-level name was used by a call that was not to touch it."""
+
+
+class Tripwire:
+    """Stands for a module-level name: any use raises Reached."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __getattr__(self, attribute):
+        raise Reached(f"{self.name}.{attribute}")
+
+    def __call__(self, *args, **kwargs):
+        raise Reached(self.name)
+
+
+def call_with_a_number_as_keyword(module, name, args):
+    """``module.name(*args, 7=None)``: the interpreter refuses such keywords in ordinary calls,
+    a raw vectorcall still reaches the binder. PyObject_VectorcallMethod is exported by every
+    supported interpreter; its stack starts with the object whose attribute is called."""
+    vectorcall = ctypes.pythonapi.PyObject_VectorcallMethod
+    vectorcall.restype = ctypes.py_object
+    vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    stack = (ctypes.py_object * (len(args) + 2))(module, *args, None)
+    return vectorcall(name, ctypes.cast(stack, ctypes.c_void_p), len(args) + 1, (7,))
+
+
+def binding_failures(module, name, arguments):
+    """(call, message, the interpreter's own check) for each way of binding wrongly."""
+    names = [argument.arg for argument in arguments.posonlyargs + arguments.args]
+    count, required = len(names), len(names) - len(arguments.defaults)
     if arguments.posonlyargs:
-        # The interpreter's one-argument form: no keywords at all. Its messages name the
-        # function with its module on newer interpreters.
-        with pytest.raises(TypeError, match=rf"\b{name}\(\) takes no keyword arguments$"):
-            function(**{arguments.posonlyargs[0].arg: None})
-        return
-    required = count - len(arguments.defaults)
+        return [
+            (lambda f: f(), "takes exactly one argument (0 given)", True),
+            (lambda f: f(0, 1), "takes exactly one argument (2 given)", True),
+            (lambda f: f(**{names[0]: 0}), "takes no keyword arguments", True),
+        ]
     if count == 0:
-        with pytest.raises(TypeError, match=rf"\b{name}\(\) takes no arguments \(1 given\)$"):
-            function(1)
-        return
-    bound = "exactly" if required == count else "at most"
-    plural = "" if count == 1 else "s"
-    with pytest.raises(TypeError) as caught:
-        function(*range(count + 1))
-    assert str(caught.value) == (
-        f"{name}() takes {bound} {count} positional argument{plural} ({count + 1} given)"
-    )
-    with pytest.raises(TypeError) as caught:
-        function(*range(required), bogus=1)
-    assert str(caught.value) == f"{name}() got an unexpected keyword argument 'bogus'"
+        return [
+            (lambda f: f(1), "takes no arguments (1 given)", True),
+            (lambda f: f(x=1), "takes no keyword arguments", True),
+        ]
+
+    def takes(bound, number, given):
+        return f"takes {bound} {number} positional argument{'s' * (number != 1)} ({given} given)"
+
+    at_least = "exactly" if required == count else "at least"
+    failures = [
+        (
+            lambda f: f(*range(count + 1)),
+            takes(at_least.replace("least", "most"), count, count + 1),
+        ),
+        (lambda f: f(*range(required), bogus=1), "got an unexpected keyword argument 'bogus'"),
+        (
+            lambda f: f(*range(count), **{names[-1]: 0}),
+            f"got multiple values for keyword argument '{names[-1]}'",
+        ),
+        (
+            lambda f: call_with_a_number_as_keyword(module, name, range(required)),
+            "keywords must be strings",
+        ),
+    ]
+    if required:
+        # "given" counts the parameters bound, by position or keyword, before the first one
+        # missing; a missing parameter is reported before an unknown or a repeated keyword.
+        repeated = {names[0]: 0} if required > 1 else {}
+        before_last = {names[i]: i for i in range(required - 1)}
+        after_first = {names[i]: i for i in range(1, count)}
+        failures += [
+            (lambda f: f(*range(required - 1), bogus=1, **repeated),
+             takes(at_least, required, required - 1)),
+            (lambda f: f(**before_last), takes(at_least, required, required - 1)),
+            (lambda f: f(**after_first), takes(at_least, required, 0)),
+        ]  # fmt: skip
+    return [(call, message, False) for call, message in failures]
+
+
+@pytest.mark.parametrize("module_name, name, arguments", ENTRIES, ids=IDS)
+def test_binding_failures_are_reported_before_anything_is_touched(
+    module_name, name, arguments, monkeypatch, reports
+):
+    module = importlib.import_module(f"velmora.{module_name}")
+    function = getattr(module, name)
+    for other in list(vars(module)):
+        if not other.startswith("__") and other != name:  # the raw call looks the entry up
+            monkeypatch.setattr(module, other, Tripwire(other))
+    for call, message, interpreters in binding_failures(module, name, arguments):
+        with pytest.raises(TypeError) as caught:
+            call(function)
+        if interpreters:  # newer interpreters name the function with its module
+            assert str(caught.value) in (
+                f"{name}() {message}",
+                f"{module.__name__}.{name}() {message}",
+            )
+        else:
+            assert str(caught.value) == f"{name}() {message}"
+            names = [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
+            assert names[-1] == f"{module.__name__}.{name}"
+    assert reports.items == []
+
+
+class StandIn:
+    """Forwards every use to the object a module-level name stands for, and notes the use in
+    ``uses`` as ``label``; ``on_use`` runs at the first one."""
+
+    def __init__(self, real, uses, label, on_use=None):
+        self.real, self.uses, self.label, self.on_use = real, uses, label, on_use
+
+    def used(self):
+        self.uses.append(self.label)
+        if self.on_use is not None:
+            self.on_use()
+            self.on_use = None
+
+    def __getattr__(self, attribute):
+        self.used()
+        return getattr(self.real, attribute)
+
+    def __call__(self, *args, **kwargs):
+        self.used()
+        return self.real(*args, **kwargs)
+
+
+def picture_window_passes(snap, request):
+    window = request.getfixturevalue("picture_window")
+    window.clipboard = [IMAGE]
+    window.run("w", -1)  # w shows the colour band, drawn on every pass
+
+
+# (entry, a module-level name it uses, a call of it, whether that call must use the name again)
+USES = [
+    ("strokeSmith.SimulateKeyPress", "win32api", lambda kb: kb.SimulateKeyPress(65, 0, 2), True),
+    ("strokeSmith.SimulateKeyPressSequence", "win32api",
+     lambda kb: kb.SimulateKeyPressSequence(((65, 30),), 0), True),
+    ("strokeSmith.FindAndSendKeysToWindow", "winHouse",
+     lambda kb: kb.FindAndSendKeysToWindow("c", 1, print), False),
+    ("strokeSmith.SimulateHotKeyPress", "win32api",
+     lambda kb: kb.SimulateHotKeyPress({65: 30}), True),
+    ("strokeSmith.SendTextWithCaret", "keyboard", lambda kb: kb.SendTextWithCaret("a{!}b"), False),
+    ("strokeSmith.ExpandText", "ctrlHouse", lambda kb: kb.ExpandText(), True),
+    ("strokeSmith.OpenLocation", "ctrlHouse", lambda kb: kb.OpenLocation(), True),
+    ("strokeSmith.CrudeOpenWith", "ctrlHouse", lambda kb: kb.CrudeOpenWith(), False),
+    ("snapTone.pil_image_to_bmp", "BytesIO", lambda snap: snap.pil_image_to_bmp(IMAGE), False),
+    *[
+        ("snapTone.send_to_clipboard", name, lambda snap: snap.send_to_clipboard(ARRAY), False)
+        for name in ("np", "cv_to_pil", "pil_image_to_bmp", "win32clipboard")
+    ],
+    ("snapTone.pil_to_cv", "np", lambda snap: snap.pil_to_cv(IMAGE), False),
+    ("snapTone.pil_to_cv", "cv2", lambda snap: snap.pil_to_cv(IMAGE), False),
+    ("snapTone.cv_to_pil", "PIL", lambda snap: snap.cv_to_pil(ARRAY), False),
+    ("snapTone.image_invert", "PIL", lambda snap: snap.image_invert(IMAGE), False),
+    ("snapTone.make_transparent", "PIL", lambda snap: snap.make_transparent(IMAGE), False),
+    ("snapTone.life_color_update", "cv2", lambda snap: snap.life_color_update(ARRAY, 1, 2), False),
+    ("snapTone.BeginImageProcessing", "PIL", lambda snap: snap.BeginImageProcessing(), False),
+    ("snapTone.BeginImageProcessing", "life_color_update", picture_window_passes, True),
+    ("snapTone.MouseHelper.update_life_data", "cv2",
+     lambda snap: snap.MouseHelper((30, 40)).update_life_data(1, 2, 3, 0, None), True),
+]  # fmt: skip
+# Pure text work, no module-level name: nothing to rebind.
+USES_NONE = {"strokeSmith.GetCaretPosition"}
+
+
+def test_every_entry_has_a_use_below():
+    assert {entry for entry, *_ in USES} | USES_NONE >= set(IDS)
+
+
+@pytest.mark.parametrize("entry, name, call, again", USES, ids=[f"{e}-{n}" for e, n, *_ in USES])
+def test_a_name_rebound_after_import_is_used_from_its_next_use_on(
+    entry, name, call, again, monkeypatch, reports, request
+):
+    # Rebinding a module attribute is how hosts and tests replace a library: each use must
+    # look the name up, never keep what an earlier call or use found.
+    module = importlib.import_module(f"velmora.{entry.split('.')[0]}")
+    uses = []
+    arguments = (module, request) if call is picture_window_passes else (module,)
+    real = getattr(module, name)
+
+    def rebind():
+        setattr(module, name, StandIn(real, uses, "second"))
+
+    monkeypatch.setattr(module, name, StandIn(real, uses, "first", rebind))
+    call(*arguments)
+    assert uses[0] == "first" and ("second" in uses or not again)
+    call(*arguments)
+    assert uses.count("first") == 1 and uses[-1] == "second"

@@ -5,20 +5,7 @@ import types
 import cv2
 import numpy as np
 import pytest
-
-
-def numpy_steps(cv2_main_image, x, y):
-    """The band written out with NumPy and OpenCV, as the general steps take it."""
-    cv2_main_image[0:20] = cv2_main_image[0:20] * 0 + cv2_main_image[y, x]
-    cv2.putText(
-        img=cv2_main_image,
-        text="(" + f"{x}" + ", " + f"{y}" + ") | " + ", ".join(cv2_main_image[y, x].astype(str)),
-        org=(0, 15),
-        fontFace=cv2.FONT_HERSHEY_SIMPLEX,
-        color=(~cv2_main_image[y, x]).tolist(),
-        fontScale=0.5,
-    )
-    return cv2_main_image
+from reference import band_steps
 
 
 def picture(rows, columns, channels, seed=1):
@@ -52,7 +39,10 @@ def test_the_same_pixels_as_the_numpy_steps(snap, layout, channels, rows, x, y):
             result = str(error)
         return result, array.tobytes()
 
-    ours, theirs = outcome(snap.life_color_update), outcome(numpy_steps)
+    ours, theirs = (
+        outcome(snap.life_color_update),
+        outcome(lambda a, x, y: band_steps(cv2, a, x, y)),
+    )
     assert ours == theirs
     if layout == "packed":
         assert ours[0] is True
@@ -97,19 +87,4 @@ def test_any_other_argument_is_the_numpy_steps(snap, text_calls, log, make, x, y
         ]
         return result is array, np.asarray(array).tobytes(), calls
 
-    assert outcome(snap.life_color_update) == outcome(
-        lambda a, x, y: numpy_steps_with(snap.cv2, a, x, y)
-    )
-
-
-def numpy_steps_with(cv2_module, cv2_main_image, x, y):
-    cv2_main_image[0:20] = cv2_main_image[0:20] * 0 + cv2_main_image[y, x]
-    cv2_module.putText(
-        img=cv2_main_image,
-        text="(" + f"{x}" + ", " + f"{y}" + ") | " + ", ".join(cv2_main_image[y, x].astype(str)),
-        org=(0, 15),
-        fontFace=cv2_module.FONT_HERSHEY_SIMPLEX,
-        color=(~cv2_main_image[y, x]).tolist(),
-        fontScale=0.5,
-    )
-    return cv2_main_image
+    assert outcome(snap.life_color_update) == outcome(lambda a, x, y: band_steps(snap.cv2, a, x, y))

@@ -1,6 +1,5 @@
 """Colour inversion and background transparency."""
 
-import collections
 import re
 import sys
 import types
@@ -9,6 +8,7 @@ import numpy as np
 import PIL.Image
 import PIL.ImageOps
 import pytest
+import reference
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -31,16 +31,7 @@ def image_of(colours, width):
 
 
 def expected_transparent(image):
-    """The transparency rules written out plainly, over a count of every colour."""
-    items = pixels(image)
-    counts = collections.Counter(items)
-    _, background = max((count, colour) for colour, count in counts.items())
-    return [
-        TRANSPARENT
-        if abs(p[0] - background[0]) < 10 and p[1] == background[1] and p[2] == background[2]
-        else p
-        for p in items
-    ]
+    return pixels(reference.transparent_per_pixel(image))
 
 
 @pytest.fixture(params=["raw", "general"])
@@ -286,19 +277,7 @@ def test_raw_and_general_steps_agree_on_random_pictures(
 
 
 def reference_transparent(data):
-    """The rules over an RGBA array, with NumPy: the most frequent colour, ties to the larger."""
-    flat = data.reshape(-1, 4)
-    keys = flat.astype(np.uint32) << np.array([24, 16, 8, 0], np.uint32)
-    keys = np.bitwise_or.reduce(keys, axis=1)
-    colours, counts = np.unique(keys, return_counts=True)
-    background = int(colours[np.flatnonzero(counts == counts.max())[-1]])
-    red, green, blue = background >> 24, background >> 16 & 255, background >> 8 & 255
-    matches = (
-        (np.abs(flat[:, 0].astype(int) - red) < 10) & (flat[:, 1] == green) & (flat[:, 2] == blue)
-    )
-    result = flat.copy()
-    result[matches] = TRANSPARENT
-    return result.tobytes()
+    return reference.transparent_numpy(PIL.Image.fromarray(data, "RGBA")).tobytes()
 
 
 def screenshot(width, height, seed, noisy_rows=0):

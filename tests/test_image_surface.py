@@ -368,47 +368,6 @@ except NameError as error:
 # ---- argument binding ----------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("name", ONE_ARGUMENT)
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((), {}, r"takes exactly one argument \(0 given\)"),
-        ((1, 2), {}, r"takes exactly one argument \(2 given\)"),
-        ((), {"image": 1}, r"takes no keyword arguments"),
-    ],
-)
-def test_one_argument_functions_refuse_other_shapes_before_the_body(
-    snap, monkeypatch, log, name, args, kwargs, message
-):
-    # Every body starts with a library lookup; none of them may happen.
-    for library in ("np", "cv2", "PIL", "BytesIO", "win32clipboard"):
-        monkeypatch.setattr(snap, library, log.recorder(library))
-    # The interpreter's own messages; they name the function with or without its module.
-    with pytest.raises(TypeError, match=f"^(velmora\\.snapTone\\.)?{name}\\(\\) {message}$"):
-        getattr(snap, name)(*args, **kwargs)
-    assert log.calls == []
-
-
-@pytest.mark.parametrize(
-    "name, args, kwargs, message",
-    [
-        ("life_color_update", (1, 2), {}, "takes exactly 3 positional arguments (2 given)"),
-        ("life_color_update", (1, 2, 3, 4), {}, "takes exactly 3 positional arguments (4 given)"),
-        ("life_color_update", (1,), {"y": 3}, "takes exactly 3 positional arguments (1 given)"),
-        ("life_color_update", (1, 2, 3), {"z": 4}, "got an unexpected keyword argument 'z'"),
-        ("life_color_update", (1, 2, 3), {"x": 4}, "got multiple values for keyword argument 'x'"),
-        ("life_color_update", (1, 2), {"x": 3}, "takes exactly 3 positional arguments (2 given)"),
-        ("BeginImageProcessing", (1, 2, 3), {}, "takes at most 2 positional arguments (3 given)"),
-        ("BeginImageProcessing", (), {"window": 1}, "got an unexpected keyword argument 'window'"),
-    ],
-)
-def test_keyword_functions_binding_errors(snap, name, args, kwargs, message):
-    with pytest.raises(TypeError) as excinfo:
-        getattr(snap, name)(*args, **kwargs)
-    assert str(excinfo.value) == f"{name}() {message}"
-    assert entries(excinfo)[-1] == f"velmora.snapTone.{name}"
-
-
 class Reached(Exception):
     """Raised by the first thing a body touches, once the arguments are bound."""
 

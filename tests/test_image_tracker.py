@@ -1,7 +1,5 @@
 """The mouse tracker: pointer positions, drawing and the corners of a Ctrl-drag selection."""
 
-import types
-
 import cv2
 import numpy as np
 import pytest
@@ -165,17 +163,3 @@ def test_stale_end_corner_survives_a_new_selection(helper):
     assert state(helper) == SELECTING
     release(helper, 205, 300)  # too short: the old end stays
     assert helper.mouse_selection_end == (150, 90)
-
-
-def test_reaches_the_event_codes_through_the_module_namespace(snap, monkeypatch, helper):
-    monkeypatch.setattr(
-        snap,
-        "cv2",
-        types.SimpleNamespace(EVENT_LBUTTONDOWN=101, EVENT_LBUTTONUP=102, EVENT_FLAG_CTRLKEY=64),
-    )
-    helper.update_life_data(DOWN, 100, 50, CTRL, None)  # no longer a press
-    assert state(helper) == IDLE
-    helper.update_life_data(101, 100, 50, 64, None)
-    assert state(helper) == SELECTING
-    helper.update_life_data(102, 120, 70, 0, None)
-    assert helper.mouse_selection_end == (120, 70)

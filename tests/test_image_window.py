@@ -197,18 +197,6 @@ def test_copy_sends_the_displayed_picture(window, log, key):
     assert "PlaySound" not in log.names()
 
 
-def test_commands_are_looked_up_when_used(window, log, snap, monkeypatch):
-    def rebind(w):
-        monkeypatch.setattr(
-            snap, "life_color_update", log.recorder("band", effect=lambda a, x, y: a)
-        )
-        return ord("w")
-
-    window.run(rebind, -1)
-    assert log.args_of("band")[0][1:] == (0, 0)
-    assert log.names().count("band") == 2
-
-
 # ---- drawing and cropping ------------------------------------------------------------------------
 
 

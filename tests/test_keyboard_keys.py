@@ -101,18 +101,6 @@ def test_zero_times_still_reads_the_extended_flag(kb, log, monkeypatch):
     assert log.names() == ["win32con.KEYEVENTF_EXTENDEDKEY"]
 
 
-def test_win32api_is_looked_up_at_each_event(kb, log, monkeypatch):
-    second = types.SimpleNamespace(keybd_event=log.recorder("second"))
-
-    def first(*args):
-        log.calls.append(("first", args))
-        monkeypatch.setattr(kb, "win32api", second)
-
-    monkeypatch.setattr(kb, "win32api", types.SimpleNamespace(keybd_event=first))
-    kb.SimulateKeyPress(65, 0, 2)
-    assert log.names() == ["first", "second", "second", "second"]
-
-
 @pytest.mark.parametrize(
     "chord, expected",
     [
