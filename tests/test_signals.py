@@ -79,3 +79,26 @@ def test_the_picture_window_closes_and_passes_the_interrupt_on():
     """Even when closing the windows fails, the interrupt is what propagates."""
     code = "try: snap.BeginImageProcessing(True)\nexcept KeyboardInterrupt: print('interrupted')"
     assert interrupt(code)[:2] == ("started\n", "closed\ninterrupted\n")
+
+
+class Interrupting:
+    """A library whose every attribute is a Ctrl-C arriving just then."""
+
+    def __getattr__(self, name):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize(
+    "library, call",
+    [
+        ("PIL", lambda snap, np: snap.make_transparent(object())),
+        ("np", lambda snap, np: snap.life_color_update(np.zeros((30, 40, 3), np.uint8), 1, 1)),
+    ],
+    ids=["make_transparent", "life_color_update"],
+)
+def test_an_interrupt_while_choosing_the_fast_path_stops_the_call(snap, monkeypatch, library, call):
+    import numpy as np
+
+    monkeypatch.setattr(snap, library, Interrupting())
+    with pytest.raises(KeyboardInterrupt):
+        call(snap, np)

@@ -75,6 +75,11 @@ class Pixels {
                 return;
             }
         } catch (const PyError&) {
+            // Without a reachable array type the general steps do the work; an interrupt
+            // stops the call instead.
+            if (interrupt_pending()) {
+                throw;
+            }
             PyErr_Clear();
             return;
         }

@@ -86,6 +86,10 @@ std::optional<RawSize> genuine_size(Borrowed image) {
         }
     } catch (const PyError&) {
         // Without a reachable image class the general steps do the work; they never need it.
+        // An interrupt stops the call instead.
+        if (interrupt_pending()) {
+            throw;
+        }
         PyErr_Clear();
         return std::nullopt;
     }
@@ -224,7 +228,7 @@ class Source {
             }
         } catch (const PyError&) {
             // Not this Pillow's way: the public steps below do it.
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            if (interrupt_pending()) {
                 throw;
             }
             PyErr_Clear();
@@ -258,7 +262,7 @@ class Source {
             Ref part = call_method(image_, n_crop, extents);
             return call_method(part, n_tobytes, s_raw, raw_mode());
         } catch (const PyError&) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            if (interrupt_pending()) {
                 throw;
             }
             PyErr_Clear();

@@ -60,12 +60,6 @@ int down_flags(Borrowed key);
 // handler raises) the caller stops as well, since the whole action was asked to stop.
 enum class Ended { normally, failed, interrupted };
 
-// Whether the pending exception is an interrupt rather than a failure: anything that is not an
-// `Exception`.
-inline bool interrupt_pending() noexcept {
-    return PyErr_ExceptionMatches(PyExc_Exception) == 0;
-}
-
 // Sends a key's down event through `down`, then its up event through `up`. A `keybd_event`
 // written in Python can raise an interrupt after its event went out; the key then goes up as
 // well before the interrupt propagates, so that it is not left down.

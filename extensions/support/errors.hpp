@@ -43,6 +43,13 @@ inline void check_signals() {
     check_status(PyErr_CheckSignals());
 }
 
+// Whether the pending exception is an interrupt rather than a failure: anything that is not an
+// `Exception` (KeyboardInterrupt, SystemExit, ...). Code that falls back to another way on
+// failure lets an interrupt through instead.
+inline bool interrupt_pending() noexcept {
+    return PyErr_ExceptionMatches(PyExc_Exception) == 0;
+}
+
 // Where a traceback entry says the failure happened: the qualified name of the function
 // ("velmora.strokeSmith.SimulateKeyPress"), the source file and the line.
 struct Site {
