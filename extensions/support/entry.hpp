@@ -115,7 +115,12 @@ class LiteralObject {
 
     Borrowed get() const {
         if (object_ == nullptr) {
-            object_ = value_.make().release();
+            // Making it may run a finalizer that needs the same default: the first object
+            // stored is the one kept.
+            Ref made = value_.make();
+            if (object_ == nullptr) {
+                object_ = made.release();
+            }
         }
         return object_;
     }
@@ -173,6 +178,8 @@ constexpr Parameter<T> param(const char* name) {
 // A parameter with a default.
 template <class T>
 constexpr Parameter<T> param(const char* name, typename ParameterTraits<T>::Default fallback) {
+    static_assert(!std::is_same_v<typename ParameterTraits<T>::Default, std::nullptr_t>,
+                  "a tuple or dict parameter takes no default");
     return Parameter<T>{name, true, fallback};
 }
 
@@ -445,6 +452,8 @@ class EntryBinding {
                       "a no-argument function has no parameters");
         static_assert(declared<I>().form != Form::method || parameter_count<I> >= 1,
                       "a method's first parameter is its instance");
+        static_assert(parameter_count<I> <= Signature::max_parameters,
+                      "more parameters than a signature holds");
     }
 
     template <std::size_t I>
