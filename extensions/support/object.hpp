@@ -137,13 +137,17 @@ inline void setitem(Borrowed object, Borrowed key, Borrowed value) {
     check_status(PyObject_SetItem(object.get(), key.get(), value.get()));
 }
 
-// `object[start:stop]`, either bound left open when null.
-inline Ref slice(Borrowed object, Borrowed start, Borrowed stop) {
-    Ref bounds = check(PySlice_New(start.get(), stop.get(), nullptr));
-    return getitem(object, bounds);
+// `slice(start, stop)`, either bound left open when null.
+inline Ref new_slice(Borrowed start, Borrowed stop) {
+    return check(PySlice_New(start.get(), stop.get(), nullptr));
 }
 
-// `a + b`, `a - b`, `a * b`, `a | b`: the interpreter's binary operators.
+// `object[start:stop]`, either bound left open when null.
+inline Ref slice(Borrowed object, Borrowed start, Borrowed stop) {
+    return getitem(object, new_slice(start, stop));
+}
+
+// `a + b`, `a - b`, `a * b`, `a / b`, `a & b`, `a | b`: the interpreter's binary operators.
 inline Ref add(Borrowed a, Borrowed b) {
     return check(PyNumber_Add(a.get(), b.get()));
 }
@@ -153,8 +157,22 @@ inline Ref subtract(Borrowed a, Borrowed b) {
 inline Ref multiply(Borrowed a, Borrowed b) {
     return check(PyNumber_Multiply(a.get(), b.get()));
 }
+inline Ref true_divide(Borrowed a, Borrowed b) {
+    return check(PyNumber_TrueDivide(a.get(), b.get()));
+}
+inline Ref bitwise_and(Borrowed a, Borrowed b) {
+    return check(PyNumber_And(a.get(), b.get()));
+}
 inline Ref bitwise_or(Borrowed a, Borrowed b) {
     return check(PyNumber_Or(a.get(), b.get()));
+}
+
+// `abs(a)` and `~a`
+inline Ref absolute(Borrowed a) {
+    return check(PyNumber_Absolute(a.get()));
+}
+inline Ref bitwise_not(Borrowed a) {
+    return check(PyNumber_Invert(a.get()));
 }
 
 // `first, second, ... = iterable` with `N` targets. A tuple or list must hold exactly `N`
