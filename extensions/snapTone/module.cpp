@@ -25,16 +25,9 @@ const Name n_PIL_ImageOps("PIL.ImageOps");
 const Name n_PIL_Image("PIL.Image");
 const Name n_PIL_ImageGrab("PIL.ImageGrab");
 const Name n_io("io");
-const Name n_glob("glob");
 const Name n_numpy("numpy");
 const Name n_datetime("datetime");
-const Name n_dt("dt");
 const Name n_makedirs("makedirs");
-const Name n_path("path");
-const Name n_join("join");
-const Name n_dirname("dirname");
-const Name n_abspath("abspath");
-const Name n___file__("__file__");
 const Name n_exist_ok("exist_ok");
 const Name n_MouseHelper("MouseHelper");
 const Name n___module__("__module__");
@@ -46,7 +39,6 @@ const Name n___test__("__test__");
 const Name n_tuple("tuple");
 const Name n_int("int");
 const Name n_return("return");
-const Name s_Images("Images");
 
 const KeywordNames exist_ok_keyword(n_exist_ok);
 
@@ -111,12 +103,8 @@ void import_libraries() {
 // exist_ok=True)`: the picture folder beside the module file.
 void make_image_folder() {
     Ref makedirs = getattr(module.lookup(n_os), n_makedirs);
-    Ref join = getattr(getattr(module.lookup(n_os), n_path), n_join);
-    Ref dirname = getattr(getattr(module.lookup(n_os), n_path), n_dirname);
-    Ref abspath = getattr(getattr(module.lookup(n_os), n_path), n_abspath);
-    Ref file = module.lookup(n___file__);
-    Ref absolute = call(abspath, file);
-    Ref folder = call(dirname, absolute);
+    Ref join = os_path(n_join);
+    Ref folder = module_folder();
     Ref images = call(join, folder, s_Images);
     call_with_keywords(makedirs, exist_ok_keyword.get(), images, Py_True);
 }

@@ -49,6 +49,8 @@ inline const Name n_cv2("cv2");
 inline const Name n_pil_image_to_bmp("pil_image_to_bmp");
 inline const Name n_send_to_clipboard("send_to_clipboard");
 inline const Name n_cv_to_pil("cv_to_pil");
+inline const Name n_glob("glob");
+inline const Name n_dt("dt");
 
 // Attributes fetched at each use.
 inline const Name n_Image("Image");
@@ -58,6 +60,7 @@ inline const Name n_mode("mode");
 inline const Name n_convert("convert");
 inline const Name n_cvtColor("cvtColor");
 inline const Name n_shape("shape");
+inline const Name n_join("join");
 
 // Parameter names shared by several functions.
 inline const Name n_event("event");
@@ -68,6 +71,7 @@ inline const Name n_flags("flags");
 // String constants.
 inline const Name s_RGB("RGB");
 inline const Name s_RGBA("RGBA");
+inline const Name s_Images("Images");
 
 // The qualified names that traceback entries carry.
 inline constexpr const char* q_pil_image_to_bmp = "velmora.snapTone.pil_image_to_bmp";
@@ -87,6 +91,13 @@ Ref pil_image_class();
 
 // Raises the TypeError cached at import with `message`.
 [[noreturn]] void raise_type_error(const char* message);
+
+// `os.path.<name>`, with `os` looked up in the module namespace.
+Ref os_path(const Name& name);
+
+// `os.path.dirname(os.path.abspath(__file__))`: the folder that holds the module file, under
+// which the picture folder "Images" lies.
+Ref module_folder();
 
 // The picture window's commands that take the displayed picture out of it (commands.cpp).
 // Copies the picture to the clipboard.
