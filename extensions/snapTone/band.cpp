@@ -38,7 +38,7 @@ const Signature life_color_update_signature("life_color_update",
 // `cv2_main_image[y, x]`, the pixel vector at column `x`, row `y`.
 Ref pixel_at(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
     Ref index = new_tuple(y, x);
-    return check(PyObject_GetItem(cv2_main_image.get(), index.get()));
+    return getitem(cv2_main_image, index);
 }
 
 // `"(" + f"{x}" + ", " + f"{y}" + ") | " + ", ".join(cv2_main_image[y, x].astype(str))`
@@ -55,7 +55,7 @@ Ref label(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
 // `(~cv2_main_image[y, x]).tolist()`: the inverse of the pixel's colour, alpha included.
 Ref inverse_colour(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
     Ref pixel = pixel_at(cv2_main_image, x, y);
-    Ref inverse = check(PyNumber_Invert(pixel.get()));
+    Ref inverse = bitwise_not(pixel);
     return call_method(inverse, n_tolist);
 }
 
@@ -161,7 +161,7 @@ bool update_directly(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
         for (Py_ssize_t channel = 0; channel < pixels.channels(); ++channel) {
             colour.push_back(*pixels.at(row, column, channel));
         }
-        imaging::paint_strip(pixels.strided(), 20, colour.data());
+        imaging::paint_strip(pixels.strided(), band_height, colour.data());
     }
     // "(x, y) | c0, c1, ..." with the pixel as read again: the same values.
     std::string text = "(";
@@ -192,11 +192,11 @@ Ref update(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
     // cv2_main_image[0:20] = cv2_main_image[0:20] * 0 + cv2_main_image[y, x]
     // The pixel is read before the strip is written: under the pointer inside the strip lies
     // the strip's previous colour.
-    Ref strip = check(PyObject_GetItem(cv2_main_image.get(), captured.band_rows));
-    Ref blank = check(PyNumber_Multiply(strip.get(), captured.zero));
+    Ref strip = getitem(cv2_main_image, captured.band_rows);
+    Ref blank = multiply(strip, captured.blanking_factor);
     Ref pixel = pixel_at(cv2_main_image, x, y);
-    Ref painted = check(PyNumber_Add(blank.get(), pixel.get()));
-    check_status(PyObject_SetItem(cv2_main_image.get(), captured.band_rows, painted.get()));
+    Ref painted = add(blank, pixel);
+    setitem(cv2_main_image, captured.band_rows, painted);
 
     Ref put_text = getattr(module.lookup(n_cv2), n_putText);
     Ref text = label(cv2_main_image, x, y);
