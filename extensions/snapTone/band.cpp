@@ -27,7 +27,6 @@ const Name n_fontScale("fontScale");
 const Name s_open("(");
 const Name s_comma(", ");
 const Name s_close(") | ");
-const Name s_empty("");
 
 const KeywordNames put_text_keywords(n_img, n_text, n_org, n_fontFace, n_color, n_fontScale);
 
@@ -43,13 +42,13 @@ Ref pixel_at(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
 
 // `"(" + f"{x}" + ", " + f"{y}" + ") | " + ", ".join(cv2_main_image[y, x].astype(str))`
 Ref label(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
-    Ref x_text = check(PyObject_Format(x.get(), s_empty.get()));
-    Ref y_text = check(PyObject_Format(y.get(), s_empty.get()));
+    Ref x_text = format(x);
+    Ref y_text = format(y);
     Ref pixel = pixel_at(cv2_main_image, x, y);
     Ref channels = call_method(pixel, n_astype, reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    Ref values = check(PyUnicode_Join(s_comma.get(), channels.get()));
+    Ref values = str_join(s_comma, channels);
     Ref parts = new_tuple(s_open, x_text, s_comma, y_text, s_close, values);
-    return check(PyUnicode_Join(s_empty.get(), parts.get()));
+    return str_join(s_empty, parts);
 }
 
 // `(~cv2_main_image[y, x]).tolist()`: the inverse of the pixel's colour, alpha included.

@@ -18,7 +18,6 @@ const Name n_pin_above("pin_above");
 const Name n_pillow("pillow");
 const Name s_explorer_select("explorer /select, \"");
 const Name s_quote("\"");
-const Name s_empty("");
 
 } // namespace
 
@@ -42,9 +41,9 @@ void open_with_default_program(Borrowed path) {
 void show_in_file_manager(Borrowed path) {
     if (windows_shell(module)) {
         Ref system = getattr(module.lookup(n_os), n_system);
-        Ref path_text = check(PyObject_Format(path.get(), s_empty.get()));
+        Ref path_text = format(path);
         Ref parts = new_tuple(s_explorer_select, path_text, s_quote);
-        Ref command = check(PyUnicode_Join(s_empty.get(), parts.get()));
+        Ref command = str_join(s_empty, parts);
         call(system, command); // the exit status is not examined
     } else {
         call(desktop_shell(module, n_reveal), path);

@@ -106,6 +106,7 @@ inline const Name n_flags("flags");
 inline const Name s_RGB("RGB");
 inline const Name s_RGBA("RGBA");
 inline const Name s_Images("Images");
+inline const Name s_empty("");
 
 // The qualified names that traceback entries carry.
 inline constexpr const char* q_pil_image_to_bmp = "velmora.snapTone.pil_image_to_bmp";

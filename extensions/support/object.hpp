@@ -1,5 +1,5 @@
 // The object operations the module bodies are written in: interned names, attribute access,
-// calls, truth tests, lengths, indexing, slicing, arithmetic, unpacking and small
+// calls, truth tests, lengths, indexing, slicing, arithmetic, text, unpacking and small
 // constructors. Each throws `PyError` when the interpreter raises, so a body reads as the
 // sequence of its steps.
 #pragma once
@@ -173,6 +173,16 @@ inline Ref absolute(Borrowed a) {
 }
 inline Ref bitwise_not(Borrowed a) {
     return check(PyNumber_Invert(a.get()));
+}
+
+// `f"{object}"`, which is `format(object, "")`.
+inline Ref format(Borrowed object) {
+    return check(PyObject_Format(object.get(), nullptr));
+}
+
+// `separator.join(items)` for a str separator.
+inline Ref str_join(Borrowed separator, Borrowed items) {
+    return check(PyUnicode_Join(separator.get(), items.get()));
 }
 
 // `first, second, ... = iterable` with `N` targets. A tuple or list must hold exactly `N`
