@@ -24,31 +24,30 @@ const Name n_fontScale("fontScale");
 const Name s_open("(");
 const Name s_comma(", ");
 const Name s_close(") | ");
-const Name s_empty("");
 
 const KeywordNames put_text_keywords(n_img, n_text, n_org, n_fontFace, n_color, n_fontScale);
 
 // `cv2_main_image[y, x]`, the pixel vector at column `x`, row `y`.
 Ref pixel_at(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
     Ref index = new_tuple(y, x);
-    return check(PyObject_GetItem(cv2_main_image.get(), index.get()));
+    return getitem(cv2_main_image, index);
 }
 
 // `"(" + f"{x}" + ", " + f"{y}" + ") | " + ", ".join(cv2_main_image[y, x].astype(str))`
 Ref label(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
-    Ref x_text = check(PyObject_Format(x.get(), s_empty.get()));
-    Ref y_text = check(PyObject_Format(y.get(), s_empty.get()));
+    Ref x_text = format(x);
+    Ref y_text = format(y);
     Ref pixel = pixel_at(cv2_main_image, x, y);
     Ref channels = call_method(pixel, n_astype, reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    Ref values = check(PyUnicode_Join(s_comma.get(), channels.get()));
+    Ref values = str_join(s_comma, channels);
     Ref parts = new_tuple(s_open, x_text, s_comma, y_text, s_close, values);
-    return check(PyUnicode_Join(s_empty.get(), parts.get()));
+    return str_join(s_empty, parts);
 }
 
 // `(~cv2_main_image[y, x]).tolist()`: the inverse of the pixel's colour, alpha included.
 Ref inverse_colour(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
     Ref pixel = pixel_at(cv2_main_image, x, y);
-    Ref inverse = check(PyNumber_Invert(pixel.get()));
+    Ref inverse = bitwise_not(pixel);
     return call_method(inverse, n_tolist);
 }
 
@@ -159,7 +158,7 @@ bool update_directly(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
         for (Py_ssize_t channel = 0; channel < pixels.channels(); ++channel) {
             colour.push_back(*pixels.at(row, column, channel));
         }
-        imaging::paint_strip(pixels.strided(), 20, colour.data());
+        imaging::paint_strip(pixels.strided(), band_height, colour.data());
     }
     // "(x, y) | c0, c1, ..." with the pixel as read again: the same values.
     std::string text = "(";
@@ -192,11 +191,11 @@ Ref life_color_update(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
     // cv2_main_image[0:20] = cv2_main_image[0:20] * 0 + cv2_main_image[y, x]
     // The pixel is read before the strip is written: under the pointer inside the strip lies
     // the strip's previous colour.
-    Ref strip = check(PyObject_GetItem(cv2_main_image.get(), captured.band_rows));
-    Ref blank = check(PyNumber_Multiply(strip.get(), captured.zero));
+    Ref strip = getitem(cv2_main_image, captured.band_rows);
+    Ref blank = multiply(strip, captured.blanking_factor);
     Ref pixel = pixel_at(cv2_main_image, x, y);
-    Ref painted = check(PyNumber_Add(blank.get(), pixel.get()));
-    check_status(PyObject_SetItem(cv2_main_image.get(), captured.band_rows, painted.get()));
+    Ref painted = add(blank, pixel);
+    setitem(cv2_main_image, captured.band_rows, painted);
 
     Ref put_text = getattr(module.lookup(n_cv2), n_putText);
     Ref text = label(cv2_main_image, x, y);

@@ -11,11 +11,8 @@ namespace velmora::snapTone {
 
 namespace {
 
-const Name n_glob("glob");
-const Name n_dt("dt");
 const Name n___file__("__file__");
 const Name n_path("path");
-const Name n_join("join");
 const Name n_dirname("dirname");
 const Name n_abspath("abspath");
 const Name n_exists("exists");
@@ -24,7 +21,6 @@ const Name n_now("now");
 const Name n_strftime("strftime");
 const Name n_imwrite("imwrite");
 const Name n_key("key");
-const Name s_Images("Images");
 const Name s_all_png("*.png");
 const Name s_png(".png");
 const Name s_time_stamp("%Y-%m-%d, %I.%M.%S %p");
@@ -32,19 +28,6 @@ const Name s_saved_sound("C:\\Windows\\Media\\tada.wav");
 const Name s_shown_sound("C:\\Windows\\Media\\Windows Navigation Start.wav");
 
 const KeywordNames key_keyword(n_key);
-
-// `os.path.<name>`
-Ref os_path(const Name& name) {
-    return getattr(getattr(module.lookup(n_os), n_path), name);
-}
-
-// `os.path.dirname(os.path.abspath(__file__))`: the folder that holds the module file.
-Ref module_folder() {
-    Ref dirname = os_path(n_dirname);
-    Ref abspath = os_path(n_abspath);
-    Ref absolute = call(abspath, module.lookup(n___file__));
-    return call(dirname, absolute);
-}
 
 // `os.path.join(os.path.dirname(os.path.abspath(__file__)), "Images", <time stamp> + ".png")`
 // for the current local time; while a file of that name exists, " (2)", " (3)", ... goes
@@ -54,7 +37,7 @@ Ref new_picture_path() {
     Ref folder = module_folder();
     Ref now = call(getattr(module.lookup(n_dt), n_now));
     Ref stamp = call_method(now, n_strftime, s_time_stamp);
-    Ref name = check(PyNumber_Add(stamp.get(), s_png.get()));
+    Ref name = add(stamp, s_png);
     Ref path = call(join, folder, s_Images, name);
     for (long number = 2; truthy(call(os_path(n_exists), path)); ++number) {
         check_signals();
@@ -69,6 +52,17 @@ Ref new_picture_path() {
 }
 
 } // namespace
+
+Ref os_path(const Name& name) {
+    return getattr(getattr(module.lookup(n_os), n_path), name);
+}
+
+Ref module_folder() {
+    Ref dirname = os_path(n_dirname);
+    Ref abspath = os_path(n_abspath);
+    Ref absolute = call(abspath, module.lookup(n___file__));
+    return call(dirname, absolute);
+}
 
 void copy_picture(Borrowed cv2_main_image) {
     call(module.lookup(n_send_to_clipboard), cv2_main_image);

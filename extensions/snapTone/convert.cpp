@@ -85,8 +85,8 @@ Ref pil_to_cv(Borrowed image) {
 
 Ref cv_to_pil(Borrowed cv2_main_image) {
     Ref shape = getattr(cv2_main_image, n_shape);
-    Ref channels = check(PyObject_GetItem(shape.get(), captured.two));
-    const bool four_channels = compare(channels, captured.four, Py_EQ);
+    Ref channels = getitem(shape, captured.channel_axis);
+    const bool four_channels = compare(channels, captured.channels_with_alpha, Py_EQ);
     Ref fromarray = getattr(getattr(module.lookup(n_PIL), n_Image), n_fromarray);
     Ref converted = cvt_color(cv2_main_image, four_channels ? n_COLOR_BGRA2RGBA : n_COLOR_BGR2RGB);
     return call(fromarray, converted);
@@ -102,8 +102,7 @@ Ref pil_image_to_bmp(Borrowed image) {
     call_method(call_method(image, n_convert, s_RGB), n_save, output, s_BMP);
     // Without the 14-byte file header the bytes start with the bitmap info header: the
     // layout of the clipboard's device-independent bitmaps.
-    Ref data =
-        check(PyObject_GetItem(call_method(output, n_getvalue).get(), captured.after_file_header));
+    Ref data = getitem(call_method(output, n_getvalue), captured.after_file_header);
     call_method(output, n_close);
     return data;
 }

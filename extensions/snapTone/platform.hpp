@@ -10,18 +10,13 @@
 // failed on standard error. There the window manager does not honour OpenCV's topmost flag, so
 // `shell.pin_above` asks it to keep the window above the others and gives the window a class.
 //
-// The choice follows the system the module was built for. The module namespace may override
-// it with the private name `_windows_shell` (True: the Windows steps, False: the others); the
-// module never binds that name itself, it is there so that tests can run either branch on
-// any system.
+// The choice follows the system the module was built for, unless the module namespace binds
+// `_windows_shell` (support/shell.hpp).
 #pragma once
 
 #include "support/object.hpp"
 
 namespace velmora::snapTone {
-
-// Whether the Windows steps apply.
-bool windows_shell();
 
 // `ctypes.windll.shcore.SetProcessDpiAwareness(2)` on Windows; nothing elsewhere.
 void make_process_dpi_aware(Borrowed ctypes);

@@ -17,17 +17,17 @@ const Name n_EVENT_LBUTTONUP("EVENT_LBUTTONUP");
 const Name n_EVENT_FLAG_CTRLKEY("EVENT_FLAG_CTRLKEY");
 
 // `value > limit` for the item `index` of `self.<name>` subtracted from `value`.
-bool exceeds(Borrowed value, Borrowed self, const Name& name, PyObject* index, PyObject* limit) {
+bool exceeds(Borrowed value, Borrowed self, const Name& name, Borrowed index, Borrowed limit) {
     Ref corner = getattr(self, name);
-    Ref start = check(PyObject_GetItem(corner.get(), index));
-    Ref distance = check(PyNumber_Subtract(value.get(), start.get()));
+    Ref start = getitem(corner, index);
+    Ref distance = subtract(value, start);
     return compare(distance, limit, Py_GT);
 }
 
-// `value <= self.shape[index]`
-bool within_shape(Borrowed value, Borrowed self, PyObject* index) {
+// `value <= self.shape[axis]`
+bool within_shape(Borrowed value, Borrowed self, Borrowed axis) {
     Ref shape = getattr(self, n_shape);
-    Ref bound = check(PyObject_GetItem(shape.get(), index));
+    Ref bound = getitem(shape, axis);
     return compare(value, bound, Py_LE);
 }
 
@@ -36,18 +36,21 @@ bool within_shape(Borrowed value, Borrowed self, PyObject* index) {
 // column and row, and the drag went more than 10 pixels right and more than 10 down.
 bool ends_selection(Borrowed self, Borrowed x, Borrowed y) {
     return truthy(getattr(self, n_cropping)) && truthy(getattr(self, n_mouse_selection_start)) &&
-           within_shape(x, self, captured.one) && within_shape(y, self, captured.zero) &&
-           exceeds(x, self, n_mouse_selection_start, captured.zero, captured.ten) &&
-           exceeds(y, self, n_mouse_selection_start, captured.one, captured.ten);
+           within_shape(x, self, captured.column_axis) &&
+           within_shape(y, self, captured.row_axis) &&
+           exceeds(x, self, n_mouse_selection_start, captured.horizontal_item,
+                   captured.drag_threshold) &&
+           exceeds(y, self, n_mouse_selection_start, captured.vertical_item,
+                   captured.drag_threshold);
 }
 
 } // namespace
 
 void mouse_helper_init(Borrowed self, Tuple shape) {
-    setattr(self, n_x, captured.zero);
-    setattr(self, n_y, captured.zero);
-    setattr(self, n_px, captured.zero);
-    setattr(self, n_py, captured.zero);
+    setattr(self, n_x, captured.origin_coordinate);
+    setattr(self, n_y, captured.origin_coordinate);
+    setattr(self, n_px, captured.origin_coordinate);
+    setattr(self, n_py, captured.origin_coordinate);
     setattr(self, n_shape, shape);
     setattr(self, n_mouse_selection_start, Py_None);
     setattr(self, n_mouse_selection_end, Py_None);
@@ -70,7 +73,7 @@ void mouse_helper_update(Borrowed self, Borrowed event, Borrowed x, Borrowed y, 
     Ref button_down = getattr(module.lookup(n_cv2), n_EVENT_LBUTTONDOWN);
     if (compare(event, button_down, Py_EQ)) {
         Ref ctrl = getattr(module.lookup(n_cv2), n_EVENT_FLAG_CTRLKEY);
-        Ref ctrl_held = check(PyNumber_And(flags.get(), ctrl.get()));
+        Ref ctrl_held = bitwise_and(flags, ctrl);
         if (truthy(ctrl_held)) {
             setattr(self, n_cropping, Py_True);
             setattr(self, n_drawing, Py_False);

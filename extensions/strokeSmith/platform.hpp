@@ -5,18 +5,13 @@
 // `velmora._platform.shell.startfile`, which hands it to the desktop's opener as one argument,
 // never through a shell, and raises when the opener fails.
 //
-// The choice follows the system the module was built for. The module namespace may override
-// it with the private name `_windows_shell` (True: the Windows steps, False: the others); the
-// module never binds that name itself, it is there so that tests can run either branch on
-// any system.
+// The choice follows the system the module was built for, unless the module namespace binds
+// `_windows_shell` (support/shell.hpp).
 #pragma once
 
 #include "support/object.hpp"
 
 namespace velmora::strokeSmith {
-
-// Whether the Windows steps apply.
-bool windows_shell();
 
 // The callable that opens a location with its default program: `os.startfile` on Windows.
 Ref default_opener();

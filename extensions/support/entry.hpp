@@ -247,21 +247,44 @@ entry(const char* qualname, Form form, Failure failure, std::tuple<Parameter<Typ
     return {qualname, form, failure, declared, doc, body, int(at.line())};
 }
 
+// Reached only for a float default whose text is not a decimal number. It is not constexpr,
+// so reaching it while `decimal_float` is evaluated stops the build, naming the fault: a
+// signed, exponent or mistyped text ("-1", "1e3", "0,2") would otherwise be read as some
+// other number without a word, and the function would run with a default other than the one
+// its docstring shows.
+inline void float_default_is_not_a_decimal_number() {}
+
 // Decimal text ("0.2") to a float, through the double nearest to it, as a compiler reads a
-// literal of a few digits.
-constexpr float decimal_float(const char* text) {
+// literal of a few digits. The text is digits with at most one dot and at least one digit;
+// anything else fails the build. Evaluated while compiling, even in a branch never taken: a
+// parameter without a default (a null text) reads as 0.
+consteval float decimal_float(const char* text) {
+    if (text == nullptr) {
+        return 0.0f;
+    }
     double whole = 0;
     double scale = 1;
     bool fraction = false;
+    bool digits = false;
     for (const char* at = text; *at != '\0'; ++at) {
         if (*at == '.') {
+            if (fraction) {
+                float_default_is_not_a_decimal_number();
+            }
             fraction = true;
             continue;
         }
+        if (*at < '0' || *at > '9') {
+            float_default_is_not_a_decimal_number();
+        }
+        digits = true;
         whole = whole * 10 + (*at - '0');
         if (fraction) {
             scale *= 10;
         }
+    }
+    if (!digits) {
+        float_default_is_not_a_decimal_number();
     }
     return float(whole / scale);
 }

@@ -1,5 +1,5 @@
 // The object operations the module bodies are written in: interned names, attribute access,
-// calls, truth tests, lengths, indexing, slicing, arithmetic, unpacking and small
+// calls, truth tests, lengths, indexing, slicing, arithmetic, text, unpacking and small
 // constructors. Each throws `PyError` when the interpreter raises, so a body reads as the
 // sequence of its steps.
 #pragma once
@@ -137,13 +137,17 @@ inline void setitem(Borrowed object, Borrowed key, Borrowed value) {
     check_status(PyObject_SetItem(object.get(), key.get(), value.get()));
 }
 
-// `object[start:stop]`, either bound left open when null.
-inline Ref slice(Borrowed object, Borrowed start, Borrowed stop) {
-    Ref bounds = check(PySlice_New(start.get(), stop.get(), nullptr));
-    return getitem(object, bounds);
+// `slice(start, stop)`, either bound left open when null.
+inline Ref new_slice(Borrowed start, Borrowed stop) {
+    return check(PySlice_New(start.get(), stop.get(), nullptr));
 }
 
-// `a + b`, `a - b`, `a * b`, `a | b`: the interpreter's binary operators.
+// `object[start:stop]`, either bound left open when null.
+inline Ref slice(Borrowed object, Borrowed start, Borrowed stop) {
+    return getitem(object, new_slice(start, stop));
+}
+
+// `a + b`, `a - b`, `a * b`, `a / b`, `a & b`, `a | b`: the interpreter's binary operators.
 inline Ref add(Borrowed a, Borrowed b) {
     return check(PyNumber_Add(a.get(), b.get()));
 }
@@ -153,8 +157,32 @@ inline Ref subtract(Borrowed a, Borrowed b) {
 inline Ref multiply(Borrowed a, Borrowed b) {
     return check(PyNumber_Multiply(a.get(), b.get()));
 }
+inline Ref true_divide(Borrowed a, Borrowed b) {
+    return check(PyNumber_TrueDivide(a.get(), b.get()));
+}
+inline Ref bitwise_and(Borrowed a, Borrowed b) {
+    return check(PyNumber_And(a.get(), b.get()));
+}
 inline Ref bitwise_or(Borrowed a, Borrowed b) {
     return check(PyNumber_Or(a.get(), b.get()));
+}
+
+// `abs(a)` and `~a`
+inline Ref absolute(Borrowed a) {
+    return check(PyNumber_Absolute(a.get()));
+}
+inline Ref bitwise_not(Borrowed a) {
+    return check(PyNumber_Invert(a.get()));
+}
+
+// `f"{object}"`, which is `format(object, "")`.
+inline Ref format(Borrowed object) {
+    return check(PyObject_Format(object.get(), nullptr));
+}
+
+// `separator.join(items)` for a str separator.
+inline Ref str_join(Borrowed separator, Borrowed items) {
+    return check(PyUnicode_Join(separator.get(), items.get()));
 }
 
 // `first, second, ... = iterable` with `N` targets. A tuple or list must hold exactly `N`
