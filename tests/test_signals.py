@@ -6,6 +6,8 @@ import signal
 import subprocess
 import sys
 import time
+import types
+import warnings
 
 import pytest
 
@@ -88,17 +90,38 @@ class Interrupting:
         raise KeyboardInterrupt
 
 
+def band_on_a_warning_array(snap, np, monkeypatch):
+    # NumPy warns when a broadcast array's memory is asked for writing; a Ctrl-C arrives while
+    # the first warning is shown. The label goes to a stand-in: OpenCV cannot draw there.
+    picture, _ = np.broadcast_arrays(
+        np.zeros((1, 40, 3), np.uint8), np.zeros((30, 40, 3), np.uint8)
+    )
+    shown = []
+
+    def interrupted_once(*args):
+        shown.append(args)
+        if len(shown) == 1:
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(warnings, "showwarning", interrupted_once)
+    monkeypatch.setattr(snap, "cv2", types.SimpleNamespace(putText=dict, FONT_HERSHEY_SIMPLEX=0))
+    snap.life_color_update(picture, 1, 1)
+
+
 @pytest.mark.parametrize(
     "library, call",
     [
-        ("PIL", lambda snap, np: snap.make_transparent(object())),
-        ("np", lambda snap, np: snap.life_color_update(np.zeros((30, 40, 3), np.uint8), 1, 1)),
+        ("PIL", lambda snap, np, monkeypatch: snap.make_transparent(object())),
+        ("np", lambda snap, np, monkeypatch: snap.life_color_update(np.zeros((3, 4, 3)), 1, 1)),
+        (None, band_on_a_warning_array),
     ],
-    ids=["make_transparent", "life_color_update"],
+    ids=["make_transparent", "life_color_update", "life_color_update-buffer"],
 )
 def test_an_interrupt_while_choosing_the_fast_path_stops_the_call(snap, monkeypatch, library, call):
     import numpy as np
 
-    monkeypatch.setattr(snap, library, Interrupting())
-    with pytest.raises(KeyboardInterrupt):
-        call(snap, np)
+    if library:
+        monkeypatch.setattr(snap, library, Interrupting())
+    with warnings.catch_warnings(), pytest.raises(KeyboardInterrupt):
+        warnings.simplefilter("always")
+        call(snap, np, monkeypatch)

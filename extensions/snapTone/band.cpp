@@ -83,7 +83,12 @@ class Pixels {
             return;
         }
         if (PyObject_GetBuffer(array.get(), &view_, PyBUF_RECORDS) != 0) {
-            PyErr_Clear(); // read-only: the general steps raise NumPy's own error
+            // Read-only: the general steps raise NumPy's own error. The request may show a
+            // warning, which runs Python code; an interrupt there stops the call.
+            if (interrupt_pending()) {
+                throw_pending();
+            }
+            PyErr_Clear();
             return;
         }
         held_ = true;
