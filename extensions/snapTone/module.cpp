@@ -33,8 +33,6 @@ const Name n_MouseHelper("MouseHelper");
 const Name n___module__("__module__");
 const Name n___qualname__("__qualname__");
 const Name n___doc__("__doc__");
-const Name n___init__("__init__");
-const Name n_update_life_data("update_life_data");
 const Name n___test__("__test__");
 const Name n_tuple("tuple");
 const Name n_int("int");
@@ -200,6 +198,14 @@ Ref new_dict(std::initializer_list<std::pair<const Name*, PyObject*>> items) {
     return dict;
 }
 
+// `namespace[spec.name] = <the method>`: a method of `MouseHelper`, made for the module object
+// `self`, with its annotations.
+void add_method(Borrowed namespace_, PyObject* self, const FunctionSpec& spec,
+                Borrowed annotations) {
+    Ref method = new_function(spec, self, captured.module_name, annotations);
+    check_status(PyDict_SetItemString(namespace_.get(), spec.name, method.get()));
+}
+
 // `MouseHelper = type("MouseHelper", (), namespace)`, its methods being functions that bind
 // to the instance.
 Ref make_mouse_helper(PyObject* self) {
@@ -210,18 +216,14 @@ Ref make_mouse_helper(PyObject* self) {
                                {&n___doc__, class_doc.get()}});
 
     Ref init_annotations = new_dict({{&n_shape, n_tuple.get()}});
-    Ref init =
-        new_function(MouseHelperMethods::spec<0>(), self, captured.module_name, init_annotations);
-    check_status(PyDict_SetItem(namespace_.get(), n___init__.get(), init.get()));
+    add_method(namespace_, self, MouseHelperMethods::spec<0>(), init_annotations);
 
     Ref update_annotations = new_dict({{&n_event, n_int.get()},
                                        {&n_x, n_int.get()},
                                        {&n_y, n_int.get()},
                                        {&n_flags, n_int.get()},
                                        {&n_return, Py_None}});
-    Ref update =
-        new_function(MouseHelperMethods::spec<1>(), self, captured.module_name, update_annotations);
-    check_status(PyDict_SetItem(namespace_.get(), n_update_life_data.get(), update.get()));
+    add_method(namespace_, self, MouseHelperMethods::spec<1>(), update_annotations);
 
     Ref type = module.builtin(n_type);
     Ref bases = check(PyTuple_New(0));

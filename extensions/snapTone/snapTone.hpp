@@ -6,8 +6,6 @@
 #include "support/module.hpp"
 #include "support/names.hpp"
 
-#include <cstddef>
-
 namespace velmora::snapTone {
 
 // The module, its namespace and its one module object.

@@ -102,8 +102,7 @@ void find_and_send_keys_to_window(Str target_className, Borrowed key, Borrowed s
         if (!bring_to_foreground(handle_object)) {
             Ref get_text = getattr(module.lookup(n_win32gui), n_GetWindowText);
             Ref text = call(get_text, handle_object);
-            Ref plain_format = new_str("");
-            Ref title = check(PyObject_Format(text.get(), plain_format.get()));
+            Ref title = format(text);
             Ref message = check(PyUnicode_FromFormat(
                 "Exception occurred while trying set %U as the forground process.", title.get()));
             call(captured.print, message);

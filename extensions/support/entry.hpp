@@ -66,18 +66,18 @@ struct Str : Borrowed {};
 struct Tuple : Borrowed {};
 struct Dict : Borrowed {};
 
-// The default of an object parameter, as a Python literal: None, False, True, an int or a
-// tuple of ints. The object is made when first needed and kept for the life of the process.
+// The default of an object parameter, as a Python literal: False, True or a tuple of ints (or
+// None, which stands for no default). The object is made when first needed and kept for the life of
+// the process.
 struct Literal {
-    enum class Kind { none, boolean, integer, tuple };
+    enum class Kind { none, boolean, tuple };
     static constexpr std::size_t max_items = 4;
 
     Kind kind = Kind::none;
-    std::array<long long, max_items> items{}; // the value, or the tuple's items
+    std::array<long long, max_items> items{}; // the truth value, or the tuple's items
     std::size_t count = 0;                    // the tuple's length
 
     static constexpr Literal boolean(bool value) { return {Kind::boolean, {value ? 1 : 0}, 0}; }
-    static constexpr Literal integer(long long value) { return {Kind::integer, {value}, 0}; }
     template <class... Items>
     static constexpr Literal tuple(Items... values) {
         static_assert(sizeof...(Items) <= max_items, "a longer tuple than a default may hold");
@@ -91,8 +91,6 @@ struct Literal {
             return none();
         case Kind::boolean:
             return Ref::borrow(items[0] != 0 ? Py_True : Py_False);
-        case Kind::integer:
-            return check(PyLong_FromLongLong(items[0]));
         case Kind::tuple:
             break;
         }
@@ -327,9 +325,6 @@ struct LineCheck {
             return;
         case Literal::Kind::boolean:
             text(value.items[0] != 0 ? "True" : "False");
-            return;
-        case Literal::Kind::integer:
-            number(value.items[0]);
             return;
         case Literal::Kind::tuple:
             break;
