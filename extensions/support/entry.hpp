@@ -66,8 +66,8 @@ struct Str : Borrowed {};
 struct Tuple : Borrowed {};
 struct Dict : Borrowed {};
 
-// The default of an object parameter, as a Python literal: False, True or a tuple of ints (or
-// None, which stands for no default). The object is made when first needed and kept for the life of
+// The default of an object parameter, as a Python literal: False, True or a tuple of ints;
+// `Literal{}` is None. The object is made when first needed and kept for the life of
 // the process.
 struct Literal {
     enum class Kind { none, boolean, tuple };

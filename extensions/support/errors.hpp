@@ -47,7 +47,7 @@ inline void check_signals() {
 // `Exception` (KeyboardInterrupt, SystemExit, ...). Code that falls back to another way on
 // failure lets an interrupt through instead.
 inline bool interrupt_pending() noexcept {
-    return PyErr_ExceptionMatches(PyExc_Exception) == 0;
+    return PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_Exception) == 0;
 }
 
 // Where a traceback entry says the failure happened: the qualified name of the function
