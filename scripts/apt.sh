@@ -17,7 +17,9 @@ apt_install() {
         as_root=(sudo)
     fi
     echo "$label: installing ${missing[*]}"
-    "${as_root[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq "${options[@]}" \
+    # Another installer may hold dpkg's lock for a while: wait for it rather than fail.
+    local wait_lock=(-o DPkg::Lock::Timeout=900)
+    "${as_root[@]}" apt-get "${wait_lock[@]}" update -qq
+    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get "${wait_lock[@]}" install -y -qq "${options[@]}" \
         "${missing[@]}" >/dev/null
 }
