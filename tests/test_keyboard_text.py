@@ -132,12 +132,25 @@ def test_without_an_entry_the_typed_characters_stay(text, log, reports):
     assert reports.types == [KeyError] and reports.messages == ["'brbx'"]
 
 
-def test_a_failing_key_press_does_not_stop_the_expansion(text, log, reports, monkeypatch):
-    monkeypatch.setattr(text.win32api, "keybd_event", None)
+@pytest.mark.parametrize(
+    "owner, refused, sent, chars",
+    [
+        # Backspace counts the backtick as typed: without it, it would erase a user's character.
+        ("kbcon", "VK_BACKTICK", ["keybd_event"], "brb"),
+        ("win32con", "VK_BACK", ["keybd_event"] * 3 + ["write", "state", "PlaySound"], ""),
+    ],
+)
+def test_a_refused_key_press(text, log, reports, monkeypatch, owner, refused, sent, chars):
+    code = getattr(getattr(text, owner), refused)
+
+    def refuse(vk, *args):
+        if vk == code:
+            raise ValueError("no key")
+
+    monkeypatch.setattr(text.win32api, "keybd_event", log.recorder("keybd_event", effect=refuse))
     text.ExpandText()
-    assert log.names() == ["write", "state", "PlaySound"]
-    assert text.ctrlHouse.pressed_chars == ""
-    assert reports.objects == [Q_PRESS, Q_PRESS]
+    assert log.names() == sent and text.ctrlHouse.pressed_chars == chars
+    assert reports.objects == [Q_PRESS]
 
 
 @pytest.mark.parametrize("length", [2**31 - 1, sys.maxsize])

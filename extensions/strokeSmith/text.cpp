@@ -110,7 +110,9 @@ void expand_text() {
 
     int backtick = read_int32(n_kbcon, n_VK_BACKTICK);
     int backtick_scancode = read_int32(n_kbcon, n_SC_BACKTICK);
-    if (simulate_key_press_reported(backtick, backtick_scancode, 1) == Ended::interrupted) {
+    // The Backspace count includes the backtick: where its press failed, erasing would take
+    // one of the user's own characters instead, so the expansion stops here.
+    if (simulate_key_press_reported(backtick, backtick_scancode, 1) != Ended::normally) {
         return;
     }
 
