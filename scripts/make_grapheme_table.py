@@ -115,8 +115,6 @@ def main():
 
 namespace velmora::grapheme::table {{
 
-inline constexpr const char* unicode_version = "{data_version}";
-
 struct Run {{
     char32_t first;
     Property property;

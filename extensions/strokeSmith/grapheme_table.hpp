@@ -7,8 +7,6 @@
 
 namespace velmora::grapheme::table {
 
-inline constexpr const char* unicode_version = "15.0.0";
-
 struct Run {
     char32_t first;
     Property property;
