@@ -1,5 +1,7 @@
 """Caret-aware text sending and abbreviation expansion."""
 
+import os
+import subprocess
 import sys
 import types
 
@@ -13,6 +15,9 @@ Q_EXPAND = "velmora.strokeSmith.ExpandText"
 Q_PRESS = "velmora.strokeSmith.SimulateKeyPress"
 
 SND_FILENAME, SND_ASYNC = 0x20000, 0x1
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+UNICODE = "/usr/share/unicode"  # Debian's unicode-data
 
 
 @pytest.fixture
@@ -77,6 +82,14 @@ def test_a_failed_search_gives_zero(text, reports, args):
         (("{!}abc",), "abc", 3),
         (("abc", ""), "abc", 0),
         (("x|yz", "|"), "xyz", 2),
+        # One Left per user-perceived character: a CR LF line break, an accented letter, emoji
+        # with a skin tone, a ZWJ sequence, a flag; a marker inside one goes before it.
+        (("a{!}\r\nb\r\nc",), "a\r\nb\r\nc", 4),
+        (("A{!}e\u0301B",), "Ae\u0301B", 2),
+        (("A{!}\U0001f44d\U0001f3fdB",), "A\U0001f44d\U0001f3fdB", 2),
+        (("A{!}\U0001f469\u200d\U0001f4bbB",), "A\U0001f469\u200d\U0001f4bbB", 2),
+        (("A{!}\U0001f1eb\U0001f1f7B",), "A\U0001f1eb\U0001f1f7B", 2),
+        (("e{!}\u0301x",), "e\u0301x", 2),
     ],
 )
 def test_send_text_with_caret(text, log, reports, args, sent, lefts):
@@ -85,6 +98,46 @@ def test_send_text_with_caret(text, log, reports, args, sent, lefts):
     expected = [("write", (sent,)), ("state", "brb")] + presses(text, left, scancode, lefts)
     assert log.calls == expected
     assert reports.items == []
+
+
+def break_test_lines():
+    """Each case of Unicode's grapheme break test: its code points and, after each, whether a
+    cluster ends there."""
+    try:
+        with open(
+            os.path.join(UNICODE, "auxiliary", "GraphemeBreakTest.txt"), encoding="utf-8"
+        ) as f:
+            lines = f.read().splitlines()
+    except FileNotFoundError:
+        return [pytest.param(None, None, id="unicode-data missing")]
+    cases = []
+    for number, line in enumerate(lines, 1):
+        fields = line.split("#")[0].split()
+        if fields:
+            code_points = "".join(chr(int(field, 16)) for field in fields[1::2])
+            ends = [field == "\u00f7" for field in fields[2::2]]
+            cases.append(pytest.param(code_points, ends, id=str(number)))
+    return cases
+
+
+@pytest.mark.parametrize("cluster_text, ends", break_test_lines())
+def test_left_presses_follow_unicode_grapheme_clusters(text, log, cluster_text, ends):
+    # With the marker before each code point, a Left for every cluster that ends after it.
+    assert cluster_text is not None, "install unicode-data (scripts/setup.sh does)"
+    lefts, expected = [], []
+    for i in range(len(cluster_text)):
+        log.calls.clear()
+        text.SendTextWithCaret("x" + cluster_text[:i] + "{!}" + cluster_text[i:])
+        lefts.append(len(log.args_of("keybd_event")) // 2)
+        expected.append(sum(ends[i:]))
+    assert lefts == expected
+
+
+def test_the_cluster_table_is_made_from_the_installed_unicode_data():
+    script = os.path.join(ROOT, "scripts", "make_grapheme_table.py")
+    made = subprocess.run([sys.executable, script, UNICODE], capture_output=True, text=True)
+    with open(os.path.join(ROOT, "extensions", "strokeSmith", "grapheme_table.hpp")) as table:
+        assert made.stdout == table.read(), made.stderr
 
 
 @pytest.mark.parametrize(
@@ -132,12 +185,25 @@ def test_without_an_entry_the_typed_characters_stay(text, log, reports):
     assert reports.types == [KeyError] and reports.messages == ["'brbx'"]
 
 
-def test_a_failing_key_press_does_not_stop_the_expansion(text, log, reports, monkeypatch):
-    monkeypatch.setattr(text.win32api, "keybd_event", None)
+@pytest.mark.parametrize(
+    "owner, refused, sent, chars",
+    [
+        # Backspace counts the backtick as typed: without it, it would erase a user's character.
+        ("kbcon", "VK_BACKTICK", ["keybd_event"], "brb"),
+        ("win32con", "VK_BACK", ["keybd_event"] * 3 + ["write", "state", "PlaySound"], ""),
+    ],
+)
+def test_a_refused_key_press(text, log, reports, monkeypatch, owner, refused, sent, chars):
+    code = getattr(getattr(text, owner), refused)
+
+    def refuse(vk, *args):
+        if vk == code:
+            raise ValueError("no key")
+
+    monkeypatch.setattr(text.win32api, "keybd_event", log.recorder("keybd_event", effect=refuse))
     text.ExpandText()
-    assert log.names() == ["write", "state", "PlaySound"]
-    assert text.ctrlHouse.pressed_chars == ""
-    assert reports.objects == [Q_PRESS, Q_PRESS]
+    assert log.names() == sent and text.ctrlHouse.pressed_chars == chars
+    assert reports.objects == [Q_PRESS]
 
 
 @pytest.mark.parametrize("length", [2**31 - 1, sys.maxsize])

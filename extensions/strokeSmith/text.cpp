@@ -1,8 +1,11 @@
 // Typing text with the caret placed at a marker, and expanding typed abbreviations.
+#include "strokeSmith/grapheme.hpp"
 #include "strokeSmith/strokeSmith.hpp"
 #include "support/sound.hpp"
 
 #include <climits>
+#include <cstddef>
+#include <span>
 
 namespace velmora::strokeSmith {
 
@@ -48,6 +51,40 @@ int backspace_count(Borrowed typed) {
     return int(typed_length) + 1;
 }
 
+// The Left presses that take the caret from the end of `typed` back to `position`. Text fields
+// move the caret over one user-perceived character (grapheme cluster) per press, so this is one
+// press per cluster that holds a character at or after `position`: a code point each in plain
+// text, one for a CR LF line break, an accented letter or an emoji sequence. The str's own
+// code points are read where they lie.
+int caret_presses(Borrowed typed, int position) {
+    PyObject* str = typed.get();
+    if (!PyUnicode_Check(str)) {
+        PyErr_BadInternalCall(); // the reading below relies on a str's layout
+        throw_pending();
+    }
+    const auto length = std::size_t(PyUnicode_GET_LENGTH(str));
+    const void* data = PyUnicode_DATA(str);
+    const auto start = std::size_t(position);
+    const auto pause = [] { check_signals(); };
+    std::size_t presses = 0;
+    switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+        presses = grapheme::clusters_from(std::span(static_cast<const Py_UCS1*>(data), length),
+                                          start, pause);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        presses = grapheme::clusters_from(std::span(static_cast<const Py_UCS2*>(data), length),
+                                          start, pause);
+        break;
+    default:
+        presses = grapheme::clusters_from(std::span(static_cast<const Py_UCS4*>(data), length),
+                                          start, pause);
+        break;
+    }
+    // At most the length of the text after `position`, which fits an int.
+    return int(presses);
+}
+
 } // namespace
 
 // The index of the first marker in `text`, or the length of `text` when it holds none. A
@@ -79,12 +116,11 @@ void send_text_with_caret(Str text, Str caret) {
     Ref write = getattr(module.lookup(n_keyboard), n_write);
     call(write, typed);
 
-    // Both are at least 0, so the difference cannot overflow.
     int typed_length = to_count(length(typed));
     if (position != typed_length) {
         int left = read_int32(n_win32con, n_VK_LEFT);
         int left_scancode = read_int32(n_kbcon, n_SC_LEFT);
-        const int presses = typed_length - position;
+        const int presses = caret_presses(typed, position);
         simulate_key_press_reported(left, left_scancode, presses);
     }
 }
@@ -110,7 +146,9 @@ void expand_text() {
 
     int backtick = read_int32(n_kbcon, n_VK_BACKTICK);
     int backtick_scancode = read_int32(n_kbcon, n_SC_BACKTICK);
-    if (simulate_key_press_reported(backtick, backtick_scancode, 1) == Ended::interrupted) {
+    // The Backspace count includes the backtick: where its press failed, erasing would take
+    // one of the user's own characters instead, so the expansion stops here.
+    if (simulate_key_press_reported(backtick, backtick_scancode, 1) != Ended::normally) {
         return;
     }
 
