@@ -91,26 +91,33 @@ def locate(display, picture):
 
 
 @pytest.fixture
-def saved_pictures():
-    """The paths of the files saved into the picture folder of the package under test since
-    the test began (a function); they are removed afterwards."""
-    from velmora import snapTone
-
-    folder = os.path.join(os.path.dirname(os.path.abspath(snapTone.__file__)), "Images")
-    before = set(os.listdir(folder))
-
-    def saved():
-        return [os.path.join(folder, name) for name in sorted(set(os.listdir(folder)) - before)]
-
-    yield saved
-    for path in saved():
-        os.remove(path)
+def user_home(tmp_path):
+    """A home folder whose XDG configuration names its pictures folder "Bilder"; the
+    environment of a program run there, and the folder it saves pictures into."""
+    home = tmp_path / "home"
+    (home / ".config").mkdir(parents=True)
+    (home / ".config" / "user-dirs.dirs").write_text('XDG_PICTURES_DIR="$HOME/Bilder"\n')
+    environment = {"HOME": str(home), "XDG_CONFIG_HOME": str(home / ".config")}
+    return environment, home / "Bilder" / "velmora"
 
 
 @pytest.fixture
-def window_process(xserver, tmp_path):
+def saved_pictures(user_home):
+    """The paths of the files saved into the picture folder since the test began (a
+    function)."""
+    folder = user_home[1]
+
+    def saved():
+        names = os.listdir(folder) if folder.is_dir() else []
+        return [str(folder / name) for name in sorted(names)]
+
+    return saved
+
+
+@pytest.fixture
+def window_process(xserver, tmp_path, user_home):
     """Starts BeginImageProcessing(True) in a child process on the test display."""
-    environment = dict(os.environ, DISPLAY=xserver.name, VELMORA_DESKTOP="1")
+    environment = dict(os.environ, DISPLAY=xserver.name, VELMORA_DESKTOP="1", **user_home[0])
     environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     code = """
         from velmora import snapTone
