@@ -29,8 +29,9 @@ const Name s_shown_sound("C:\\Windows\\Media\\Windows Navigation Start.wav");
 
 const KeywordNames key_keyword(n_key);
 
-// `os.path.join(<the picture folder>, <time stamp> + ".png")` for the current local time; while a file of that name exists, " (2)", " (3)", ... goes
-// before ".png", so that two saves within one second keep both pictures.
+// `os.path.join(<the picture folder>, <time stamp> + ".png")` for the current local time; while a
+// file of that name exists, " (2)", " (3)", ... goes before ".png", so that two saves within one
+// second keep both pictures.
 Ref new_picture_path() {
     Ref join = os_path(n_join);
     Ref folder = picture_folder();
