@@ -2,6 +2,7 @@
 
 import os
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -11,6 +12,7 @@ import pytest
 from PIL import Image
 
 from .test_image_window import xdotool
+from .test_typing import TextField
 
 CONFIG = """\
 [abbreviations]
@@ -33,13 +35,14 @@ def wait(condition, timeout=30.0):
 
 
 class Host:
-    def __init__(self, config_path, log_path, display):
-        environment = dict(os.environ, DISPLAY=display, VELMORA_DESKTOP="1")
+    def __init__(self, config_path, log_path, display, verbose=True, **env):
+        environment = dict(os.environ, DISPLAY=display, VELMORA_DESKTOP="1", **env)
         environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
         self.log_path = log_path
         with open(log_path, "w") as log:
             self.process = subprocess.Popen(
-                [sys.executable, "-m", "velmora.host", "--verbose", "--config", str(config_path)],
+                [sys.executable, "-m", "velmora.host", "--config", str(config_path)]
+                + (["--verbose"] if verbose else []),
                 stdout=log,
                 stderr=subprocess.STDOUT,
                 env=environment,
@@ -59,10 +62,11 @@ class Host:
 def start_host(xserver, tmp_path):
     started = []
 
-    def start(text=CONFIG):
+    def start(text=CONFIG, display=None, verbose=True, **env):
         path = tmp_path / "config.toml"
         path.write_text(text)
-        host = Host(path, tmp_path / f"host{len(started)}.log", xserver.name)
+        log = tmp_path / f"host{len(started)}.log"
+        host = Host(path, log, display or xserver.name, verbose, **env)
         started.append(host)
         return host
 
@@ -181,3 +185,175 @@ def test_sigterm_ends_the_host_and_frees_its_hotkeys(xserver, host, start_host):
         assert catcher.get_error() is None
     finally:
         other.close()
+
+
+def grabbable(display_name, key):
+    """Whether another client may grab Ctrl+Alt+``key``: no host holds it."""
+    from Xlib import XK, X, display, error
+
+    other = display.Display(display_name)
+    try:
+        keycode = other.keysym_to_keycode(XK.string_to_keysym(key))
+        catcher = error.CatchError(error.BadAccess)
+        root = other.screen().root
+        modifiers = X.ControlMask | X.Mod1Mask
+        root.grab_key(keycode, modifiers, False, X.GrabModeAsync, X.GrabModeAsync, onerror=catcher)
+        other.sync()
+        root.ungrab_key(keycode, modifiers)
+        other.sync()
+        return catcher.get_error() is None
+    finally:
+        other.close()
+
+
+def type_and_expand(xserver, window, word, hotkey="ctrl+alt+e"):
+    xdotool("windowactivate" if xserver.managed else "windowfocus", "--sync", window.id)
+    xdotool("type", "--delay", "50", word)
+    xdotool("key", hotkey)
+
+
+def test_reload_by_file_change_and_sighup_keeps_a_broken_edit_out(
+    xserver, desk, make_window, host, tmp_path
+):
+    path = tmp_path / "config.toml"
+    path.write_text('[hotkeys]\n"ctrl+alt+e" = "nothing"\n')
+    host.wait_log(f"{path}:2: hotkeys: 'ctrl+alt+e': unknown action 'nothing'")
+    host.wait_log("not reloaded (the file changed): the running configuration stays")
+    assert not grabbable(xserver.name, "i")
+
+    hotkeys = '[hotkeys]\n"ctrl+alt+e" = "expand"\n"ctrl+alt+x" = "expand"\n'
+    path.write_text('[abbreviations]\nty = "thank you"\n' + hotkeys)
+    host.wait_log(f"reloaded {path} (the file changed): 2 hotkeys (1 grabbed, 1 released)")
+    assert grabbable(xserver.name, "i") and not grabbable(xserver.name, "x")
+    assert host.log().count("grabbed ctrl+alt+e") == 1  # unchanged, so not grabbed again
+    window = make_window("velmoraHost", "VelmoraHost")
+    type_and_expand(xserver, window, "ty", "ctrl+alt+x")
+    host.wait_log("expand done")
+    assert typed_text(window) == "thank you"
+
+    host.process.send_signal(signal.SIGHUP)
+    host.wait_log(f"reloaded {path} (SIGHUP): 2 hotkeys (0 grabbed, 0 released)")
+    assert host.process.poll() is None
+
+
+def test_hotkeys_answer_while_the_picture_window_is_open(
+    xserver, desk, window_tools, make_window, start_host, tmp_path
+):
+    from velmora import snapTone
+
+    home = tmp_path / "home"
+    (home / ".config").mkdir(parents=True)
+    (home / ".config" / "user-dirs.dirs").write_text('XDG_PICTURES_DIR="$HOME/Bilder"\n')
+    config = CONFIG + '"ctrl+alt+p" = "edit-picture"\n'
+    host = start_host(config, HOME=str(home), XDG_CONFIG_HOME=str(home / ".config"))
+    host.wait_log("running on display")
+    picture = np.random.default_rng(22).integers(0, 256, (120, 160, 3), dtype=np.uint8)
+    snapTone.send_to_clipboard(Image.fromarray(picture))
+    window = make_window("velmoraHost", "VelmoraHost")
+    xdotool("key", "ctrl+alt+p")
+    host.wait_log("edit-picture: the picture window opens")
+    display = desk.display()
+    assert wait(lambda: display.find_window("Velmora", None)), host.log()
+    shown = display.find_window("Velmora", None)
+
+    type_and_expand(xserver, window, "ok brb")
+    host.wait_log("expand done")
+    assert typed_text(window) == "ok be right back"
+
+    xdotool("key", "ctrl+alt+p")
+    host.wait_log("edit-picture: the picture window is open already; raised it")
+    assert wait(lambda: display.foreground_window() == shown), host.log()
+    xdotool("key", "s")
+    folder = home / "Bilder" / "velmora"
+    assert wait(lambda: list(folder.glob("*.png"))), host.log()
+    (saved,) = folder.glob("*.png")
+    with Image.open(saved) as image:
+        assert np.array_equal(np.asarray(image.convert("RGB")), picture)
+    xdotool("key", "Escape")
+    host.wait_log("edit-picture done")
+
+
+def test_two_hotkeys_on_one_key_are_reported_with_both_lines(start_host, tmp_path):
+    host = start_host('[hotkeys]\n"ctrl+alt+shift+1" = "expand"\n"ctrl+alt+!" = "expand"\n')
+    host.wait_log("running on display")
+    path = tmp_path / "config.toml"
+    assert (
+        f"{path}:3: hotkeys: 'ctrl+alt+!' is the same key and modifiers as 'ctrl+alt+shift+1' "
+        f"({path}:2) on this keyboard; left out"
+    ) in host.log()
+    assert "1 hotkeys" in host.log()
+
+
+@pytest.mark.parametrize(
+    "typed, text, caret",
+    [
+        ("ok sig", "ok Hi there", len("ok Hi ")),
+        ("ok BRB", "ok BE RIGHT BACK", None),
+        ("ok Brb", "ok Be right back", None),
+    ],
+)
+def test_the_expansion_keeps_the_case_typed_and_leaves_the_caret_at_the_marker(
+    xserver, desk, start_host, typed, text, caret
+):
+    abbreviations = 'brb = "be right back"\nsig = "Hi {!}there"\n'
+    host = start_host(CONFIG.replace('brb = "be right back"\n', abbreviations))
+    host.wait_log("running on display")
+    field = TextField(xserver.name)
+    try:
+        import win32gui
+
+        assert wait(lambda: win32gui.IsWindowVisible(field.id))
+        win32gui.SetForegroundWindow(field.id)
+        xdotool("type", "--delay", "50", typed)
+        assert field.settled(typed)["text"] == typed
+        xdotool("key", "ctrl+alt+e")
+        host.wait_log("expand done")
+        assert field.settled(text) == {
+            "text": text,
+            "cursor": len(text) if caret is None else caret,
+        }
+    finally:
+        field.close()
+
+
+def test_a_display_that_accepts_and_never_answers_ends_the_start(start_host):
+    listener = socket.socket()
+    for number in range(100, 200):  # a TCP display, 6000 + number
+        try:
+            listener.bind(("127.0.0.1", 6000 + number))
+            break
+        except OSError:
+            continue
+    listener.listen(1)
+    try:
+        host = start_host(display=f"127.0.0.1:{number}")
+        assert host.process.wait(timeout=60) == 1
+        assert "did not answer" in host.log() or "no answer within" in host.log(), host.log()
+        assert "Traceback" not in host.log()
+    finally:
+        listener.close()
+
+
+@pytest.mark.parametrize(
+    "config, typed, hotkey, message",
+    [
+        (CONFIG, "", "ctrl+alt+i", "invert-picture failed: the clipboard holds no picture; "),
+        (
+            '[locations]\ndl = "/nonexistent/Downloads"\n'
+            '[hotkeys]\n"ctrl+alt+l" = "open-location"\n',
+            "dl",
+            "ctrl+alt+l",
+            "open-location: location 'dl': /nonexistent/Downloads does not exist; ",
+        ),
+    ],
+)
+def test_a_failed_action_is_one_plain_line(
+    xserver, desk, clipboard_tools, make_window, start_host, config, typed, hotkey, message
+):
+    desk.display().clear_selection()
+    host = start_host(config, verbose=False)  # --verbose adds the tracebacks
+    host.wait_log("running on display")
+    window = make_window("velmoraHost", "VelmoraHost")
+    type_and_expand(xserver, window, typed, hotkey)
+    host.wait_log(message)
+    assert "Traceback" not in host.log()
