@@ -228,3 +228,9 @@ def test_every_action_name_runs_its_action(name):
         "keys": "SimulateKeyPressSequence",
     }
     assert [call for call, _ in modules.calls] == [expected[name]]
+
+
+def test_the_example_is_valid_and_binds_only_what_works_here():
+    path = os.path.join(os.path.dirname(config.__file__), "example-config.toml")
+    parsed = config.load(path)
+    assert parsed.warnings == [] and len(parsed.hotkeys) == 5
