@@ -91,33 +91,18 @@ def locate(display, picture):
 
 
 @pytest.fixture
-def user_home(tmp_path):
-    """A home folder whose XDG configuration names its pictures folder "Bilder"; the
-    environment of a program run there, and the folder it saves pictures into."""
-    home = tmp_path / "home"
-    (home / ".config").mkdir(parents=True)
-    (home / ".config" / "user-dirs.dirs").write_text('XDG_PICTURES_DIR="$HOME/Bilder"\n')
-    environment = {"HOME": str(home), "XDG_CONFIG_HOME": str(home / ".config")}
-    return environment, home / "Bilder" / "velmora"
+def saved_pictures(tmp_path):
+    """The paths of the files saved into the picture folder (a function): the window runs
+    with ``tmp_path`` as its home folder, which has no XDG configuration."""
+    folder = tmp_path / "Pictures" / "velmora"
+    return lambda: sorted(str(path) for path in folder.glob("*"))
 
 
 @pytest.fixture
-def saved_pictures(user_home):
-    """The paths of the files saved into the picture folder since the test began (a
-    function)."""
-    folder = user_home[1]
-
-    def saved():
-        names = os.listdir(folder) if folder.is_dir() else []
-        return [str(folder / name) for name in sorted(names)]
-
-    return saved
-
-
-@pytest.fixture
-def window_process(xserver, tmp_path, user_home):
+def window_process(xserver, tmp_path):
     """Starts BeginImageProcessing(True) in a child process on the test display."""
-    environment = dict(os.environ, DISPLAY=xserver.name, VELMORA_DESKTOP="1", **user_home[0])
+    environment = dict(os.environ, DISPLAY=xserver.name, VELMORA_DESKTOP="1", HOME=str(tmp_path))
+    environment.pop("XDG_CONFIG_HOME", None)
     environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     code = """
         from velmora import snapTone
