@@ -79,6 +79,7 @@ class Actions:
         self.abbreviations = {}
         self.case_sensitive = set()
         self.reported = []
+        self.running = None  # the action that runs, for the modules' failure reports
 
     def configure(self, config):
         """Takes the tables of ``config``, also into the shared ``house``."""
@@ -88,11 +89,13 @@ class Actions:
         self.house.locations = dict(config.locations)
 
     def _report(self, unraisable):
-        """sys.unraisablehook while the host runs: the modules' failures become log lines."""
+        """sys.unraisablehook while the host runs: a module's failure becomes one log line,
+        which names the action that ran into it."""
         self.reported.append(unraisable)
         where = unraisable.object if isinstance(unraisable.object, str) else repr(unraisable.object)
         name = getattr(unraisable.exc_type, "__name__", unraisable.exc_type)
-        log.error("%s: %s: %s", where, name, unraisable.exc_value)
+        failed = f"{self.running} failed: " if self.running else ""
+        log.error("%s%s: %s: %s", failed, where, name, unraisable.exc_value)
         if log.isEnabledFor(logging.DEBUG) and unraisable.exc_traceback is not None:
             log.debug(
                 "the failure's traceback",
@@ -112,6 +115,7 @@ class Actions:
     def run(self, action, args):
         """Runs ``action`` with its arguments; True when nothing failed."""
         before = len(self.reported)
+        self.running = action
         try:
             done = REGISTRY[action].method(self, **args)
         except ActionFailed as failed:
@@ -121,14 +125,13 @@ class Actions:
             log.error("%s failed: %s", action, self._explain(action, error))
             log.debug("%s: the failure's traceback", action, exc_info=True)
             return False
-        if done is False:
+        finally:
+            self.running = None
+        if done is False or len(self.reported) > before:  # a failure is logged already
             return False
         if isinstance(done, str):  # what was done instead of the action itself
             log.info("%s: %s", action, done)
             return True
-        if len(self.reported) > before:
-            log.error("%s failed (see the failure above)", action)
-            return False
         log.info("%s done", action)
         return True
 
@@ -155,17 +158,17 @@ class Actions:
         else:
             return self.picture()
 
-    def _typed_entry(self, action, table, what):
-        """The typed word's key in ``table`` (it may differ in case), or None; logs why not.
+    def _typed_entry(self, action, entries, what):
+        """The key of ``entries`` that the typed word names, or None; logs why not.
+        Abbreviations not marked case-sensitive also match in another case.
 
         Without an entry the keyboard module would erase the typed word (expand) or fail
         (open-location) and type nothing, so the host does not call it then.
         """
         typed = self.house.pressed_chars
-        entries = getattr(self.house, table) if table == "locations" else self.abbreviations
         if entries.get(typed) is not None:
             return typed
-        if table == "abbreviations":
+        if entries is self.abbreviations:
             for key in entries:
                 if key not in self.case_sensitive and key.lower() == typed.lower():
                     return key
@@ -175,7 +178,7 @@ class Actions:
 
     @action("expand")
     def _expand(self):
-        key = self._typed_entry("expand", "abbreviations", "abbreviation")
+        key = self._typed_entry("expand", self.abbreviations, "abbreviation")
         if key is None:
             return False
         typed = self.house.pressed_chars
@@ -195,7 +198,7 @@ class Actions:
 
     @action("open-location")
     def _open_location(self):
-        key = self._typed_entry("open-location", "locations", "location")
+        key = self._typed_entry("open-location", self.house.locations, "location")
         if key is None:
             return False
         path = self.house.locations[key]

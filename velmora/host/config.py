@@ -366,7 +366,9 @@ def parse(text, path):
         raise ConfigError([f"{path}:{line}: {_unreadable(error)}"]) from None
     try:
         return _checked(data, text, path)
-    except (RecursionError, ValueError, MemoryError) as error:
+    except ConfigError:
+        raise
+    except Exception as error:  # a value that the checks cannot take apart
         raise ConfigError([f"{path}:1: {_unreadable(error)}"]) from None
 
 
