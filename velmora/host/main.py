@@ -297,14 +297,13 @@ class Host:
                 len(self.config.locations),
             )
             self._loop()
-            self.picture.close()
             self.x.ungrab_all()
             self.capture.stop()
             log.info("ended; hotkeys and capture released")
             self.stopper.finished.set()
             return 0
         finally:
-            self.picture.close()
+            self.picture.close()  # the window's process ends with the host
             self.x.close()
 
     def _grab(self, hotkey):
