@@ -259,7 +259,9 @@ def interactive_mode(out, report, display):
         xdotool("key", "--window", window, "a")
         time.sleep(0.5)
         screenshot(display, (left, top, *SIZE)).save(out / "3-window-screenshot.png")
-        folder = Path(snapTone.__file__).resolve().parent / "Images"
+        from velmora._platform import shell
+
+        folder = Path(shell.picture_folder())  # the child runs with the same home folder
         existing = set(folder.glob("*.png"))
         xdotool("key", "--window", window, "s")
         saved = wait_until(

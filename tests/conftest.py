@@ -254,8 +254,10 @@ class PictureWindow:
             ),
         )
         monkeypatch.setattr(snap, "send_to_clipboard", log.recorder("send_to_clipboard"))
-        # The picture folder lies beside the module file.
+        # The picture folder: "Images" beside the module file on Windows, the one the desktop
+        # layer names elsewhere; both are this folder.
         monkeypatch.setattr(snap, "__file__", str(tmp_path / "snapTone.so"))
+        monkeypatch.setattr(shell, "picture_folder", lambda: str(self.folder))
         monkeypatch.setitem(
             sys.modules, "win32api", types.SimpleNamespace(GetSystemMetrics=metrics)
         )

@@ -281,35 +281,53 @@ def package_copy(tmp_path, snap):
     return tmp_path
 
 
-def run_with(root, code):
-    return run_python(f"import sys\nsys.path.insert(0, {str(root)!r})\n" + code)
+@pytest.fixture
+def home(tmp_path):
+    """An empty home folder for a fresh interpreter: its environment, and the picture folder
+    there, which the image module uses on Linux."""
+    folder = tmp_path / "home"
+    (folder / ".config").mkdir(parents=True)
+    environment = {"HOME": str(folder), "XDG_CONFIG_HOME": str(folder / ".config")}
+    return environment, folder / "Pictures" / "velmora"
 
 
-def test_import_creates_the_picture_folder_beside_the_module(package_copy):
+def run_with(root, code, env=None):
+    return run_python(f"import sys\nsys.path.insert(0, {str(root)!r})\n" + code, **(env or {}))
+
+
+# The pictures folder the user's XDG configuration names; "$HOME/" (the home folder) is none.
+@pytest.mark.parametrize(
+    "user_dirs, pictures",
+    [("", "Pictures"), ('XDG_PICTURES_DIR="$HOME/My Bilder"\n', "My Bilder"),
+     ('XDG_PICTURES_DIR="$HOME/"\n', "Pictures")],
+)  # fmt: skip
+def test_import_creates_the_picture_folder_in_the_user_s_pictures(
+    package_copy, home, user_dirs, pictures
+):
+    (Path(home[0]["XDG_CONFIG_HOME"]) / "user-dirs.dirs").write_text(user_dirs)
     result = run_with(
-        package_copy,
-        "import velmora.snapTone as snap\nprint(snap.__file__)\n",
+        package_copy, "import velmora.snapTone as snap\nprint(snap.__file__)", home[0]
     )
     assert result.returncode == 0, result.stderr
-    module_file = Path(result.stdout.strip())
-    assert module_file.parent == package_copy / "velmora"
-    assert (package_copy / "velmora" / "Images").is_dir()
+    assert Path(result.stdout.strip()).parent == package_copy / "velmora"
+    assert (Path(home[0]["HOME"]) / pictures / "velmora").is_dir()
+    assert not (package_copy / "velmora" / "Images").exists()
 
 
-def test_import_leaves_an_existing_picture_folder_alone(package_copy):
-    images = package_copy / "velmora" / "Images"
-    images.mkdir()
+def test_import_leaves_an_existing_picture_folder_alone(package_copy, home):
+    environment, images = home
+    images.mkdir(parents=True)
     kept = images / "2024-01-01, 09.00.00 AM.png"
     kept.write_bytes(b"picture")
     before = images.stat()
-    result = run_with(package_copy, "import velmora.snapTone\n")
+    result = run_with(package_copy, "import velmora.snapTone\n", environment)
     assert result.returncode == 0, result.stderr
     assert kept.read_bytes() == b"picture"
     assert sorted(images.iterdir()) == [kept]
     assert images.stat().st_ino == before.st_ino
 
 
-def test_missing_library_fails_the_import_before_anything_is_published(package_copy):
+def test_missing_library_fails_the_import_before_anything_is_published(package_copy, home):
     # The blocker sees the module half-way through initialisation, as it was when cv2 was
     # asked for, and keeps it for inspection.
     code = """
@@ -333,13 +351,12 @@ def test_missing_library_fails_the_import_before_anything_is_published(package_c
         names = vars(seen["module"])
         expected = ("np", "cv2", "winsound", "pil_to_cv", "MouseHelper")
         print("bound:", [n for n in expected if n in names])
-        folder = os.path.join(os.path.dirname(seen["module"].__file__), "Images")
-        print("folder:", os.path.isdir(folder))
+        print("folder:", os.path.isdir(os.path.expanduser("~/Pictures/velmora")))
         print("registered:", "velmora.snapTone" in sys.modules)
     """
     import textwrap
 
-    result = run_with(package_copy, textwrap.dedent(code))
+    result = run_with(package_copy, textwrap.dedent(code), home[0])
     assert result.returncode == 0, result.stderr
     lines = dict(line.split(": ", 1) for line in result.stdout.splitlines())
     assert lines["failed"] == "cv2"
@@ -350,7 +367,7 @@ def test_missing_library_fails_the_import_before_anything_is_published(package_c
 
 
 @pytest.mark.parametrize("name", ["TypeError", "max", "all"])
-def test_a_missing_builtin_fails_the_import(package_copy, name):
+def test_a_missing_builtin_fails_the_import(package_copy, home, name):
     code = f"""
 import velmora, builtins
 del builtins.{name}
@@ -359,10 +376,10 @@ try:
 except NameError as error:
     print(error)
 """
-    result = run_with(package_copy, code)
+    result = run_with(package_copy, code, home[0])
     assert result.returncode == 0, result.stderr
     assert result.stdout == f"name '{name}' is not defined\n"
-    assert not (package_copy / "velmora" / "Images").exists()
+    assert not home[1].exists()
 
 
 # ---- argument binding ----------------------------------------------------------------------------

@@ -29,16 +29,16 @@ const Name s_shown_sound("C:\\Windows\\Media\\Windows Navigation Start.wav");
 
 const KeywordNames key_keyword(n_key);
 
-// `os.path.join(os.path.dirname(os.path.abspath(__file__)), "Images", <time stamp> + ".png")`
-// for the current local time; while a file of that name exists, " (2)", " (3)", ... goes
-// before ".png", so that two saves within one second keep both pictures.
+// `os.path.join(<the picture folder>, <time stamp> + ".png")` for the current local time; while a
+// file of that name exists, " (2)", " (3)", ... goes before ".png", so that two saves within one
+// second keep both pictures.
 Ref new_picture_path() {
     Ref join = os_path(n_join);
-    Ref folder = module_folder();
+    Ref folder = picture_folder();
     Ref now = call(getattr(module.lookup(n_dt), n_now));
     Ref stamp = call_method(now, n_strftime, s_time_stamp);
     Ref name = add(stamp, s_png);
-    Ref path = call(join, folder, s_Images, name);
+    Ref path = call(join, folder, name);
     for (long number = 2; truthy(call(os_path(n_exists), path)); ++number) {
         check_signals();
         if (number == LONG_MAX) { // every name taken: the count would overflow
@@ -46,7 +46,7 @@ Ref new_picture_path() {
             throw_pending();
         }
         name = check(PyUnicode_FromFormat("%S (%ld).png", stamp.get(), number));
-        path = call(join, folder, s_Images, name);
+        path = call(join, folder, name);
     }
     return path;
 }
@@ -85,7 +85,8 @@ void save_picture(Borrowed cv2_main_image) {
 void open_picture_folder() {
     Ref glob = module.lookup(n_glob);
     Ref join = os_path(n_join);
-    Ref pattern = call(join, module_folder(), s_Images, s_all_png);
+    Ref folder = picture_folder();
+    Ref pattern = call(join, folder, s_all_png);
     Ref list_of_files = call(glob, pattern);
     if (truthy(list_of_files)) {
         Ref newest =
@@ -94,8 +95,6 @@ void open_picture_folder() {
         play_sound(module, s_shown_sound, Playback::background);
     } else {
         // With nothing saved yet, the picture folder itself is opened.
-        join = os_path(n_join);
-        Ref folder = call(join, module_folder(), s_Images);
         open_with_default_program(folder);
     }
 }

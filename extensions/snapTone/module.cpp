@@ -116,13 +116,11 @@ void import_libraries() {
     import_name(n_datetime, n_datetime, n_dt);
 }
 
-// `os.makedirs(os.path.join(os.path.dirname(os.path.abspath(__file__)), "Images"),
-// exist_ok=True)`: the picture folder beside the module file.
+// `os.makedirs(<the picture folder>, exist_ok=True)`: "Images" beside the module file on
+// Windows, the user's pictures folder elsewhere.
 void make_image_folder() {
     Ref makedirs = getattr(module.lookup(n_os), n_makedirs);
-    Ref join = os_path(n_join);
-    Ref folder = module_folder();
-    Ref images = call(join, folder, s_Images);
+    Ref images = picture_folder();
     call_with_keywords(makedirs, exist_ok_keyword.get(), images, Py_True);
 }
 

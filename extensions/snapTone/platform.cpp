@@ -16,6 +16,7 @@ const Name n_open_folder("open_folder");
 const Name n_reveal("reveal");
 const Name n_pin_above("pin_above");
 const Name n_pillow("pillow");
+const Name n_picture_folder("picture_folder");
 const Name s_explorer_select("explorer /select, \"");
 const Name s_quote("\"");
 
@@ -55,6 +56,14 @@ Ref pillow_for_this_desktop(Ref pil) {
         return pil;
     }
     return call(desktop_shell(module, n_pillow), pil);
+}
+
+Ref picture_folder() {
+    if (windows_shell(module)) {
+        Ref join = os_path(n_join);
+        return call(join, module_folder(), s_Images);
+    }
+    return call(desktop_shell(module, n_picture_folder));
 }
 
 void pin_window_above(Borrowed title) {

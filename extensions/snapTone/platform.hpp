@@ -9,6 +9,9 @@
 // programs with argument lists, never passes a file name through a shell, and prints what
 // failed on standard error. There the window manager does not honour OpenCV's topmost flag, so
 // `shell.pin_above` asks it to keep the window above the others and gives the window a class.
+// Pictures are saved beside the module file on Windows ("Images"); elsewhere a package's folder
+// is no place for a user's files, so they go into the user's pictures folder
+// (`shell.picture_folder`).
 //
 // The choice follows the system the module was built for, unless the module namespace binds
 // `_windows_shell` (support/shell.hpp).
@@ -32,6 +35,10 @@ void show_in_file_manager(Borrowed path);
 // `ImageGrab.grabclipboard` is the desktop layer's reader, which opens PNG only, with a time
 // limit and a pixel limit (Pillow's own reader there opens any format with no limit).
 Ref pillow_for_this_desktop(Ref pil);
+
+// The folder that saved pictures go into: "Images" beside the module file on Windows;
+// elsewhere `velmora._platform.shell.picture_folder()`, in the user's pictures folder.
+Ref picture_folder();
 
 // After the topmost call: nothing on Windows, where that call pins the window; elsewhere the
 // window `title` is pinned above the others through the window manager.

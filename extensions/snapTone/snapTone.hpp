@@ -115,7 +115,7 @@ Ref pil_image_class();
 Ref os_path(const Name& name);
 
 // `os.path.dirname(os.path.abspath(__file__))`: the folder that holds the module file, under
-// which the picture folder "Images" lies.
+// which the picture folder "Images" lies on Windows.
 Ref module_folder();
 
 // The picture window's commands that take the displayed picture out of it (commands.cpp).

@@ -2,6 +2,7 @@
 
 import os
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -11,6 +12,7 @@ import pytest
 from PIL import Image
 
 from .test_image_window import xdotool
+from .test_typing import field  # noqa: F401  (the text field fixture)
 
 CONFIG = """\
 [abbreviations]
@@ -33,13 +35,14 @@ def wait(condition, timeout=30.0):
 
 
 class Host:
-    def __init__(self, config_path, log_path, display):
-        environment = dict(os.environ, DISPLAY=display, VELMORA_DESKTOP="1")
+    def __init__(self, config_path, log_path, display, verbose=True, **env):
+        environment = dict(os.environ, DISPLAY=display, VELMORA_DESKTOP="1", **env)
         environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
         self.log_path = log_path
         with open(log_path, "w") as log:
             self.process = subprocess.Popen(
-                [sys.executable, "-m", "velmora.host", "--verbose", "--config", str(config_path)],
+                [sys.executable, "-m", "velmora.host", "--config", str(config_path)]
+                + (["--verbose"] if verbose else []),
                 stdout=log,
                 stderr=subprocess.STDOUT,
                 env=environment,
@@ -59,10 +62,11 @@ class Host:
 def start_host(xserver, tmp_path):
     started = []
 
-    def start(text=CONFIG):
+    def start(text=CONFIG, display=None, verbose=True, **env):
         path = tmp_path / "config.toml"
         path.write_text(text)
-        host = Host(path, tmp_path / f"host{len(started)}.log", xserver.name)
+        log = tmp_path / f"host{len(started)}.log"
+        host = Host(path, log, display or xserver.name, verbose, **env)
         started.append(host)
         return host
 
@@ -156,8 +160,6 @@ def test_capture_follows_typing(xserver, make_window, host):
 
 
 def test_sigterm_ends_the_host_and_frees_its_hotkeys(xserver, host, start_host):
-    from Xlib import XK, X, display, error
-
     second = start_host()
     assert second.process.wait(timeout=30) == 1
     assert "another velmora-host is running" in second.log()
@@ -165,19 +167,127 @@ def test_sigterm_ends_the_host_and_frees_its_hotkeys(xserver, host, start_host):
     host.process.send_signal(signal.SIGTERM)
     assert host.process.wait(timeout=30) == 0
     assert "hotkeys and capture released" in host.log()
-    other = display.Display(xserver.name)
+    assert grabbable(xserver.name, "e")
+
+
+def grabbable(display_name, key):
+    """Whether another client may grab Ctrl+Alt+``key``: no host holds it."""
+    from Xlib import XK, X, display, error
+
+    other, catcher = display.Display(display_name), error.CatchError(error.BadAccess)
     try:
-        keycode = other.keysym_to_keycode(XK.string_to_keysym("e"))
-        catcher = error.CatchError(error.BadAccess)
-        other.screen().root.grab_key(
-            keycode,
-            X.ControlMask | X.Mod1Mask,
-            False,
-            X.GrabModeAsync,
-            X.GrabModeAsync,
-            onerror=catcher,
+        keycode, modifiers = other.keysym_to_keycode(XK.string_to_keysym(key)), X.ControlMask
+        root, asynchronous = other.screen().root, X.GrabModeAsync
+        root.grab_key(
+            keycode, modifiers | X.Mod1Mask, 0, asynchronous, asynchronous, onerror=catcher
         )
+        root.ungrab_key(keycode, modifiers | X.Mod1Mask)
         other.sync()
-        assert catcher.get_error() is None
+        return catcher.get_error() is None
     finally:
         other.close()
+
+
+def type_and_press(xserver, window, word, hotkey="ctrl+alt+e"):
+    xdotool("windowactivate" if xserver.managed else "windowfocus", "--sync", window.id)
+    xdotool("type", "--delay", "50", word)
+    xdotool("key", hotkey)
+
+
+def test_reload_by_file_change_and_sighup_keeps_a_broken_edit_out(
+    xserver, desk, make_window, host, tmp_path
+):
+    path = tmp_path / "config.toml"
+    path.write_text('[hotkeys]\n"ctrl+alt+e" = "nothing"\n')
+    host.wait_log(f"{path}:2: hotkeys: 'ctrl+alt+e': unknown action 'nothing'")
+    host.wait_log("not reloaded (the file changed): the running configuration stays")
+    assert not grabbable(xserver.name, "i")
+
+    # Ctrl+Alt+! is Ctrl+Alt+Shift+1 on the server's US layout: only the first can be grabbed.
+    hotkeys = '"ctrl+alt+e" = "expand"\n"ctrl+alt+shift+1" = "expand"\n"ctrl+alt+!" = "expand"\n'
+    path.write_text('[abbreviations]\nty = "thank you"\n[hotkeys]\n' + hotkeys)
+    host.wait_log(f"reloaded {path} (the file changed): 2 hotkeys (1 grabbed, 1 released)")
+    assert f"{path}:6: hotkeys: 'ctrl+alt+!' is the same key and modifiers as " in host.log()
+    assert f"'ctrl+alt+shift+1' ({path}:5) on this keyboard; left out" in host.log()
+    assert grabbable(xserver.name, "i") and host.log().count("grabbed ctrl+alt+e") == 1
+    window = make_window("velmoraHost", "VelmoraHost")
+    type_and_press(xserver, window, "ty")
+    host.wait_log("expand done")
+    assert typed_text(window) == "thank you"
+
+    host.process.send_signal(signal.SIGHUP)
+    host.wait_log(f"reloaded {path} (SIGHUP): 2 hotkeys (0 grabbed, 0 released)")
+
+
+def test_hotkeys_answer_while_the_picture_window_is_open(
+    xserver, desk, window_tools, make_window, start_host, tmp_path
+):
+    from velmora import snapTone
+
+    (tmp_path / ".config").mkdir()
+    (tmp_path / ".config" / "user-dirs.dirs").write_text('XDG_PICTURES_DIR="$HOME/Bilder"\n')
+    config = CONFIG + '"ctrl+alt+p" = "edit-picture"\n'
+    host = start_host(config, HOME=str(tmp_path), XDG_CONFIG_HOME=str(tmp_path / ".config"))
+    host.wait_log("running on display")
+    picture = np.random.default_rng(22).integers(0, 256, (120, 160, 3), dtype=np.uint8)
+    snapTone.send_to_clipboard(Image.fromarray(picture))
+    window = make_window("velmoraHost", "VelmoraHost")
+    xdotool("key", "ctrl+alt+p")
+    display = desk.display()
+    assert wait(lambda: display.find_window("Velmora", None)), host.log()
+
+    type_and_press(xserver, window, "ok brb")
+    host.wait_log("expand done")
+    assert typed_text(window) == "ok be right back"
+
+    xdotool("key", "ctrl+alt+p")
+    host.wait_log("edit-picture: the picture window is open already; raised it")
+    assert wait(lambda: display.foreground_window() == display.find_window("Velmora", None))
+    xdotool("key", "s")
+    assert wait(lambda: list(tmp_path.glob("Bilder/velmora/*.png"))), host.log()
+    with Image.open(next(tmp_path.glob("Bilder/velmora/*.png"))) as image:
+        assert np.array_equal(np.asarray(image.convert("RGB")), picture)
+    xdotool("key", "Escape")
+    host.wait_log("edit-picture done")
+
+
+@pytest.mark.parametrize(
+    "typed, text, caret",
+    [
+        ("ok sig", "ok Hi there", 6),
+        ("ok BRB", "ok BE RIGHT BACK", 16),
+        ("ok Brb", "ok Be right back", 16),
+    ],
+)
+def test_the_expansion_keeps_the_case_typed_and_leaves_the_caret_at_the_marker(
+    field,  # noqa: F811  (the fixture imported above)
+    start_host,
+    typed,
+    text,
+    caret,
+):
+    host = start_host(CONFIG.replace("[hotkeys]", 'sig = "Hi {!}there"\n[hotkeys]'))
+    host.wait_log("running on display")
+    xdotool("type", "--delay", "50", typed)
+    assert field.settled(typed)["text"] == typed
+    xdotool("key", "ctrl+alt+e")
+    assert field.settled(text) == {"text": text, "cursor": caret}, host.log()
+
+
+def test_a_display_that_accepts_and_never_answers_ends_the_start(start_host):
+    with socket.create_server(("127.0.0.1", 0)) as silent:  # X display N listens on 6000 + N
+        host = start_host(display=f"127.0.0.1:{silent.getsockname()[1] - 6000}")
+        assert host.process.wait(timeout=60) == 1
+        assert "no answer within" in host.log() and "Traceback" not in host.log(), host.log()
+
+
+def test_a_failed_action_is_one_plain_line(xserver, desk, clipboard_tools, make_window, start_host):
+    desk.display().clear_selection()
+    locations = '[locations]\ndl = "/nonexistent/dl"\n[hotkeys]\n"ctrl+alt+l" = "open-location"\n'
+    host = start_host(CONFIG.replace("[hotkeys]\n", locations), verbose=False)  # no tracebacks
+    host.wait_log("running on display")
+    type_and_press(xserver, make_window("velmoraHost", "VelmoraHost"), "dl", "ctrl+alt+l")
+    host.wait_log("open-location: location 'dl': /nonexistent/dl does not exist; fix it in the")
+    xdotool("key", "ctrl+alt+i")
+    host.wait_log("invert-picture failed: the clipboard holds no picture; copy one, then press")
+    assert "Traceback" not in host.log()

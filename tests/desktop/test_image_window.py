@@ -91,26 +91,18 @@ def locate(display, picture):
 
 
 @pytest.fixture
-def saved_pictures():
-    """The paths of the files saved into the picture folder of the package under test since
-    the test began (a function); they are removed afterwards."""
-    from velmora import snapTone
-
-    folder = os.path.join(os.path.dirname(os.path.abspath(snapTone.__file__)), "Images")
-    before = set(os.listdir(folder))
-
-    def saved():
-        return [os.path.join(folder, name) for name in sorted(set(os.listdir(folder)) - before)]
-
-    yield saved
-    for path in saved():
-        os.remove(path)
+def saved_pictures(tmp_path):
+    """The paths of the files saved into the picture folder (a function): the window runs
+    with ``tmp_path`` as its home folder, which has no XDG configuration."""
+    folder = tmp_path / "Pictures" / "velmora"
+    return lambda: sorted(str(path) for path in folder.glob("*"))
 
 
 @pytest.fixture
 def window_process(xserver, tmp_path):
     """Starts BeginImageProcessing(True) in a child process on the test display."""
-    environment = dict(os.environ, DISPLAY=xserver.name, VELMORA_DESKTOP="1")
+    environment = dict(os.environ, DISPLAY=xserver.name, VELMORA_DESKTOP="1", HOME=str(tmp_path))
+    environment.pop("XDG_CONFIG_HOME", None)
     environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     code = """
         from velmora import snapTone

@@ -226,6 +226,26 @@ class Connection:
             return self._atoms[name]
 
 
+def open_display(name=None, round_trips=True):
+    """A python-xlib Display of ``name`` (default: $DISPLAY) under Connection's deadlines: the
+    handshake always, and every round trip unless ``round_trips`` is False (for a connection
+    that waits in one request on purpose, such as a recording). Raises DesktopError."""
+    try:
+        from Xlib import display as xdisplay
+    except ImportError as error:
+        raise DesktopError("python-xlib is needed for the X desktop") from error
+    connection = Connection(name)
+    if not connection.name:
+        raise DesktopError("no X display: DISPLAY is not set")
+    opened = connection._connect(xdisplay)
+    if round_trips:
+        protocol = opened.display
+        protocol.send_and_recv = _watchdog.guard(
+            protocol.send_and_recv, protocol.socket, connection
+        )
+    return opened
+
+
 class _Typist:
     """Types characters on one display, then puts everything back (``finish``)."""
 

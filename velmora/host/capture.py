@@ -60,7 +60,7 @@ class Capture:
         if not self.control.has_extension("RECORD"):
             self.control.close()
             raise xserver.HostError("the X server has no RECORD extension: typed text is not seen")
-        self.data = xserver.open_display(name)  # blocked in the recording while it runs
+        self.data = xserver.open_display(name, round_trips=False)  # waits in the recording
         self.masks = xserver.modifier_masks(self.control)
         self.modifier_keysyms = {XK.string_to_keysym(key) for key in xserver.MODIFIER_KEYS}
         self.context = self.control.record_create_context(

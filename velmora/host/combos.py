@@ -49,6 +49,19 @@ KEY_NAMES = {
 }
 
 
+# Keys that type nothing, which a hotkey may take without a modifier: F1-F24, Pause, Print
+# and the media and vendor keys (XF86*).
+_F1, _F24 = 0xFFBE, 0xFFD5
+_PAUSE, _PRINT = 0xFF13, 0xFF61
+_VENDOR_KEYS = range(0x10080000, 0x10090000)
+
+
+def types_nothing(keysym):
+    """Whether the key of ``keysym`` types nothing, so that grabbing it alone takes nothing
+    from what the user types."""
+    return _F1 <= keysym <= _F24 or keysym in (_PAUSE, _PRINT) or keysym in _VENDOR_KEYS
+
+
 class ComboError(ValueError):
     """A combination that names no key, an unknown key or a key twice."""
 

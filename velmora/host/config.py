@@ -11,14 +11,21 @@
     "ctrl+alt+w" = { action = "open-with", tool_number = 4, prog_index = 1 }
     "ctrl+alt+k" = { action = "keys", keys = ["ctrl+a", [0x43, 46]], delay = 0.1 }
 
+An abbreviation's value is its text, or a table ``{ text = "...", case-sensitive = true }``
+for one that expands only when typed exactly as written; the others also expand when typed in
+capitals (BRB gives BE RIGHT BACK) or with a leading capital (Brb gives Be right back).
+
 ``load`` reads and checks a file and raises ConfigError with every problem found, each as
-"FILE:LINE: problem". TOML parsers report where the syntax breaks but not where a well-formed
-value sits, so ``KeyLines`` finds the line of each key in the text itself.
+"FILE:LINE: problem"; what may work but looks wrong is kept in ``Config.warnings``, in the
+same form. TOML parsers report where the syntax breaks but not where a well-formed value sits,
+so ``KeyLines`` finds the line of each key in the text itself. Only a regular file of at most
+``MAX_SIZE`` bytes is read: a pipe or a device would block or never end.
 """
 
 import dataclasses
 import os
 import re
+import stat
 import sys
 
 if sys.version_info >= (3, 11):
@@ -26,19 +33,13 @@ if sys.version_info >= (3, 11):
 else:  # pragma: no cover - CPython 3.10
     import tomli as tomllib
 
-from velmora.host import combos
+from velmora.host import actions, combos
 
 INT32 = (-(2**31), 2**31 - 1)
+MAX_SIZE = 1 << 20  # bytes; a configuration is a few kilobytes
 
 # Action name -> {argument: (type, default)}; a default of None marks a required argument.
-ACTIONS = {
-    "invert-picture": {},
-    "edit-picture": {},
-    "expand": {},
-    "open-location": {},
-    "open-with": {"tool_number": (int, 4), "prog_index": (int, 0)},
-    "keys": {"keys": (list, None), "delay": (float, 0.2)},
-}
+ACTIONS = {name: entry.arguments for name, entry in actions.REGISTRY.items()}
 TABLES = ("abbreviations", "locations", "hotkeys")
 # An address such as https://... or mailto:..., which a location may be instead of a path.
 _URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]+:")
@@ -66,6 +67,8 @@ class Config:
     abbreviations: dict
     locations: dict
     hotkeys: list
+    case_sensitive: set = dataclasses.field(default_factory=set)
+    warnings: list = dataclasses.field(default_factory=list)
 
 
 def default_path():
@@ -135,9 +138,14 @@ class _Checker:
         self.path = path
         self.where = KeyLines(text)
         self.problems = []
+        self.warnings = []
+        self.case_sensitive = set()
 
     def problem(self, key_path, message):
         self.problems.append(f"{self.path}:{self.where.line(*key_path)}: {message}")
+
+    def warning(self, key_path, message):
+        self.warnings.append(f"{self.path}:{self.where.line(*key_path)}: warning: {message}")
 
     def table(self, data, name):
         value = data.get(name, {})
@@ -156,9 +164,40 @@ class _Checker:
                 value = os.path.expandvars(os.path.expanduser(value))
                 if not _URL.match(value):
                     value = os.path.join(os.path.dirname(os.path.abspath(self.path)), value)
+                    if not os.path.exists(value):
+                        self.warning((name, key), f"location {key!r}: {value} does not exist")
                 checked[key] = value
             else:
                 checked[key] = value
+        return checked
+
+    def abbreviations(self, data):
+        checked = {}
+        for key, value in self.table(data, "abbreviations").items():
+            where = ("abbreviations", key)
+            if isinstance(value, dict):
+                unknown = set(value) - {"text", "case-sensitive"}
+                sensitive = value.get("case-sensitive", False)
+                if unknown or not isinstance(sensitive, bool):
+                    self.problem(
+                        where,
+                        f'abbreviations: {key!r} takes text = "..." and case-sensitive = true '
+                        "or false",
+                    )
+                    continue
+                if sensitive:
+                    self.case_sensitive.add(key)
+                value = value.get("text")
+            if not isinstance(value, str):
+                self.problem(where, f"abbreviations: the text of {key!r} must be a string")
+                continue
+            outside = _outside_word(key)
+            if outside is not None:
+                self.warning(
+                    where,
+                    f"abbreviations: {key!r} can never be typed as one word ({outside})",
+                )
+            checked[key] = value
         return checked
 
     def hotkeys(self, data):
@@ -172,6 +211,14 @@ class _Checker:
                 continue
             if combo in seen:
                 self.problem(where, f"hotkeys: {text!r} is the same combination as {seen[combo]!r}")
+                continue
+            if set(combo.modifiers) <= {"shift"} and not combos.types_nothing(combo.keysym):
+                self.problem(
+                    where,
+                    f"hotkeys: {text!r} would take that key from everything you type; "
+                    "add ctrl, alt or super (only keys that type nothing, such as F1-F24, "
+                    "Pause, Print or media keys, may stand alone)",
+                )
                 continue
             seen[combo] = text
             action, args = self.action(where, value)
@@ -193,6 +240,12 @@ class _Checker:
             self.problem(where, f"{label}: unknown action {name!r} (known: {known})")
             return None, None
         expected = ACTIONS[name]
+        if actions.REGISTRY[name].windows_only and sys.platform != "win32":
+            self.warning(
+                where,
+                f"{label}: {name} drives the Windows file explorer's toolbar; here it only "
+                "presses its keys into the focused window",
+            )
         args, ok = {}, True
         for arg in value:
             if arg != "action" and arg not in expected:
@@ -250,8 +303,55 @@ def _is_int32(value):
     return isinstance(value, int) and not isinstance(value, bool) and INT32[0] <= value <= INT32[1]
 
 
+def _outside_word(abbreviation):
+    """Why ``abbreviation`` can never be typed as one word, or None when it can: a word is
+    printable characters other than white space, at most ``capture.LIMIT`` of them."""
+    from velmora.host import capture
+
+    if not abbreviation:
+        return "it is empty"
+    for char in abbreviation:
+        if char.isspace() or not char.isprintable():
+            return f"{char!r} ends a word"
+    if len(abbreviation) > capture.LIMIT:
+        return f"only the last {capture.LIMIT} characters typed are kept"
+    return None
+
+
+def _failing_line(text, kind):
+    """The first line at which parsing ``text`` raises ``kind``: the shortest prefix of lines
+    that raises it, found by halving."""
+    lines = text.splitlines(keepends=True)
+    good, bad = 0, len(lines)
+    while bad - good > 1:
+        middle = (good + bad) // 2
+        try:
+            tomllib.loads("".join(lines[:middle]))
+        except kind:
+            bad = middle
+            continue
+        except Exception:
+            pass
+        good = middle
+    return max(bad, 1)
+
+
+def _unreadable(error):
+    if isinstance(error, RecursionError):
+        return "values nested too deeply"
+    if isinstance(error, MemoryError):
+        return "a value too large to read"
+    if isinstance(error, ValueError):  # such as an integer of thousands of digits
+        return f"a value that cannot be read: {str(error).split(';')[0]}"
+    return f"cannot read this: {type(error).__name__}: {error}"
+
+
 def parse(text, path):
-    """The Config that the TOML ``text`` of the file ``path`` describes; raises ConfigError."""
+    """The Config that the TOML ``text`` of the file ``path`` describes; raises ConfigError.
+
+    Whatever the text holds, a problem is reported with its line, never an exception of
+    another kind: deep nesting, integers too long to convert and the like included.
+    """
     try:
         data = tomllib.loads(text)
     except tomllib.TOMLDecodeError as error:
@@ -261,6 +361,18 @@ def parse(text, path):
             raise ConfigError([f"{path}:1: {message}"]) from None
         message = message[: found.start()].rstrip() + f" (column {found.group(2)})"
         raise ConfigError([f"{path}:{found.group(1)}: {message}"]) from None
+    except Exception as error:
+        line = _failing_line(text, type(error))
+        raise ConfigError([f"{path}:{line}: {_unreadable(error)}"]) from None
+    try:
+        return _checked(data, text, path)
+    except ConfigError:
+        raise
+    except Exception as error:  # a value that the checks cannot take apart
+        raise ConfigError([f"{path}:1: {_unreadable(error)}"]) from None
+
+
+def _checked(data, text, path):
     checker = _Checker(path, text)
     for name in data:
         if name not in TABLES:
@@ -268,23 +380,56 @@ def parse(text, path):
             checker.problem((name,), f"unknown table or key {name!r} (expected: {expected})")
     config = Config(
         path=path,
-        abbreviations=checker.strings(data, "abbreviations"),
+        abbreviations=checker.abbreviations(data),
         locations=checker.strings(data, "locations", paths=True),
         hotkeys=checker.hotkeys(data),
+        case_sensitive=checker.case_sensitive,
+        warnings=checker.warnings,
     )
     if checker.problems:
         raise ConfigError(checker.problems)
     return config
 
 
+def read(path):
+    """The bytes of the configuration file ``path``; raises ConfigError.
+
+    Only a regular file is opened (a pipe would block the open, a device such as /dev/zero
+    never ends), without waiting, and only up to MAX_SIZE bytes are read.
+    """
+
+    def refuse(reason):
+        return ConfigError([f"{path}: cannot read the configuration: {reason}"])
+
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            raise refuse("it is not a regular file")
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    except OSError as error:
+        raise refuse(error.strerror or error) from None
+    try:
+        info = os.fstat(descriptor)
+        if not stat.S_ISREG(info.st_mode):  # replaced since it was looked at
+            raise refuse("it is not a regular file")
+        chunks, size = [], 0
+        while size <= MAX_SIZE:
+            chunk = os.read(descriptor, MAX_SIZE + 1 - size)
+            if not chunk:
+                break
+            chunks.append(chunk)
+            size += len(chunk)
+    except OSError as error:
+        raise refuse(error.strerror or error) from None
+    finally:
+        os.close(descriptor)
+    if size > MAX_SIZE:
+        raise refuse(f"it is larger than {MAX_SIZE // 1024} KiB")
+    return b"".join(chunks)
+
+
 def load(path):
     """Reads and checks the configuration file ``path``; raises ConfigError."""
-    try:
-        with open(path, "rb") as file:
-            raw = file.read()
-    except OSError as error:
-        reason = error.strerror or error
-        raise ConfigError([f"{path}: cannot read the configuration: {reason}"]) from None
+    raw = read(path)
     try:
         text = raw.decode("utf-8")
     except UnicodeDecodeError as error:

@@ -49,13 +49,16 @@ class AlreadyRunning(HostError):
     """Another host owns the display."""
 
 
-def open_display(name=None):
-    from Xlib import display as xdisplay
+def open_display(name=None, round_trips=True):
+    """A connection with the platform layer's deadlines: a server that accepts and never
+    answers fails the opening (and, unless ``round_trips`` is False, any request) within
+    seconds instead of blocking the host."""
+    from velmora._platform import x11
 
     try:
-        return xdisplay.Display(name)
-    except Exception as error:  # python-xlib raises several unrelated types here
-        raise HostError(f"cannot open the X display {name or '$DISPLAY'}: {error}") from error
+        return x11.open_display(name, round_trips)
+    except x11.DesktopError as error:
+        raise HostError(str(error)) from error
 
 
 def modifier_masks(display):
@@ -198,12 +201,16 @@ class XHost:
                 keycodes.update(code for code in row if code)
         return keycodes
 
+    def resolve(self, combo):
+        """The keycode and modifier mask that ``combo`` is grabbed as; raises HostError."""
+        keycode, shifted = self._keycode(combo)
+        return keycode, self._mods(combo, shifted)
+
     def grab(self, combo):
         """Grabs ``combo`` on the root window; raises HostError when another client has it."""
         from Xlib import X, error
 
-        keycode, shifted = self._keycode(combo)
-        mods = self._mods(combo, shifted)
+        keycode, mods = self.resolve(combo)
         locks = sorted({self.masks[key] for key in ("caps", "num", "scroll") if self.masks[key]})
         catcher = error.CatchError(error.BadAccess)
         variants = []
@@ -223,6 +230,12 @@ class XHost:
         grab = Grab(combo, keycode, mods, variants, self._modifier_keycodes(mods))
         self.grabs.append(grab)
         return grab
+
+    def ungrab(self, grab):
+        for variant in grab.variants:
+            self.root.ungrab_key(grab.keycode, variant)
+        self.grabs.remove(grab)
+        self.display.sync()
 
     def ungrab_all(self):
         for grab in self.grabs:
