@@ -712,7 +712,8 @@ def cases():
              memory=("transparent-4k-noisy", "numpy-4k-noisy")),
         *[
             Case(f"transparent-floor-{label}-{kind}",
-                 f"`make_transparent` vs the floor: one copy of the RGBA bytes, {kind}",
+                 f"`make_transparent` vs the floor: one copy of the RGBA bytes, {kind} "
+                 "(fastest round, freed memory kept)",
                  name, target, transparent_floor(size, kind), rounds=21, fastest=True)
             for label, name, size, target in (("hd", hd, FULL_HD, 4.0), ("4k", uhd, UHD, 3.5))
             for kind in ("screenshot", "noisy")
