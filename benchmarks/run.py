@@ -15,14 +15,18 @@ import argparse
 import contextlib
 import dataclasses
 import datetime
+import io
 import json
 import os
 import platform
 import re
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import textwrap
+import time
 import types
 from collections.abc import Callable
 
@@ -33,6 +37,7 @@ import numpy as np
 import pictures
 import PIL
 import PIL.Image
+import PIL.ImageOps
 import timing
 
 import velmora  # noqa: F401  (puts the Windows modules' stand-ins in place elsewhere)
@@ -99,6 +104,7 @@ class Case:
     needs_display: bool = False
     custom: Callable[[int], tuple] | None = None  # rounds -> (ours, comparison) seconds
     note: str = ""
+    fastest: bool = False  # each side's fastest round rather than its median
 
 
 def ours_or_not_built(function, *args):
@@ -352,6 +358,192 @@ def window_pass():
     )
 
 
+# ---- the clipboard: the direct mode, the window's copy and save ----------------------------------
+
+CLIPBOARD_READER = ["xclip", "-selection", "clipboard", "-t", "image/png", "-o"]
+
+
+def screenshot_png(size):
+    """A screenshot-like picture as another program puts it on the clipboard: PNG, zlib's
+    default level."""
+    out = io.BytesIO()
+    pictures.screenshot(*size).convert("RGB").save(out, "PNG")
+    return out.getvalue()
+
+
+def x_clipboard():
+    """The desktop's X clipboard, through the platform layer's backend; Unavailable without
+    a display or xclip."""
+    from velmora._platform import desktop
+
+    if not display.reachable() or shutil.which("xclip") is None:
+        raise Unavailable("no X display with xclip")
+    desktop.attach()
+    return desktop.display()
+
+
+def serve(connection, png):
+    """Another program (xclip) owning the X clipboard with ``png``, once it has taken it."""
+    previous = connection.selection_owner("CLIPBOARD")
+    subprocess.run(
+        [*CLIPBOARD_READER[:-1], "-i"], input=png, check=True, timeout=30, stdout=subprocess.DEVNULL
+    )
+    deadline = time.monotonic() + 10
+    while connection.selection_owner("CLIPBOARD") in (0, previous):
+        if time.monotonic() > deadline:
+            raise Unavailable("xclip did not take the clipboard")
+        time.sleep(0.005)
+
+
+def pasted():
+    """The X clipboard's picture as another program pastes it, as RGB bytes."""
+    png = subprocess.run(CLIPBOARD_READER, capture_output=True, check=True, timeout=30).stdout
+    with PIL.Image.open(io.BytesIO(png), formats=["PNG"]) as image:
+        return image.convert("RGB").tobytes()
+
+
+def direct_floor(png):
+    """The least any PNG-in, PNG-out inversion does: Pillow decodes, inverts and encodes at
+    compress_level=1, in this process."""
+    image = PIL.Image.open(io.BytesIO(png))
+    image.load()
+    out = io.BytesIO()
+    PIL.ImageOps.invert(image).save(out, "PNG", compress_level=1)
+    return out.getvalue()
+
+
+def direct_mode(size):
+    """BeginImageProcessing() on a real X clipboard, from the call until the inverted picture
+    is served, against the Pillow floor; xclip serves the original again after every round."""
+
+    def prepare():
+        connection = x_clipboard()
+        png = screenshot_png(size)
+
+        def check():
+            serve(connection, png)
+            ours_or_not_built(snap().BeginImageProcessing)
+            with PIL.Image.open(io.BytesIO(direct_floor(png))) as theirs:
+                same(pasted(), theirs.convert("RGB").tobytes())
+            serve(connection, png)
+
+        return Sides(
+            timing.timer("f()", f=snap().BeginImageProcessing),
+            timing.timer("f(png)", f=direct_floor, png=png),
+            check,
+            between=lambda: serve(connection, png),
+        )
+
+    return prepare
+
+
+def copy_floor(picture):
+    """Pillow encoding the window's BGR picture as PNG at compress_level=1."""
+    out = io.BytesIO()
+    PIL.Image.fromarray(cv2.cvtColor(picture, cv2.COLOR_BGR2RGB)).save(out, "PNG", compress_level=1)
+    return out.getvalue()
+
+
+def window_copy(size):
+    """The window's C: `send_to_clipboard` of the shown picture (what the command calls), until
+    the X clipboard serves it, against the Pillow floor."""
+
+    def prepare():
+        x_clipboard()
+        picture = pictures.screenshot_bgr(*size)
+
+        def check():
+            ours_or_not_built(snap().send_to_clipboard, picture)
+            same(pasted(), cv2.cvtColor(picture, cv2.COLOR_BGR2RGB).tobytes())
+
+        return Sides(
+            timing.timer("f(picture)", f=snap().send_to_clipboard, picture=picture),
+            timing.timer("f(picture)", f=copy_floor, picture=picture),
+            check,
+        )
+
+    return prepare
+
+
+class KeyedWindow(types.ModuleType):
+    """OpenCV with its window calls answered in memory: the keys ``keys`` arrive one a pass,
+    the window is always shown; everything else is OpenCV's own."""
+
+    def __init__(self, keys):
+        super().__init__("cv2")
+        self.keys = list(keys)
+        for name in ("namedWindow", "imshow", "setWindowProperty", "setMouseCallback",
+                     "destroyAllWindows"):  # fmt: skip
+            setattr(self, name, lambda *args, **kwargs: None)
+
+    def waitKey(self, delay):  # noqa: N802 (OpenCV's name)
+        return self.keys.pop(0) if self.keys else 27
+
+    def getWindowProperty(self, *args):  # noqa: N802
+        return 1.0
+
+    def __getattr__(self, name):
+        return getattr(cv2, name)
+
+
+def window_save(size):
+    """The window's S: a session that shows the clipboard picture and saves it, against the
+    same session closed at once, followed by `cv2.imwrite` of the picture from Python."""
+
+    def prepare():
+        connection = x_clipboard()
+        png = screenshot_png(size)
+        module = snap()
+        saved_cv2 = module.cv2
+        folder = os.path.join(os.path.dirname(os.path.abspath(module.__file__)), "Images")
+        before = set(os.listdir(folder))
+        theirs = os.path.join(tempfile.mkdtemp(), "picture.png")
+        with PIL.Image.open(io.BytesIO(png)) as image:
+            shown = cv2.cvtColor(np.asarray(image.convert("RGB")), cv2.COLOR_RGB2BGR)
+
+        def session(keys):
+            module.cv2 = KeyedWindow(keys)
+            try:  # the layer's note that no real window could be kept above the others
+                with contextlib.redirect_stderr(io.StringIO()):
+                    module.BeginImageProcessing(True)
+            finally:
+                module.cv2 = saved_cv2
+
+        def saving():
+            session([ord("s")])
+
+        def writing():
+            session([])
+            cv2.imwrite(theirs, shown)
+
+        def remove_saved():
+            for name in set(os.listdir(folder)) - before:
+                os.remove(os.path.join(folder, name))
+
+        def check():
+            serve(connection, png)
+            saving()
+            new = sorted(set(os.listdir(folder)) - before)
+            if len(new) != 1:
+                raise Differs(f"saved {new}")
+            same_array(cv2.imread(os.path.join(folder, new[0])), shown)
+            remove_saved()
+
+        def cleanup():
+            remove_saved()
+            shutil.rmtree(os.path.dirname(theirs), ignore_errors=True)
+
+        return Sides(
+            timing.timer("f()", f=saving),
+            timing.timer("f()", f=writing),
+            check,
+            between=remove_saved,
+            cleanup=cleanup,
+        )
+
+    return prepare
+
+
 # ---- key presses -------------------------------------------------------------------------------
 
 
@@ -520,9 +712,10 @@ def cases():
              memory=("transparent-4k-noisy", "numpy-4k-noisy")),
         *[
             Case(f"transparent-floor-{label}-{kind}",
-                 f"`make_transparent` vs the floor: one copy of the RGBA bytes, {kind}",
-                 name, target, transparent_floor(size, kind), rounds=21)
-            for label, name, size, target in (("hd", hd, FULL_HD, 5.0), ("4k", uhd, UHD, 4.0))
+                 f"`make_transparent` vs the floor: one copy of the RGBA bytes, {kind} "
+                 "(fastest round, freed memory kept)",
+                 name, target, transparent_floor(size, kind), rounds=21, fastest=True)
+            for label, name, size, target in (("hd", hd, FULL_HD, 4.0), ("4k", uhd, UHD, 3.5))
             for kind in ("screenshot", "noisy")
         ],
         *[
@@ -536,6 +729,26 @@ def cases():
              life_color(UHD), per_call=True),
         Case("window-pass", "picture window pass, band on: refresh + `imshow` vs `imshow`",
              "1920x1080 (+20)", None, window_pass, rounds=41, needs_display=True),
+        *[
+            Case(f"direct-{label}",
+                 "direct mode `BeginImageProcessing()` on the X clipboard vs the floor: Pillow "
+                 "decoding, inverting, encoding at level 1", name, 1.2, direct_mode(size),
+                 rounds=11, needs_display=True)
+            for label, name, size in (("hd", hd, FULL_HD), ("4k", uhd, UHD))
+        ],
+        *[
+            Case(f"copy-{label}",
+                 "the window's copy (C): `send_to_clipboard` to the X clipboard vs Pillow "
+                 "encoding at level 1", name, 1.2, window_copy(size), rounds=11,
+                 needs_display=True)
+            for label, name, size in (("hd", hd, FULL_HD), ("4k", uhd, UHD))
+        ],
+        *[
+            Case(f"save-{label}",
+                 "the window's save (S): a session that saves vs one that closes, then "
+                 "`cv2.imwrite`", name, None, window_save(size), rounds=11, needs_display=True)
+            for label, name, size in (("hd", hd, FULL_HD), ("4k", uhd, UHD))
+        ],
         Case("key-press", "`SimulateKeyPress(65)`, no-op `keybd_event`, vs Python", "per call",
              0.5, key_press, per_call=True),
         Case("import-snapTone", "import `velmora.snapTone` vs its libraries' import", "", None,
@@ -586,7 +799,7 @@ def run_case(case, quick):
                     number = max(timing.calls_per_round(sides.ours),
                                  timing.calls_per_round(sides.comparison))  # fmt: skip
                 row.ours, row.comparison = timing.interleaved(
-                    sides.ours, sides.comparison, rounds, number, sides.between
+                    sides.ours, sides.comparison, rounds, number, sides.between, case.fastest
                 )
             finally:
                 if sides.cleanup is not None:
@@ -704,6 +917,8 @@ def main():
 
     print(f"velmora from {os.path.dirname(os.path.abspath(velmora.__file__))}", file=sys.stderr)
     description = machine()
+    if timing.keep_freed_memory():
+        description += "; the allocator keeping freed memory (mallopt)"
     print(description, file=sys.stderr)
     rows = []
     with contextlib.ExitStack() as stack:

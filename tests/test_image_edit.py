@@ -9,6 +9,7 @@ import PIL.Image
 import PIL.ImageOps
 import pytest
 import reference
+from conftest import run_python
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -396,3 +397,32 @@ def test_a_core_set_under_the_picture_is_read_by_its_own_mode(snap):
     image = PIL.Image.new("RGB", (64, 3))
     image.im = PIL.Image.new("L", (64, 3), 7).im
     assert pixels(snap.make_transparent(image)) == expected_transparent(image)
+
+
+@pytest.mark.parametrize("encoder", [True, False], ids=["encoder", "crop"])
+def test_a_declared_size_without_pixels_behind_it_allocates_nothing_for_it(encoder):
+    # A 4x4 picture whose `size` says 2^29 x 2: nothing may be sized by that word before the
+    # pixels behind it are seen (4 GiB for the background guess alone). Under an address-space
+    # limit of 1 GiB above what the process holds, the call must finish on the real 4x4 core.
+    result = run_python(
+        f"""
+        import resource, sys, PIL.Image
+        from velmora import snapTone
+        original = PIL.Image._getencoder
+        def getencoder(*args):  # refused to all but Pillow's tobytes: the cropped reads
+            if sys._getframe(1).f_code.co_name != "tobytes":
+                raise ValueError("no encoder")
+            return original(*args)
+        if not {encoder}:
+            PIL.Image._getencoder = getencoder
+        image = PIL.Image.new("RGB", (4, 4), (1, 2, 3))
+        image._size = (2**29, 2)
+        with open("/proc/self/status") as status:
+            held = next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (held + 2**30, resource.RLIM_INFINITY))
+        result = snapTone.make_transparent(image)
+        print(result.size, result.getpixel((0, 0)))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[0] == "(4, 4) (255, 255, 255, 0)"

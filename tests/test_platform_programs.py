@@ -277,6 +277,17 @@ def test_picture_goes_to_the_writer_as_png(programs, dib):
         assert png.format == "PNG" and png.convert("RGB").tobytes() == picture.tobytes()
 
 
+@pytest.mark.parametrize("top_down", [False, True], ids=["bottom-up", "top-down"])
+def test_bitmap_rows_become_the_png_rows(dib, top_down):
+    picture, data = dib  # 7 pixels a row: 21 bytes padded to 24
+    if top_down:
+        rows = [data[40 + 24 * row : 64 + 24 * row] for row in range(5)]
+        data = data[:8] + (-5).to_bytes(4, "little", signed=True) + data[12:40]
+        data += b"".join(reversed(rows))
+    with Image.open(io.BytesIO(clipboard.dib_to_png(data)), formats=["PNG"]) as png:
+        assert (png.mode, png.size, png.tobytes()) == ("RGB", (7, 5), picture.tobytes())
+
+
 @pytest.mark.parametrize(
     "contents, offered",
     [

@@ -37,10 +37,11 @@ void copy_opaque(std::span<const unsigned char> rgbx, std::span<unsigned char> r
 
 // ---- background_proof.cpp ----
 // Replaces a guessed background colour and, in the same pass, proves the guess right: the
-// guess is counted exactly, every other colour into one of a few thousand shared buckets. When
-// no bucket reaches the guess's count, no other colour can reach it either, and the guess is
-// the most frequent colour with nothing to share its count. Feed it the picture's pixels in
-// pieces of any size, in any order, fewer than 2^32 pixels in all.
+// guess is counted exactly; areas of one other colour go into one of a few thousand shared
+// buckets, and of mixed areas only the number of pixels that are not the guess is kept. When
+// no bucket plus that number reaches the guess's count, no other colour can reach it either,
+// and the guess is the most frequent colour with nothing to share its count. Feed it the
+// picture's pixels in pieces of any size, in any order, fewer than 2^32 pixels in all.
 class BackgroundProof {
   public:
     explicit BackgroundProof(Colour guess);
@@ -58,6 +59,7 @@ class BackgroundProof {
     Colour guess_;
     std::uint32_t guess_word_; // the guess's four bytes as they lie in memory
     std::uint64_t guess_count_ = 0;
+    std::uint64_t mixed_others_ = 0;    // pixels of mixed blocks that are not the guess
     std::vector<std::uint32_t> counts_; // by bucket
 };
 

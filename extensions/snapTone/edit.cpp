@@ -153,7 +153,8 @@ class Source {
     }
 
     // The raw bytes of rows `top` to `top + rows`, four for each pixel; an empty Ref when
-    // Pillow hands out anything else.
+    // Pillow hands out anything else, or when the picture's core is not as large as its `size`
+    // says (nothing is then asked of Pillow that the declared size would make it allocate).
     Ref read(std::size_t top, std::size_t rows) {
         Ref pixels;
         if (encoder_works_) {
@@ -163,6 +164,10 @@ class Source {
             return Ref();
         }
         if (!pixels) {
+            if (!core_fits()) {
+                core_changed_ = true;
+                return Ref();
+            }
             pixels = cropped(top, rows);
         }
         if (!PyBytes_CheckExact(pixels.get()) ||
@@ -179,12 +184,17 @@ class Source {
         if (!pixels) {
             return false;
         }
-        if (opaque_) {
-            imaging::copy_opaque(bytes_of(pixels), rgba);
-        } else {
-            std::memcpy(rgba.data(), bytes_of(pixels).data(), rgba.size());
-        }
+        store(bytes_of(pixels), rgba);
         return true;
+    }
+
+    // Pixels as read, written to `rgba` (as many bytes) as opaque RGBA pixels.
+    void store(std::span<const unsigned char> pixels, std::span<unsigned char> rgba) const {
+        if (opaque_) {
+            imaging::copy_opaque(pixels, rgba);
+        } else {
+            std::memcpy(rgba.data(), pixels.data(), rgba.size());
+        }
     }
 
   private:
@@ -255,6 +265,22 @@ class Source {
         return width == size_.width && height == size_.height;
     }
 
+    // Whether the picture's core (`image.im`) holds what its mode and size say: a crop of a
+    // core smaller than the declared size would still make Pillow allocate the declared rows.
+    bool core_fits() const {
+        try {
+            Ref mode = getattr(image_, n_mode);
+            Ref core = getattr(image_, n_im);
+            return fits(core, mode);
+        } catch (const PyError&) {
+            if (interrupt_pending()) {
+                throw;
+            }
+            PyErr_Clear();
+            return false;
+        }
+    }
+
     // `image.crop((0, top, width, top + rows)).tobytes("raw", raw_mode)`; an empty Ref, so that
     // the general steps do the work, when this Pillow refuses it.
     Ref cropped(std::size_t top, std::size_t rows) const {
@@ -284,12 +310,20 @@ std::optional<imaging::Colour> guess_background(Source& source, const RawSize& s
     constexpr std::size_t sampled = 8;
     std::size_t rows[sampled];
     const std::size_t taken = imaging::sample_rows(size.height, sampled, rows);
-    std::vector<unsigned char> sample(4 * size.width * taken);
+    // The sample grows by each row once Pillow has handed it out: its size follows pixels that
+    // exist, never the declared size alone.
+    std::vector<unsigned char> sample;
     for (std::size_t k = 0; k < taken; ++k) {
-        const std::span<unsigned char> row(sample.data() + 4 * size.width * k, 4 * size.width);
-        if (!source.read_into(rows[k], 1, row)) {
+        Ref pixels = source.read(rows[k], 1);
+        if (!pixels) {
             return std::nullopt;
         }
+        if (k == 0) {
+            sample.reserve(4 * size.width * taken);
+        }
+        const std::size_t at = sample.size();
+        sample.resize(at + 4 * size.width);
+        source.store(bytes_of(pixels), std::span<unsigned char>(sample).subspan(at));
     }
     return imaging::most_frequent_colour(sample);
 }

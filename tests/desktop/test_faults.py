@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from .conftest import assert_left_clean, keyboard_mapping
+from .conftest import assert_left_clean, keyboard_mapping, layer_processes
 
 DEADLINE = 1.0  # the round-trip and reading deadlines where a test waits for one
 
@@ -254,6 +254,34 @@ def test_6_hostile_clipboard_owners(left_clean, monkeypatch, tmp_path, offered, 
         if owner is not None:
             owner.kill()
             owner.communicate()
+
+
+READING = """
+    from velmora import snapTone
+    print("ready", flush=True)
+    try:
+        snapTone.BeginImageProcessing()
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+"""
+
+
+def test_6_ctrl_c_during_a_read_leaves_no_reader(left_clean, xserver):
+    owner = child(SILENT_OWNER)
+    try:
+        reading = child(READING)
+        deadline = time.monotonic() + 30
+        while not [p for p in layer_processes(xserver.name) if "-o" in p]:
+            assert time.monotonic() < deadline, "the reader never started"
+            time.sleep(0.01)
+        reading.send_signal(signal.SIGINT)
+        output, errors = reading.communicate(timeout=60)
+        assert output == "interrupted\n", errors
+        # No reader left waiting on the silent owner, with or without a time limit.
+        assert layer_processes(xserver.name) == []
+    finally:
+        owner.kill()
+        owner.communicate()
 
 
 def test_6_an_8k_screenshot_passes():
