@@ -1,5 +1,6 @@
 """velmora-host on a real X server: hotkeys sent with XTest, typed words, a clean end."""
 
+import json
 import os
 import signal
 import subprocess
@@ -9,6 +10,7 @@ import time
 import numpy as np
 import pytest
 from PIL import Image
+from Xlib.protocol import rq
 
 from .test_image_window import xdotool
 
@@ -181,3 +183,140 @@ def test_sigterm_ends_the_host_and_frees_its_hotkeys(xserver, host, start_host):
         assert catcher.get_error() is None
     finally:
         other.close()
+
+
+class DeviceFakeInput(rq.Request):
+    """XTEST's FakeInput for an input extension event: a key of one given device."""
+
+    _request = rq.Struct(
+        *(rq.Card8("opcode"), rq.Opcode(2), rq.RequestLength(), rq.Card8("kind")),
+        *(rq.Card8("detail"), rq.Pad(2), rq.Card32("time"), rq.Card32("root"), rq.Pad(19)),
+        rq.Card8("device"),
+    )
+
+
+class XkbUse(rq.ReplyRequest):
+    _request = rq.Struct(
+        *(rq.Card8("opcode"), rq.Opcode(0), rq.RequestLength(), rq.Card16("major")),
+        rq.Card16("minor"),
+    )
+    _reply = rq.Struct(rq.ReplyCode(), rq.Bool("ok"), rq.Card16("sequence_number"), rq.Pad(28))
+
+
+class XkbLockGroup(rq.Request):
+    """XKB's LatchLockState, locking the layout group ``group`` of the core keyboard."""
+
+    _request = rq.Struct(
+        *(rq.Card8("opcode"), rq.Opcode(5), rq.RequestLength(), rq.Card16("device")),
+        *(rq.Pad(2), rq.Bool("lock"), rq.Card8("group"), rq.Pad(6)),
+    )
+
+
+def lock_group(display, group):
+    opcode = display.query_extension("XKEYBOARD").major_opcode
+    assert XkbUse(display=display.display, opcode=opcode, major=1, minor=0).ok
+    XkbLockGroup(display=display.display, opcode=opcode, device=0x100, lock=True, group=group)
+    display.sync()
+
+
+class Keyboard:
+    """The X server's own keyboard device, pressed key by key as a user's hands do: not the
+    XTEST device that the host types with."""
+
+    def __init__(self, name):
+        from Xlib import display
+        from Xlib.ext import xinput
+
+        self.display = display.Display(name)
+        devices = self.display.xinput_query_device(xinput.AllDevices).devices
+        self.id = next(d.deviceid for d in devices if d.name == "Xvfb keyboard")
+        self.first = self.display.query_extension(xinput.extname).first_event
+
+    def send(self, kind, *codes):  # kind 1: DeviceKeyPress, 2: DeviceKeyRelease
+        opcode = self.display.display.get_extension_major("XTEST")
+        for code in codes:
+            arguments = dict(opcode=opcode, detail=code, time=0, root=0, device=self.id)
+            DeviceFakeInput(display=self.display.display, kind=self.first + kind, **arguments)
+        self.display.sync()
+
+    def press(self, *steps):
+        """Presses each step: a keycode, or a chord of keycodes as a tuple."""
+        for step in steps:
+            chord = step if isinstance(step, tuple) else (step,)
+            self.send(1, *chord)
+            self.send(2, *reversed(chord))
+
+
+class TkField:
+    def __init__(self, name):
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tk_field.py")
+        environment = dict(os.environ, DISPLAY=name, LANG="C.UTF-8")
+        self.process = subprocess.Popen(
+            [sys.executable, script],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            env=environment,
+        )
+        self.id = json.loads(self.process.stdout.readline())["window"]
+
+    def state(self, line=""):
+        self.process.stdin.write(line + "\n")
+        self.process.stdin.flush()
+        return json.loads(self.process.stdout.readline())
+
+    def settled(self, text):
+        wait(lambda: self.state()["text"] == text, 10)
+        return self.state()["text"]
+
+
+@pytest.fixture
+def user(xserver, tmp_path):
+    """A Tk window with the focus, the keyboard, and the layout set by ``user.layout``."""
+    saved = tmp_path / "keymap.xkb"
+    subprocess.run(["xkbcomp", xserver.name, str(saved)], check=True, capture_output=True)
+    field = TkField(xserver.name)
+    xdotool("windowactivate" if xserver.managed else "windowfocus", "--sync", field.id)
+    assert wait(lambda: field.state("focus")["focus"], 10)
+    field.keyboard = Keyboard(xserver.name)
+    field.layout = lambda *args: subprocess.run(["setxkbmap", *args], check=True, timeout=30)
+    yield field
+    field.process.stdin.close()
+    field.process.wait(timeout=10)
+    from Xlib import X
+
+    state = field.keyboard.display.screen().root.query_pointer().mask
+    for mask, code in ((X.LockMask, 66), (X.Mod2Mask, 77)):  # Caps Lock, Num Lock off
+        if state & mask:
+            field.keyboard.press(code)
+    field.keyboard.display.close()
+    subprocess.run(["xkbcomp", str(saved), xserver.name], check=True, capture_output=True)
+
+
+HOTKEY = (37, 64, 26)  # Control_L, Alt_L and E: ctrl+alt+e on each layout below
+SHIFT = 50
+# Layout, keys pressed (keycodes of a PC keyboard, a tuple for a chord), what the window then
+# holds and the word the host captured.
+LAYOUTS = [
+    ("us", [(SHIFT, 18), 56, 27, 56], "(brb", "brb"),  # punctuation ends a word
+    ("us", [(SHIFT, 48), 56, 27, 56], '"brb', "brb"),
+    ("us", [38, 61, 56, 27, 56], "a/brb", "brb"),
+    ("us", [66, 56, 27, (SHIFT, 56)], "BRb", "BRb"),  # Caps Lock
+    ("us", [77, 38, 87, 88], "a12", "a12"),  # Num Lock: keypad digits
+    ("de", [39, 34, 20, 29], "süßz", "süßz"),
+    ("fr", [41, 34, 26, 28, 26], "fête", "fête"),  # the dead circumflex, then e
+    ("us,ru", [54, 42, 54], "спс", "спс"),  # the second group active
+]
+
+
+@pytest.mark.parametrize("layout, keys, shown, word", LAYOUTS)
+def test_capture_records_what_the_window_shows(user, start_host, layout, keys, shown, word):
+    host = start_host('[hotkeys]\n"ctrl+alt+e" = "expand"\n')
+    host.wait_log("running on display")
+    user.layout(layout)
+    if "," in layout:
+        lock_group(user.keyboard.display, 1)
+    user.keyboard.press(*keys)
+    assert user.settled(shown) == shown
+    user.keyboard.press(HOTKEY)
+    host.wait_log(f"expand: no abbreviation for {word!r}")

@@ -26,7 +26,7 @@ if sys.version_info >= (3, 11):
 else:  # pragma: no cover - CPython 3.10
     import tomli as tomllib
 
-from velmora.host import combos
+from velmora.host import capture, combos
 
 INT32 = (-(2**31), 2**31 - 1)
 
@@ -40,6 +40,8 @@ ACTIONS = {
     "keys": {"keys": (list, None), "delay": (float, 0.2)},
 }
 TABLES = ("abbreviations", "locations", "hotkeys")
+# Top-level keys: the characters that belong to a word besides letters and digits.
+KEYS = ("word_characters",)
 # An address such as https://... or mailto:..., which a location may be instead of a path.
 _URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]+:")
 
@@ -66,6 +68,7 @@ class Config:
     abbreviations: dict
     locations: dict
     hotkeys: list
+    words: str = capture.WORD_CHARACTERS
 
 
 def default_path():
@@ -160,6 +163,25 @@ class _Checker:
             else:
                 checked[key] = value
         return checked
+
+    def words(self, data):
+        """The word characters; every abbreviation and location name must be a word of them,
+        or typing it would end the word part-way and it could never be expanded."""
+        words = data.get("word_characters", capture.WORD_CHARACTERS)
+        if not isinstance(words, str) or any(char.isspace() for char in words):
+            self.problem(("word_characters",), "word_characters must be a string without spaces")
+            return capture.WORD_CHARACTERS
+        for table in ("abbreviations", "locations"):
+            entries = data.get(table)
+            for key in entries if isinstance(entries, dict) else ():
+                stray = [char for char in key if not capture.is_word_character(char, words)]
+                if stray:
+                    self.problem(
+                        (table, key),
+                        f"{table}: {key!r} cannot be typed as one word: {stray[0]!r} ends a word "
+                        "(add it to word_characters)",
+                    )
+        return words
 
     def hotkeys(self, data):
         hotkeys, seen = [], {}
@@ -263,14 +285,15 @@ def parse(text, path):
         raise ConfigError([f"{path}:{found.group(1)}: {message}"]) from None
     checker = _Checker(path, text)
     for name in data:
-        if name not in TABLES:
-            expected = ", ".join(TABLES)
+        if name not in TABLES + KEYS:
+            expected = ", ".join(TABLES + KEYS)
             checker.problem((name,), f"unknown table or key {name!r} (expected: {expected})")
     config = Config(
         path=path,
         abbreviations=checker.strings(data, "abbreviations"),
         locations=checker.strings(data, "locations", paths=True),
         hotkeys=checker.hotkeys(data),
+        words=checker.words(data),
     )
     if checker.problems:
         raise ConfigError(checker.problems)

@@ -183,7 +183,9 @@ class Host:
                     grab.keycode,
                     grab.modifiers,
                 )
-            self.capture = capture.Capture(house, lambda event: self.x.match(event) is not None)
+            self.capture = capture.Capture(
+                house, lambda event: self.x.match(event) is not None, words=self.config.words
+            )
             self.capture.start()
             # The modules name their sounds relative to the current folder ("SFX\\...").
             os.chdir(HERE)
