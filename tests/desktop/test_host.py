@@ -320,3 +320,41 @@ def test_capture_records_what_the_window_shows(user, start_host, layout, keys, s
     assert user.settled(shown) == shown
     user.keyboard.press(HOTKEY)
     host.wait_log(f"expand: no abbreviation for {word!r}")
+
+
+OK_BRB = (32, 45, 65, 56, 27, 56)  # "ok brb" on a US keyboard
+# How long Ctrl+Alt stay down after the hotkey (None: until the host gives up), a key pressed
+# meanwhile, what the host logs, and the text the window then holds.
+HELD = [
+    (0.5, None, "expand done", "ok be right back"),
+    (None, None, "modifier keys still held after 3 s; expand cancelled", "ok brb"),
+    (0.5, 53, "reached the window first; expand cancelled", "ok brb"),  # ctrl+alt+x
+]
+
+
+@pytest.mark.parametrize("held, key, logged, text", HELD)
+def test_nothing_is_typed_while_modifiers_are_held(user, host, held, key, logged, text):
+    user.keyboard.press(*OK_BRB)
+    assert user.settled("ok brb") == "ok brb"
+    user.keyboard.send(1, *HOTKEY)
+    user.keyboard.send(2, HOTKEY[-1])
+    if key:
+        time.sleep(0.3)  # a user's reaction: the host watches from its own reaction on
+        user.keyboard.press(key)
+    time.sleep(held) if held else host.wait_log(logged)
+    user.keyboard.send(2, *HOTKEY[1::-1])
+    host.wait_log(logged)
+    assert user.settled(text) == text
+
+
+def test_keys_typed_during_an_expansion_follow_it(user, start_host):
+    long = "be right back, " * 40
+    host = start_host(f'[abbreviations]\nbrb = "{long}"\n[hotkeys]\n"ctrl+alt+e" = "expand"\n')
+    host.wait_log("running on display")
+    user.keyboard.press((SHIFT, 48), 56, 27, 56)
+    assert user.settled('"brb') == '"brb'
+    user.keyboard.press(HOTKEY)
+    host.wait_log("holding back the keys of 1 keyboards")
+    user.keyboard.press(65, 38, 57, 40, 65, 58, 32, 27, 26)  # " and more"
+    host.wait_log("replayed 18 key events")
+    assert user.settled(f'"{long} and more') == f'"{long} and more'

@@ -14,7 +14,7 @@ import signal
 import sys
 import threading
 
-from velmora.host import capture
+from velmora.host import capture, keyhold
 from velmora.host import config as configuration
 
 log = logging.getLogger("velmora-host")
@@ -186,6 +186,7 @@ class Host:
             self.capture = capture.Capture(
                 house, lambda event: self.x.match(event) is not None, words=self.config.words
             )
+            self.keyhold = keyhold.KeyHold()
             self.capture.start()
             # The modules name their sounds relative to the current folder ("SFX\\...").
             os.chdir(HERE)
@@ -200,6 +201,7 @@ class Host:
             self._loop()
             self.x.ungrab_all()
             self.capture.stop()
+            self.keyhold.close()
             log.info("ended; hotkeys and capture released")
             self.stopper.finished.set()
             return 0
@@ -228,17 +230,29 @@ class Host:
             # Pressed while the last action ran (or its key repeating): not a new request.
             log.debug("%s: ignored, pressed while an action ran", hotkey.combo)
             return
+        from velmora.host import xserver
+
         log.info("%s: %s", hotkey.combo, hotkey.action)
         self.capture.hold(event.time)
         self.stopper.busy = hotkey.action
+        types = hotkey.action in keyhold.TYPING_ACTIONS
         try:
-            if not self.x.wait_released(grab):
-                log.warning("%s: keys still held; running %s anyway", hotkey.combo, hotkey.action)
+            if types:
+                self.keyhold.watch({grab.keycode, *self.x.modifier_keycodes()})
+            if not self.x.wait_released(grab) and types:
+                why = f"modifier keys still held after {xserver.RELEASE_TIMEOUT:g} s"
+                log.warning("%s: %s; %s cancelled, nothing typed", hotkey.combo, why, hotkey.action)
+                return
+            if types and not self.keyhold.hold():
+                why = "keys typed after the hotkey reached the window first"
+                log.warning("%s: %s; %s cancelled, nothing typed", hotkey.combo, why, hotkey.action)
+                return
             self.actions.run(hotkey.action, hotkey.args)
         finally:
             self.stopper.busy = None
             self.quiet = (event.time, self.x.server_time())
             self.capture.release(self.quiet[1])
+            self.keyhold.release(self.x.display)  # the user's keys held back, after the action's
 
 
 if __name__ == "__main__":
