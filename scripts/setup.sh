@@ -11,7 +11,7 @@ PYTHON="${PYTHON:-python3}"
 # the clipboard tool behind the X clipboard (run under coreutils' timeout when reading), the
 # system libraries that the OpenCV GUI build's Qt window loads (the wheel bundles the rest),
 # and clang-format for the C++ formatting check.
-APT_PACKAGES=(g++ xvfb xauth xdotool xclip openbox x11-utils x11-xkb-utils coreutils python3-venv
+APT_PACKAGES=(g++ xvfb xauth xdotool xclip openbox x11-utils x11-xkb-utils coreutils python3-venv python3-tk
     libgl1 libglib2.0-0 libsm6 libice6 libx11-6 libxext6 libxcb1 clang-format)
 
 source "$ROOT/scripts/apt.sh"
