@@ -51,6 +51,7 @@ class KeyHold:
         self.devices = []  # ids of the keyboards grabbed
         self.held = []  # (press?, keycode) in the order the user pressed them
         self.ignored = set()  # keycodes that may go down after the hotkey: its own, modifiers
+        self.pressed = []
         try:
             info = self.display.query_extension(xinput.extname)
             version = self.display.xinput_query_version()
@@ -93,26 +94,25 @@ class KeyHold:
             return
         self.ignored = set(keycodes)
         self._drain()
+        self.pressed = []  # keycodes of the raw key presses since, None for a click
         mask = xinput.RawKeyPressMask | xinput.RawButtonPressMask
         self.root.xinput_select_events([(xinput.AllMasterDevices, mask)])
         self.display.sync()
 
     def _drain(self):
-        """Reads the events received so far; True when one is a press that changed the text."""
+        """Reads the events received so far: raw presses and clicks, and the keys held."""
         from Xlib.ext import xinput
 
-        touched = False
         while self.display.pending_events():
             event = self.display.next_event()
             kind = getattr(event, "evtype", None)
             if kind == xinput.RawKeyPress and event.data.detail not in self.ignored:
-                touched = True
+                self.pressed.append(event.data.detail)
             elif kind == xinput.RawButtonPress and event.data.detail in (1, 2, 3):
-                touched = True
+                self.pressed.append(None)
             elif kind in (xinput.KeyPress, xinput.KeyRelease):
                 if event.data.deviceid in self.devices:
                     self.held.append((kind == xinput.KeyPress, event.data.detail))
-        return touched
 
     def hold(self):
         """Grabs the keyboards; False when a key or click reached a window since ``watch``."""
@@ -137,10 +137,16 @@ class KeyHold:
                 log.debug("keyboard %d not held back: grab status %d", device, reply.status)
         log.debug("holding back the keys of %d keyboards", len(self.devices))
         # The grab's reply comes after every event of earlier key presses: the raw events read
-        # now are all the presses that reached a window before the grab.
+        # now are all the presses since the hotkey. Those that the grab caught come as held
+        # keys too; the others reached a window.
         self.root.xinput_select_events([(xinput.AllMasterDevices, 0)])
         self.display.sync()
-        return not self._drain()
+        self._drain()
+        reached = list(self.pressed)
+        for pressed, keycode in self.held:
+            if pressed and keycode in reached:
+                reached.remove(keycode)
+        return not reached
 
     def release(self, replay):
         """Ends the grabs, then presses the held keys again, in order, on ``replay``'s X
@@ -154,6 +160,7 @@ class KeyHold:
         if not self.devices:
             self.display.sync()
             self._drain()
+            self.pressed = []
             return
         deadline = time.monotonic() + RELEASE_WAIT
         self.display.sync()
@@ -166,7 +173,7 @@ class KeyHold:
             self.display.xinput_ungrab_device(device, X.CurrentTime)
         self.display.sync()
         self._drain()  # events of the last moment before the ungrab
-        self.devices = []
+        self.devices, self.pressed = [], []
         held, self.held = self.held, []
         down = set()
         for pressed, keycode in held:
