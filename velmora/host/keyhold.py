@@ -69,6 +69,7 @@ class KeyHold:
     def _keyboards(self):
         """The slave keyboards attached to the core keyboard, but not its XTEST device."""
         from Xlib import X
+        from Xlib import error as xerror
         from Xlib.ext import xinput
 
         devices = self.display.xinput_query_device(xinput.AllDevices).devices
@@ -78,9 +79,12 @@ class KeyHold:
         for device in devices:
             if device.use != xinput.SlaveKeyboard or device.attachment != core:
                 continue
-            flagged = self.display.xinput_get_device_property(
-                device.deviceid, self.xtest_atom, X.AnyPropertyType, 0, 1
-            )
+            try:
+                flagged = self.display.xinput_get_device_property(
+                    device.deviceid, self.xtest_atom, X.AnyPropertyType, 0, 1
+                )
+            except xerror.XError:  # unplugged meanwhile
+                continue
             if flagged.type != X.NONE:  # the XTEST device: the host itself types with it
                 continue
             found.append(device.deviceid)
@@ -117,20 +121,25 @@ class KeyHold:
     def hold(self):
         """Grabs the keyboards; False when a key or click reached a window since ``watch``."""
         from Xlib import X
+        from Xlib import error as xerror
         from Xlib.ext import xinput
 
         if not self.available:
             return True
         self.held, self.devices = [], []
         for device in self._keyboards():
-            reply = self.root.xinput_grab_device(
-                device,
-                X.CurrentTime,
-                xinput.GrabModeAsync,
-                xinput.GrabModeAsync,
-                False,
-                xinput.KeyPressMask | xinput.KeyReleaseMask,
-            )
+            try:
+                reply = self.root.xinput_grab_device(
+                    device,
+                    X.CurrentTime,
+                    xinput.GrabModeAsync,
+                    xinput.GrabModeAsync,
+                    False,
+                    xinput.KeyPressMask | xinput.KeyReleaseMask,
+                )
+            except xerror.XError as error:  # unplugged meanwhile
+                log.debug("keyboard %d not held back: %s", device, error)
+                continue
             if reply.status == X.GrabSuccess:
                 self.devices.append(device)
             else:
