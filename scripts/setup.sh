@@ -10,10 +10,11 @@ PYTHON="${PYTHON:-python3}"
 # the X tools the desktop tests drive (xdotool; setxkbmap and xkbcomp for layout switches),
 # the clipboard tool behind the X clipboard (run under coreutils' timeout when reading), the
 # system libraries that the OpenCV GUI build's Qt window loads (the wheel bundles the rest),
-# clang-format for the C++ formatting check, and Unicode's data files, which the grapheme
-# cluster table is made from and tested against.
+# clang-format for the C++ formatting check, Unicode's data files, which the grapheme cluster
+# table is made from and tested against, and Tk for the tests' text windows.
 APT_PACKAGES=(g++ xvfb xauth xdotool xclip openbox x11-utils x11-xkb-utils coreutils python3-venv
-    libgl1 libglib2.0-0 libsm6 libice6 libx11-6 libxext6 libxcb1 clang-format unicode-data)
+    python3-tk libgl1 libglib2.0-0 libsm6 libice6 libx11-6 libxext6 libxcb1 clang-format
+    unicode-data)
 
 source "$ROOT/scripts/apt.sh"
 

@@ -55,6 +55,8 @@ def test_a_valid_file_fills_the_tables():
         ('[hotkeys]\n"shift+space" = "expand"\n', 2, "'shift+space' would take that key"),
         ('s = """\n[x]\n"""\n[locations]\nhome = 3\n', 1, "unknown table or key 's'"),
         ("[locations]\n\nhome = 3\n", 3, "must be a string"),
+        ('word_characters = "_ "\n', 1, "without spaces"),
+        ('[abbreviations]\nok = "x"\n"e.g." = "y"\n', 3, "'.' ends a word"),
     ],
 )
 def test_problems_name_the_file_and_line(text, line, problem):

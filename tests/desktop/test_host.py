@@ -1,5 +1,6 @@
 """velmora-host on a real X server: hotkeys sent with XTest, typed words, a clean end."""
 
+import json
 import os
 import signal
 import socket
@@ -10,6 +11,7 @@ import time
 import numpy as np
 import pytest
 from PIL import Image
+from Xlib.protocol import rq
 
 from .test_image_window import xdotool
 from .test_typing import field  # noqa: F401  (the text field fixture)
@@ -291,3 +293,145 @@ def test_a_failed_action_is_one_plain_line(xserver, desk, clipboard_tools, make_
     xdotool("key", "ctrl+alt+i")
     host.wait_log("invert-picture failed: the clipboard holds no picture; copy one, then press")
     assert "Traceback" not in host.log()
+
+
+class DeviceFakeInput(rq.Request):
+    """XTEST's FakeInput for an input extension event: a key of one given device."""
+
+    _request = rq.Struct(
+        *(rq.Card8("opcode"), rq.Opcode(2), rq.RequestLength(), rq.Card8("kind")),
+        *(rq.Card8("detail"), rq.Pad(2), rq.Card32("time"), rq.Card32("root"), rq.Pad(19)),
+        rq.Card8("device"),
+    )
+
+
+class Keyboard:
+    """The X server's own keyboard device, pressed as a user's hands do: not the XTEST device
+    that the host types with. ``press`` takes keycodes, and chords of keycodes as tuples."""
+
+    def __init__(self, name):
+        from Xlib import display
+        from Xlib.ext import xinput
+
+        self.display = display.Display(name)
+        devices = self.display.xinput_query_device(xinput.AllDevices).devices
+        self.id = next(d.deviceid for d in devices if d.name == "Xvfb keyboard")
+        self.first = self.display.query_extension(xinput.extname).first_event
+
+    def send(self, kind, *codes):  # kind 1: DeviceKeyPress, 2: DeviceKeyRelease
+        opcode = self.display.display.get_extension_major("XTEST")
+        for code in codes:
+            fields = dict(opcode=opcode, kind=self.first + kind, detail=code, time=0, root=0)
+            DeviceFakeInput(display=self.display.display, device=self.id, **fields)
+        self.display.sync()
+
+    def press(self, *steps):
+        for chord in (step if isinstance(step, tuple) else (step,) for step in steps):
+            self.send(1, *chord)
+            self.send(2, *reversed(chord))
+
+
+class TkField:
+    def __init__(self):
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tk_field.py")
+        environment = dict(os.environ, LANG="C.UTF-8")  # dead keys compose as in UTF-8 locales
+        pipes = dict(stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=environment)
+        self.process = subprocess.Popen([sys.executable, script], **pipes)
+        self.id = json.loads(self.process.stdout.readline())["window"]
+
+    def state(self, line=""):
+        self.process.stdin.write(line + "\n")
+        self.process.stdin.flush()
+        return json.loads(self.process.stdout.readline())
+
+    def settled(self, text):
+        wait(lambda: self.state()["text"] == text, 10)
+        return self.state()["text"]
+
+
+@pytest.fixture
+def user(xserver, tmp_path):
+    """A Tk window with the focus, the keyboard, and the layout set by ``user.layout``."""
+    saved = tmp_path / "keymap.xkb"
+    subprocess.run(["xkbcomp", xserver.name, str(saved)], check=True, capture_output=True)
+    tk = TkField()
+    xdotool("windowactivate" if xserver.managed else "windowfocus", "--sync", tk.id)
+    assert wait(lambda: tk.state("focus")["focus"], 10)
+    tk.keyboard = Keyboard(xserver.name)
+    tk.layout = lambda *args: subprocess.run(["setxkbmap", *args], check=True, timeout=30)
+    yield tk
+    tk.process.stdin.close()
+    tk.process.wait(timeout=10)
+    from Xlib import X
+
+    state = tk.keyboard.display.screen().root.query_pointer().mask
+    for mask, code in ((X.LockMask, 66), (X.Mod2Mask, 77)):  # Caps Lock, Num Lock off
+        if state & mask:
+            tk.keyboard.press(code)
+    tk.keyboard.display.close()
+    subprocess.run(["xkbcomp", str(saved), xserver.name], check=True, capture_output=True)
+
+
+HOTKEY = (37, 64, 26)  # Control_L, Alt_L and E: ctrl+alt+e on each layout below
+SHIFT = 50
+# Layout, keys pressed (keycodes of a PC keyboard, a tuple for a chord), what the window then
+# holds and the word the host captured.
+LAYOUTS = [
+    ("us", [(SHIFT, 18), 56, 27, 56], "(brb", "brb"),  # punctuation ends a word
+    ("us", [(SHIFT, 48), 56, 27, 56], '"brb', "brb"),
+    ("us", [38, 61, 56, 27, 56], "a/brb", "brb"),
+    ("us", [66, 56, 27, (SHIFT, 56)], "BRb", "BRb"),  # Caps Lock
+    ("us", [77, 38, 87, 88], "a12", "a12"),  # Num Lock: keypad digits
+    ("de", [39, 34, 20, 29], "süßz", "süßz"),
+    ("fr", [41, 34, 26, 28, 26], "fête", "fête"),  # the dead circumflex, then e
+    ("us,ru -option grp:menu_toggle", [135, 54, 42, 54], "спс", "спс"),  # Menu: group 2
+]
+
+
+@pytest.mark.parametrize("layout, keys, shown, word", LAYOUTS)
+def test_capture_records_what_the_window_shows(user, start_host, layout, keys, shown, word):
+    host = start_host('[hotkeys]\n"ctrl+alt+e" = "expand"\n')
+    host.wait_log("running on display")
+    user.layout(*layout.split())
+    user.keyboard.press(*keys)
+    assert user.settled(shown) == shown
+    user.keyboard.press(HOTKEY)
+    host.wait_log(f"expand: no abbreviation for {word!r}")
+
+
+OK_BRB = (32, 45, 65, 56, 27, 56)  # "ok brb" on a US keyboard
+# How long Ctrl+Alt stay down after the hotkey (None: until the host gives up), a key pressed
+# meanwhile, what the host logs, and the text the window then holds.
+HELD = [
+    (0.5, None, "expand done", "ok be right back"),
+    (None, None, "modifier keys still held after 3 s; expand cancelled", "ok brb"),
+    (0.5, 53, "reached the window first; expand cancelled", "ok brb"),  # ctrl+alt+x
+]
+
+
+@pytest.mark.parametrize("held, key, logged, text", HELD)
+def test_nothing_is_typed_while_modifiers_are_held(user, host, held, key, logged, text):
+    user.keyboard.press(*OK_BRB)
+    assert user.settled("ok brb") == "ok brb"
+    user.keyboard.send(1, *HOTKEY)
+    user.keyboard.send(2, HOTKEY[-1])
+    if key:
+        time.sleep(0.3)  # a user's reaction: the host watches from its own reaction on
+        user.keyboard.press(key)
+    time.sleep(held) if held else host.wait_log(logged)
+    user.keyboard.send(2, *HOTKEY[1::-1])
+    host.wait_log(logged)
+    assert user.settled(text) == text
+
+
+def test_keys_typed_during_an_expansion_follow_it(user, start_host):
+    long = "be right back, " * 40
+    host = start_host(f'[abbreviations]\nbrb = "{long}"\n[hotkeys]\n"ctrl+alt+e" = "expand"\n')
+    host.wait_log("running on display")
+    user.keyboard.press((SHIFT, 48), 56, 27, 56)
+    assert user.settled('"brb') == '"brb'
+    user.keyboard.press(HOTKEY)
+    host.wait_log("holding back the keys of 1 keyboards")
+    user.keyboard.press(65, 38, 57, 40, 65, 58, 32, 27, 26)  # " and more"
+    host.wait_log("replayed 18 key events")
+    assert user.settled(f'"{long} and more') == f'"{long} and more'

@@ -25,21 +25,23 @@ CARET_MARKER = "{!}"
 class Entry:
     """One action: the method that runs it and its arguments, ``{name: (type, default)}``
     (a default of None marks a required argument); ``windows_only`` when the action does
-    nothing useful on another desktop."""
+    nothing useful on another desktop; ``types`` when it presses keys in the focused window, so
+    that the user's own keys are held back while it runs."""
 
     method: object
     arguments: dict
     windows_only: bool = False
+    types: bool = False
 
 
 REGISTRY = {}
 
 
-def action(name, arguments=None, windows_only=False):
+def action(name, arguments=None, windows_only=False, types=False):
     """Declares the decorated method as the action ``name``."""
 
     def register(method):
-        REGISTRY[name] = Entry(method, dict(arguments or {}), windows_only)
+        REGISTRY[name] = Entry(method, dict(arguments or {}), windows_only, types)
         return method
 
     return register
@@ -176,7 +178,7 @@ class Actions:
         log.warning("%s: no %s for %s; nothing done", action, what, shown)
         return None
 
-    @action("expand")
+    @action("expand", types=True)
     def _expand(self):
         key = self._typed_entry("expand", self.abbreviations, "abbreviation")
         if key is None:
@@ -212,11 +214,12 @@ class Actions:
         "open-with",
         {"tool_number": (int, 4), "prog_index": (int, 0)},
         windows_only=True,
+        types=True,
     )
     def _open_with(self, tool_number, prog_index):
         self.keys.CrudeOpenWith(tool_number, prog_index)
 
-    @action("keys", {"keys": (list, None), "delay": (float, 0.2)})
+    @action("keys", {"keys": (list, None), "delay": (float, 0.2)}, types=True)
     def _keys(self, keys, delay):
         # A combination text is sent by the host's sender; a [key code, scan code] pair is a
         # key the module presses itself.

@@ -4,13 +4,20 @@ The X server's RECORD extension copies every key press and button press to this 
 connection of its own that a thread of the host reads; no device file and no root are needed.
 The rules, for each key press:
 
-- a key that only modifies others (Shift, Ctrl, Caps Lock, ...) changes nothing;
-- a printable character other than white space is appended (at most ``LIMIT`` are kept);
+- a key that only modifies others (Shift, Ctrl, Caps Lock, a layout switch) changes nothing;
+- a word character is appended (at most ``LIMIT`` are kept): a letter or digit of any script,
+  a combining mark, or one of the configured ``word_characters`` ("_" by default);
 - Backspace removes the last character;
-- any other key (Return, Escape, space, Tab, arrows, a key pressed with Ctrl, Alt or Super)
-  ends the word: the record is cleared;
+- any other key (punctuation, space, Return, Escape, Tab, arrows, a key pressed with Ctrl,
+  Alt or Super) ends the word: the record is cleared, so "(brb" leaves "brb";
 - a click (buttons 1 to 3) and a change of the focused window clear it too (the focus is
   compared at each key press).
+
+A key's character is the one the focused window sees: the key's symbol in the active layout
+group (bits 13-14 of the event's state), at the level that Shift, AltGr, Caps Lock and (for the
+keypad) Num Lock select. A dead key types nothing by itself; it is composed with the next
+character as the input method does (``^`` then ``e`` is ``ê``). A composition that has no
+single character is kept as U+FFFD, so that the word matches no abbreviation.
 
 While a hotkey's action runs, the capture is held: the keys the action sends, and any the user
 presses meanwhile, are not recorded; the modules reset the record themselves. ``hold`` and
@@ -20,10 +27,51 @@ they happened, not by when the thread sees them.
 
 import logging
 import threading
+import unicodedata
 
-from velmora.host import xserver
+from velmora.host import keysyms, xserver
 
 LIMIT = 64
+# Characters that belong to a word besides letters, digits and combining marks, by default.
+WORD_CHARACTERS = "_"
+# Stands for a dead-key composition that has no character of its own.
+UNKNOWN = "\ufffd"
+_BACKSPACE, _NUMPAD = 0xFF08, (0xFF80, 0xFFBD)  # BackSpace; KP_Space to KP_Equal
+# Group and level switches (ISO_Lock to ISO_Last_Group_Lock) change the state and type nothing.
+_STATE_KEYS = (0xFE01, 0xFE0F)
+# Dead keys and the combining marks they put on the next character.
+DEAD_KEYS = {
+    0xFE50: "\u0300",  # dead_grave
+    0xFE51: "\u0301",  # dead_acute
+    0xFE52: "\u0302",  # dead_circumflex
+    0xFE53: "\u0303",  # dead_tilde
+    0xFE54: "\u0304",  # dead_macron
+    0xFE55: "\u0306",  # dead_breve
+    0xFE56: "\u0307",  # dead_abovedot
+    0xFE57: "\u0308",  # dead_diaeresis
+    0xFE58: "\u030a",  # dead_abovering
+    0xFE59: "\u030b",  # dead_doubleacute
+    0xFE5A: "\u030c",  # dead_caron
+    0xFE5B: "\u0327",  # dead_cedilla
+    0xFE5C: "\u0328",  # dead_ogonek
+    0xFE5D: "\u0345",  # dead_iota
+    0xFE5E: "\u3099",  # dead_voiced_sound
+    0xFE5F: "\u309a",  # dead_semivoiced_sound
+    0xFE60: "\u0323",  # dead_belowdot
+    0xFE61: "\u0309",  # dead_hook
+    0xFE62: "\u031b",  # dead_horn
+    0xFE64: "\u0313",  # dead_abovecomma
+    0xFE65: "\u0314",  # dead_abovereversedcomma
+    0xFE66: "\u030f",  # dead_doublegrave
+    0xFE67: "\u0325",  # dead_belowring
+    0xFE68: "\u0331",  # dead_belowmacron
+    0xFE69: "\u032d",  # dead_belowcircumflex
+    0xFE6A: "\u0330",  # dead_belowtilde
+    0xFE6B: "\u032e",  # dead_belowbreve
+    0xFE6C: "\u0324",  # dead_belowdiaeresis
+    0xFE6D: "\u0311",  # dead_invertedbreve
+    0xFE6E: "\u0326",  # dead_belowcomma
+}
 
 log = logging.getLogger("velmora-host")
 
@@ -33,13 +81,23 @@ def _not_before(time, since):
     return (time - since) & 0xFFFFFFFF < 0x80000000
 
 
+_LEGACY = keysyms.table()
+
+
 def character(keysym):
     """The character a key symbol types, or None for a key that types none."""
     if 0x20 <= keysym <= 0x7E or 0xA0 <= keysym <= 0xFF:
         return chr(keysym)
+    if keysym == _NUMPAD[0] or 0xFFAA <= keysym <= 0xFFB9 or keysym == _NUMPAD[1]:
+        return chr(keysym & 0x7F)  # the keypad's space, operators and digits
     if keysym & 0xFF000000 == 0x01000000:
         return chr(keysym & 0x00FFFFFF)
-    return None
+    return _LEGACY.get(keysym)  # Cyrillic, Greek, the euro sign, ...
+
+
+def is_word_character(char, extra=WORD_CHARACTERS):
+    """Whether ``char`` belongs to a word: a letter, digit or mark of any script, or ``extra``."""
+    return char.isalnum() or unicodedata.category(char)[0] == "M" or char in extra
 
 
 def between(time, start, end):
@@ -50,12 +108,14 @@ def between(time, start, end):
 class Capture:
     """Keeps ``house.pressed_chars`` equal to the word being typed, on the display ``name``."""
 
-    def __init__(self, house, is_hotkey, name=None):
+    def __init__(self, house, is_hotkey, name=None, words=WORD_CHARACTERS):
         from Xlib import XK, X
         from Xlib.ext import record
 
         self.house = house
         self.is_hotkey = is_hotkey  # a key press the host takes as a hotkey types nothing
+        self.words = words  # the characters besides letters and digits that a word may hold
+        self.marks = ""  # the combining marks of the dead keys pressed since the last character
         self.control = xserver.open_display(name)  # queries, and the requests that stop it
         if not self.control.has_extension("RECORD"):
             self.control.close()
@@ -143,10 +203,11 @@ class Capture:
                 self.lock.notify_all()
 
     def _event(self, event):
-        from Xlib import XK, X
+        from Xlib import X
 
         if event.type == X.ButtonPress:
             if event.detail in (1, 2, 3):
+                self.marks = ""
                 self._set("", "click")
             return
         if event.type != X.KeyPress or self.is_hotkey(event):
@@ -156,36 +217,57 @@ class Capture:
         focus = getattr(focus, "id", focus)
         if focus != self.focus:
             self.focus = focus
+            self.marks = ""
             self._set("", "focus change")
-        keysym = self.control.keycode_to_keysym(event.detail, 0)
-        if keysym in self.modifier_keysyms:
+        if self.control.keycode_to_keysym(event.detail, 0) in self.modifier_keysyms:
+            return
+        keysym = self._keysym(event)
+        if _STATE_KEYS[0] <= keysym <= _STATE_KEYS[1]:
             return
         shortcut = self.masks["ctrl"] | self.masks["alt"] | self.masks["super"]
-        typed = self.house.pressed_chars
+        typed, marks = self.house.pressed_chars, self.marks
+        self.marks = ""
         if event.state & shortcut:
             self._set("", "shortcut")
-        elif keysym == XK.XK_BackSpace:
-            self._set(typed[:-1], "backspace")
+        elif keysym == _BACKSPACE:
+            if not marks:  # else it only cancels the dead key
+                self._set(typed[:-1], "backspace")
+        elif keysym in DEAD_KEYS:
+            self.marks = marks + DEAD_KEYS[keysym]
         else:
-            char = self._character(event)
-            if char is not None and char.isprintable() and not char.isspace():
+            char = self._caps(event, character(keysym))
+            if char is not None and marks and not char.isspace():
+                composed = unicodedata.normalize("NFC", char + marks)
+                char = composed if len(composed) == 1 else UNKNOWN
+            if char is not None and (char == UNKNOWN or is_word_character(char, self.words)):
                 self._set((typed + char)[-LIMIT:], "typed")
             else:
                 self._set("", xserver.keysym_name(keysym) or f"key {event.detail}")
 
-    def _character(self, event):
-        """The character of a key press, from its key and the Shift, Caps Lock and AltGr state."""
+    def _keysym(self, event):
+        """The key symbol of a key press, in the event's layout group and level."""
+        # The core keymap lists group 1 levels 1-2, group 2 levels 1-2, then levels 3-4 of
+        # group 1 and of group 2; a key with one group only types it in every group. Groups 3
+        # and 4 are not in it and are read as group 1.
+        group = 2 if (event.state >> 13) & 3 == 1 else 0
+        if not any(self.control.keycode_to_keysym(event.detail, group + i) for i in (0, 1)):
+            group = 0
+        pair = [self.control.keycode_to_keysym(event.detail, group + i) for i in (0, 1)]
+        if self.masks["level3"] and event.state & self.masks["level3"]:
+            third = [self.control.keycode_to_keysym(event.detail, 4 + group + i) for i in (0, 1)]
+            pair = third if any(third) else pair
+        if not pair[1]:
+            pair[1] = pair[0]
         shifted = bool(event.state & self.masks["shift"])
-        base = 4 if self.masks["level3"] and event.state & self.masks["level3"] else 0
-        keysym = self.control.keycode_to_keysym(event.detail, base + shifted)
-        if not keysym and shifted:
-            keysym = self.control.keycode_to_keysym(event.detail, base)
-        if not keysym and base:
-            keysym = self.control.keycode_to_keysym(event.detail, shifted)
-        char = character(keysym)
-        if char is not None and event.state & self.masks["caps"] and char.isalpha():
-            char = char.lower() if shifted else char.upper()
-        return char
+        if event.state & self.masks["num"] and _NUMPAD[0] <= pair[1] <= _NUMPAD[1]:
+            return pair[not shifted]  # Num Lock: the keypad's second level, Shift the first
+        return pair[shifted]
+
+    def _caps(self, event, char):
+        """``char`` as Caps Lock changes a letter: upper case, lower case with Shift."""
+        if char is None or not event.state & self.masks["caps"] or not char.isalpha():
+            return char
+        return char.lower() if event.state & self.masks["shift"] else char.upper()
 
     def _refresh_keymap(self):
         from Xlib.protocol import event as xevent

@@ -33,7 +33,7 @@ if sys.version_info >= (3, 11):
 else:  # pragma: no cover - CPython 3.10
     import tomli as tomllib
 
-from velmora.host import actions, combos
+from velmora.host import actions, capture, combos
 
 INT32 = (-(2**31), 2**31 - 1)
 MAX_SIZE = 1 << 20  # bytes; a configuration is a few kilobytes
@@ -41,6 +41,8 @@ MAX_SIZE = 1 << 20  # bytes; a configuration is a few kilobytes
 # Action name -> {argument: (type, default)}; a default of None marks a required argument.
 ACTIONS = {name: entry.arguments for name, entry in actions.REGISTRY.items()}
 TABLES = ("abbreviations", "locations", "hotkeys")
+# Top-level keys: the characters that belong to a word besides letters and digits.
+KEYS = ("word_characters",)
 # An address such as https://... or mailto:..., which a location may be instead of a path.
 _URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]+:")
 
@@ -69,6 +71,7 @@ class Config:
     hotkeys: list
     case_sensitive: set = dataclasses.field(default_factory=set)
     warnings: list = dataclasses.field(default_factory=list)
+    words: str = capture.WORD_CHARACTERS
 
 
 def default_path():
@@ -140,6 +143,7 @@ class _Checker:
         self.problems = []
         self.warnings = []
         self.case_sensitive = set()
+        self.words = capture.WORD_CHARACTERS
 
     def problem(self, key_path, message):
         self.problems.append(f"{self.path}:{self.where.line(*key_path)}: {message}")
@@ -160,7 +164,13 @@ class _Checker:
         for key, value in self.table(data, name).items():
             if not isinstance(value, str):
                 self.problem((name, key), f"{name}: the value of {key!r} must be a string")
-            elif paths:
+                continue
+            outside = _outside_word(key, self.words)
+            if outside is not None:
+                self.warning(
+                    (name, key), f"{name}: {key!r} can never be typed as one word ({outside})"
+                )
+            if paths:
                 value = os.path.expandvars(os.path.expanduser(value))
                 if not _URL.match(value):
                     value = os.path.join(os.path.dirname(os.path.abspath(self.path)), value)
@@ -170,6 +180,14 @@ class _Checker:
             else:
                 checked[key] = value
         return checked
+
+    def word_characters(self, data):
+        """The characters besides letters, digits and marks that a word may hold."""
+        words = data.get("word_characters", capture.WORD_CHARACTERS)
+        if not isinstance(words, str) or any(char.isspace() for char in words):
+            self.problem(("word_characters",), "word_characters must be a string without spaces")
+            return capture.WORD_CHARACTERS
+        return words
 
     def abbreviations(self, data):
         checked = {}
@@ -191,7 +209,7 @@ class _Checker:
             if not isinstance(value, str):
                 self.problem(where, f"abbreviations: the text of {key!r} must be a string")
                 continue
-            outside = _outside_word(key)
+            outside = _outside_word(key, self.words)
             if outside is not None:
                 self.warning(
                     where,
@@ -303,17 +321,15 @@ def _is_int32(value):
     return isinstance(value, int) and not isinstance(value, bool) and INT32[0] <= value <= INT32[1]
 
 
-def _outside_word(abbreviation):
-    """Why ``abbreviation`` can never be typed as one word, or None when it can: a word is
-    printable characters other than white space, at most ``capture.LIMIT`` of them."""
-    from velmora.host import capture
-
-    if not abbreviation:
+def _outside_word(name, words):
+    """Why ``name`` can never be typed as one word, or None when it can: a word is letters,
+    digits and marks of any script and the characters ``words``, at most ``capture.LIMIT``."""
+    if not name:
         return "it is empty"
-    for char in abbreviation:
-        if char.isspace() or not char.isprintable():
-            return f"{char!r} ends a word"
-    if len(abbreviation) > capture.LIMIT:
+    for char in name:
+        if not capture.is_word_character(char, words):
+            return f"{char!r} ends a word; add it to word_characters"
+    if len(name) > capture.LIMIT:
         return f"only the last {capture.LIMIT} characters typed are kept"
     return None
 
@@ -374,9 +390,10 @@ def parse(text, path):
 
 def _checked(data, text, path):
     checker = _Checker(path, text)
+    checker.words = checker.word_characters(data)
     for name in data:
-        if name not in TABLES:
-            expected = ", ".join(TABLES)
+        if name not in TABLES + KEYS:
+            expected = ", ".join(TABLES + KEYS)
             checker.problem((name,), f"unknown table or key {name!r} (expected: {expected})")
     config = Config(
         path=path,
@@ -385,6 +402,7 @@ def _checked(data, text, path):
         hotkeys=checker.hotkeys(data),
         case_sensitive=checker.case_sensitive,
         warnings=checker.warnings,
+        words=checker.words,
     )
     if checker.problems:
         raise ConfigError(checker.problems)

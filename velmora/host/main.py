@@ -21,7 +21,7 @@ import sys
 import threading
 import time
 
-from velmora.host import capture
+from velmora.host import actions, capture, keyhold
 from velmora.host import config as configuration
 
 log = logging.getLogger("velmora-host")
@@ -271,7 +271,7 @@ class Host:
         return snapTone, strokeSmith, house
 
     def run(self):
-        from velmora.host import actions, xserver
+        from velmora.host import xserver
 
         self.stopper = Stopper()
         self.x = xserver.XHost()
@@ -284,7 +284,10 @@ class Host:
             self.actions.configure(self.config)
             for hotkey in self.config.hotkeys:
                 self._grab(hotkey)
-            self.capture = capture.Capture(house, lambda event: self.x.match(event) is not None)
+            self.capture = capture.Capture(
+                house, lambda event: self.x.match(event) is not None, words=self.config.words
+            )
+            self.keyhold = keyhold.KeyHold()
             self.capture.start()
             # The modules name their sounds relative to the current folder ("SFX\\...").
             os.chdir(HERE)
@@ -299,6 +302,7 @@ class Host:
             self._loop()
             self.x.ungrab_all()
             self.capture.stop()
+            self.keyhold.close()
             log.info("ended; hotkeys and capture released")
             self.stopper.finished.set()
             return 0
@@ -349,6 +353,7 @@ class Host:
                 del self.hotkeys[grab]
                 released += 1
         self.config = config
+        self.capture.words = config.words
         before = len(self.hotkeys)
         for hotkey in wanted.values():
             self._grab(hotkey)
@@ -397,17 +402,29 @@ class Host:
             # Pressed while the last action ran (or its key repeating): not a new request.
             log.debug("%s: ignored, pressed while an action ran", hotkey.combo)
             return
+        from velmora.host import xserver
+
         log.info("%s: %s", hotkey.combo, hotkey.action)
         self.capture.hold(event.time)
         self.stopper.busy = hotkey.action
+        types = actions.REGISTRY[hotkey.action].types
         try:
-            if not self.x.wait_released(grab):
-                log.warning("%s: keys still held; running %s anyway", hotkey.combo, hotkey.action)
+            if types:
+                self.keyhold.watch({grab.keycode, *self.x.modifier_keycodes()})
+            if not self.x.wait_released(grab) and types:
+                why = f"modifier keys still held after {xserver.RELEASE_TIMEOUT:g} s"
+                log.warning("%s: %s; %s cancelled, nothing typed", hotkey.combo, why, hotkey.action)
+                return
+            if types and not self.keyhold.hold():
+                why = "keys typed after the hotkey reached the window first"
+                log.warning("%s: %s; %s cancelled, nothing typed", hotkey.combo, why, hotkey.action)
+                return
             self.actions.run(hotkey.action, hotkey.args)
         finally:
             self.stopper.busy = None
             self.quiet = (event.time, self.x.server_time())
             self.capture.release(self.quiet[1])
+            self.keyhold.release(self.x.display)  # the user's keys held back, after the action's
 
 
 if __name__ == "__main__":

@@ -37,7 +37,8 @@ MODIFIER_KEYS = {
     "Num_Lock",
     "Scroll_Lock",
 }
-# How long a hotkey's action waits for the user to let go of the hotkey's keys.
+# How long a hotkey's action waits for the user to let go of the hotkey's key and of every
+# modifier key; an action that types is cancelled when they are still down then.
 RELEASE_TIMEOUT = 3.0
 
 
@@ -251,9 +252,14 @@ class XHost:
                 return grab
         return None
 
+    def modifier_keycodes(self):
+        """Every key that the server maps to a modifier (Shift, Ctrl, Alt, AltGr, the locks)."""
+        return {code for row in self.display.get_modifier_mapping() for code in row if code}
+
     def wait_released(self, grab, timeout=RELEASE_TIMEOUT):
-        """Waits until the hotkey's key and modifier keys are up; False if they are still held."""
-        watched = {grab.keycode, *grab.modifier_keycodes}
+        """Waits until the hotkey's key and every modifier key are up; False if one is still
+        held after ``timeout`` seconds. Text typed meanwhile would go out with the modifiers."""
+        watched = {grab.keycode, *self.modifier_keycodes()}
         deadline = time.monotonic() + timeout
         while True:
             pressed = self.display.query_keymap()
