@@ -24,6 +24,7 @@ import contextlib
 import glob
 import json
 import os
+import select
 import socket
 import struct
 import subprocess
@@ -35,6 +36,8 @@ import weakref
 from velmora._platform import constants, freedesktop, keymap
 from velmora._platform.backend import DesktopError, Display
 
+# The longest the compositor may take to answer.
+ROUND_TRIP_TIMEOUT = 5.0
 # How long set_foreground waits for the compositor to activate a window.
 ACTIVATION_TIMEOUT = 1.0
 # How long the clipboard tools may take to take over the clipboard or hand over a picture.
@@ -255,20 +258,23 @@ class Connection:
         _open.add(self)
         self.globals = {}  # interface name -> (global name, version) of its first global
         self.outputs_offered = []  # (global name, version) of each output
-        registry = self.display.get_registry()
-        registry.dispatcher["global"] = self._global
-        self.registry = registry
         self.outputs = []  # [width, height] of each output's current mode
         self._output_proxies = []
-        self.display.roundtrip()
-        self.seat = self._bind("wl_seat", 1, None)
-        self._keyboard = None
+        self.seat = self._keyboard = None
         self._toplevels = None  # ToplevelManagerProxy once asked for
         self.toplevels = {}  # number -> _Toplevel
         self._next_number = 0x1000
-        for output_name, version in self.outputs_offered:
-            self._output(output_name, version)
-        self.display.roundtrip()
+        try:
+            self.registry = self.display.get_registry()
+            self.registry.dispatcher["global"] = self._global
+            self.roundtrip()
+            self.seat = self._bind("wl_seat", 1, None)
+            for output_name, version in self.outputs_offered:
+                self._output(output_name, version)
+            self.roundtrip()
+        except BaseException:
+            self.close()  # left to the collector, its objects could outlive the connection
+            raise
 
     def _global(self, registry, name, interface, version):
         if interface == "wl_output":
@@ -306,6 +312,28 @@ class Connection:
         output.dispatcher["mode"] = mode
         self._output_proxies.append(output)
 
+    def roundtrip(self):
+        """Waits until the compositor has handled every request sent, for ROUND_TRIP_TIMEOUT
+        at most. A compositor that closed the connection (it ended, or refused a request) or
+        does not answer raises: what was sent may be lost."""
+        done = []
+        callback = self.display.sync()
+        callback.dispatcher["done"] = lambda proxy, data: done.append(data)
+        deadline = time.monotonic() + ROUND_TRIP_TIMEOUT
+        while not done:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise TimeoutError(f"no answer within {ROUND_TRIP_TIMEOUT:g} s")
+            self.display.flush()  # what the socket cannot take yet goes on the next turn
+            readable, _, _ = select.select([self.display.get_fd()], [], [], min(remaining, 0.05))
+            try:
+                if readable:
+                    self.display.dispatch(block=True)
+            except RuntimeError as error:  # the library's word for a connection closed
+                raise ConnectionError(
+                    f"the compositor closed the connection or refused a request ({error})"
+                ) from None
+
     def keyboard(self):
         """The virtual keyboard, made once with the fixed keymap."""
         if self._keyboard is None:
@@ -317,7 +345,7 @@ class Connection:
             # (seen on sway 1.7, in about one of three tries); a pause and a round trip
             # before the first key avoid that.
             time.sleep(KEYBOARD_SETTLE)
-            self.display.roundtrip()
+            self.roundtrip()
         return self._keyboard
 
     def upload(self, extras):
@@ -329,23 +357,27 @@ class Connection:
         try:
             os.write(fd, data)
             self._keyboard.keymap(wlprotocols.KEYMAP_FORMAT_TEXT, fd, len(data))
-            self.display.flush()
         finally:
             os.close(fd)
         self.extras = dict(extras)
         self._keyboard.modifiers(0, 0, 0, 0)
-        self.display.roundtrip()
+        self.roundtrip()
 
     def toplevel_list(self):
         """Every toplevel the compositor reported, as known after a round trip."""
         if self._toplevels is None:
             self._toplevels = self._bind("zwlr_foreign_toplevel_manager_v1", 3, NO_TOPLEVELS)
             self._toplevels.dispatcher["toplevel"] = self._new_toplevel
-            self.display.roundtrip()
-        self.display.roundtrip()
+            self.roundtrip()
+        self.roundtrip()
         return [top for top in self.toplevels.values() if not top.closed]
 
     def _new_toplevel(self, manager, handle):
+        # The library files an object the compositor made under the first connection it
+        # finds, maybe an older one that is closed: it belongs to this one, and goes with it.
+        if handle._display is not self.display:
+            handle._display = self.display
+            self.display._children.add(handle)
         top = _Toplevel(handle, self._next_number)
         self._next_number += 1
         self.toplevels[top.number] = top
@@ -371,11 +403,11 @@ class Connection:
         """Destroys every object of the connection, then the connection. The toplevel handles
         go first and explicitly: the library may have filed them under another connection."""
         _open.discard(self)
+        for proxy in [top.handle for top in self.toplevels.values()] + [self._keyboard]:
+            with contextlib.suppress(Exception):
+                if proxy is not None:
+                    proxy.destroy()
         with contextlib.suppress(Exception):
-            for top in self.toplevels.values():
-                top.handle.destroy()
-            if self._keyboard is not None:
-                self._keyboard.destroy()
             self.display.flush()
         with contextlib.suppress(Exception):
             self.display.disconnect()
@@ -518,7 +550,7 @@ class WaylandDisplay(Display):
                 self._depressed |= _MODIFIER_KEYS.get(name, 0)
                 self._locked ^= _LOCK_KEYS.get(name, 0)
             keyboard.modifiers(self._depressed, 0, self._locked, 0)
-            connection.display.roundtrip()
+            connection.roundtrip()
 
     def write(self, text):
         if not isinstance(text, str):
@@ -533,10 +565,10 @@ class WaylandDisplay(Display):
                     for start in range(0, len(part), BATCH):
                         for char in part[start : start + BATCH]:
                             self._type(connection, keyboard, char)
-                        connection.display.roundtrip()
+                        connection.roundtrip()
             finally:
                 keyboard.modifiers(self._depressed, 0, self._locked, 0)
-                connection.display.flush()
+                connection.roundtrip()
 
     def _parts(self, text, connection):
         """``text`` in parts whose other characters fit the free keys, each with its keymap
@@ -578,7 +610,7 @@ class WaylandDisplay(Display):
                 del self._keys_down[name]
             self._depressed = 0
             connection.keyboard().modifiers(0, 0, self._locked, 0)
-            connection.display.roundtrip()
+            connection.roundtrip()
 
     # Screen and windows ----------------------------------------------------------------------
 
@@ -630,7 +662,7 @@ class WaylandDisplay(Display):
                 top.handle.set_minimized()
             else:
                 top.handle.unset_minimized()
-            connection.display.roundtrip()
+            connection.roundtrip()
             return True
 
     def set_foreground(self, hwnd):
@@ -645,7 +677,7 @@ class WaylandDisplay(Display):
             top.handle.activate(connection.seat)
             deadline = time.monotonic() + ACTIVATION_TIMEOUT
             while True:
-                connection.display.roundtrip()
+                connection.roundtrip()
                 if wlprotocols.ACTIVATED in top.states and not top.closed:
                     return True
                 if time.monotonic() >= deadline:
