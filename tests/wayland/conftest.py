@@ -19,13 +19,9 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SYSTEM_PYTHON = "/usr/bin/python3"  # the system's interpreter, with its GObject bindings
-GTK_CHECK = "import gi; gi.require_version('Gtk', '3.0')"
+GTK_CHECK = [SYSTEM_PYTHON, "-c", "import gi; gi.require_version('Gtk', '3.0')"]
 APP_IDS = {"tty": "velmora-foot", "gtk": "velmora-gtk"}
 QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-
-
-def _missing(what):
-    pytest.fail(what + ": CI must install it") if os.environ.get("CI") else pytest.skip(what)
 
 
 def wait(done, what, timeout=30.0):
@@ -40,16 +36,20 @@ def wait(done, what, timeout=30.0):
 @pytest.fixture(scope="session")
 def sway():
     """The session's environment for its programs; the session's user is "nobody" as root."""
-    for program, package in (("sway", "sway"), ("foot", "foot"), ("wl-copy", "wl-clipboard")):
-        if shutil.which(program) is None:
-            _missing(f"{program} is not installed (Debian package {package})")
+    programs = {"sway": "sway", "foot": "foot", "wl-copy": "wl-clipboard"}
+    missing = [package for program, package in programs.items() if not shutil.which(program)]
+    if not os.path.exists(SYSTEM_PYTHON) or subprocess.run(GTK_CHECK).returncode:
+        missing.append("python3-gi gir1.2-gtk-3.0")
+    if missing:
+        message = f"Debian packages not installed (CI installs them): {' '.join(missing)}"
+        (pytest.fail if os.environ.get("CI") else pytest.skip)(message)
     runtime = tempfile.mkdtemp(prefix="velmora-wayland-")
     user = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
     os.chown(runtime, 65534, 65534) if user else None
     with open(os.path.join(runtime, "config"), "w") as config:
         config.write("xwayland disable\noutput HEADLESS-1 resolution 1024x768\n")
     environment = {"PATH": os.environ["PATH"], "HOME": runtime, "XDG_RUNTIME_DIR": runtime}
-    headless = {"WLR_BACKENDS": "headless", "WLR_LIBINPUT_NO_DEVICES": "1", "WLR_RENDERER": "pixman"}  # fmt: skip # noqa: E501
+    headless = dict(WLR_BACKENDS="headless", WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman")
     argv = ["sway", "-c", config.name]
     server = subprocess.Popen(argv, env=dict(environment, **headless), **QUIET, **user)
 
@@ -68,8 +68,7 @@ def sway():
 
 @pytest.fixture
 def wdesk(sway, monkeypatch):
-    """The desktop backend chosen in the session's environment (no X display); every key up
-    again afterwards."""
+    """The backend chosen in the session's environment (no X display); keys up afterwards."""
     from velmora._platform import desktop, wayland
 
     for key in ("WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "SWAYSOCK"):
@@ -115,13 +114,14 @@ class Field:
 
 
 @pytest.fixture
-def make_field(sway):
+def make_field(sway, wdesk):
+    """make_field("foot" or "gtk"): a field, shown and found by its app_id (``handle``)."""
     made = []
 
     def make(kind):
-        if kind == "gtk" and subprocess.run([SYSTEM_PYTHON, "-c", GTK_CHECK]).returncode:
-            _missing("GTK3 for the system's python3 is not installed (python3-gi, gir1.2-gtk-3.0)")
         made.append(Field(sway, "tty" if kind == "foot" else kind))
+        find = wdesk.display().find_window
+        made[-1].handle = wait(lambda: find(made[-1].app_id, None), "the field's window")
         return made[-1]
 
     yield make
@@ -131,9 +131,7 @@ def make_field(sway):
 
 @pytest.fixture(params=["foot", "gtk"])
 def focused_field(request, wdesk, make_field):
-    """A field of each toolkit, found by its app_id and given the focus."""
+    """A field of each toolkit, given the focus."""
     field = make_field(request.param)
-    display = wdesk.display()
-    field.handle = wait(lambda: display.find_window(field.app_id, None), "the field's window")
-    assert display.set_foreground(field.handle)
+    assert wdesk.display().set_foreground(field.handle)
     return field

@@ -23,9 +23,8 @@ def tty(path):
     while data := os.read(0, 4096):
         pending += decoder.decode(data)
         while pending and not (pending[0] == "\x1b" and len(pending) < 3):
-            if pending[0] == "\x1b":  # an arrow key
-                step = {"\x1b[D": -1, "\x1b[C": 1}.get(pending[:3], 0)
-                cursor, pending = min(len(text), max(0, cursor + step)), pending[3:]
+            if pending[0] == "\x1b":  # an arrow key: Left moves the cursor
+                cursor, pending = max(0, cursor - (pending[:3] == "\x1b[D")), pending[3:]
                 continue
             char, pending = pending[0], pending[1:]
             if char == "\x7f":
@@ -55,7 +54,6 @@ def gtk(path):
     for signal in ("changed", "notify::cursor-position"):
         buffer.connect(signal, changed)
     window.add(view)
-    window.connect("destroy", Gtk.main_quit)
     window.show_all()
     changed()
     Gtk.main()
