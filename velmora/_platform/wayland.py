@@ -370,7 +370,11 @@ class Connection:
             self._toplevels.dispatcher["toplevel"] = self._new_toplevel
             self.roundtrip()
         self.roundtrip()
-        return [top for top in self.toplevels.values() if not top.closed]
+        for number, top in list(self.toplevels.items()):
+            if top.closed:  # its handle number is never given out again
+                top.handle.destroy()
+                del self.toplevels[number]
+        return list(self.toplevels.values())
 
     def _new_toplevel(self, manager, handle):
         # The library files an object the compositor made under the first connection it
@@ -624,8 +628,7 @@ class WaylandDisplay(Display):
     def _top(self, connection, hwnd):
         """The live toplevel of handle ``hwnd``, or None."""
         connection.toplevel_list()
-        top = connection.toplevels.get(hwnd) if isinstance(hwnd, int) else None
-        return None if top is None or top.closed else top
+        return connection.toplevels.get(hwnd) if isinstance(hwnd, int) else None
 
     def find_window(self, class_name, title):
         """The toplevel whose app_id is ``class_name`` (and title ``title``, unless None); a
