@@ -372,6 +372,7 @@ def main():
         name, processes, pipe = start_private_display()
         private = processes
         os.environ["DISPLAY"] = name
+        os.environ.pop("WAYLAND_DISPLAY", None)  # else the tools would choose the user's Wayland
     os.environ["VELMORA_DESKTOP"] = "1"
 
     from Xlib import display

@@ -27,6 +27,7 @@ PROBE = """
     [
         ({"DISPLAY": ":987", "VELMORA_DESKTOP": ""}, True),
         ({"DISPLAY": ":987", "VELMORA_DESKTOP": " Yes"}, True),
+        ({"DISPLAY": ":987", "WAYLAND_DISPLAY": "nowhere", "VELMORA_DESKTOP": "1"}, True),
         ({"DISPLAY": ""}, False),
         ({"DISPLAY": ":987", "VELMORA_DESKTOP": "0"}, False),
         ({"DISPLAY": ":987", "VELMORA_DESKTOP": "off"}, False),

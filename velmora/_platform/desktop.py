@@ -1,10 +1,12 @@
 """The one place that chooses the backends behind the stand-ins (see ``backend``).
 
-Automatically, the X11 display and the freedesktop programs are used where a display is
+Automatically, a desktop display and the freedesktop programs are used where a display is
 available: not on Windows (where the real modules are used and none of this is loaded), with
-DISPLAY set, and unless VELMORA_DESKTOP switches the desktop off. Elsewhere the ``memory``
-backend stands in. Nothing connects to the X server before a stand-in needs it; a display
-that cannot be reached then makes that call raise ``DesktopError``.
+WAYLAND_DISPLAY or DISPLAY set, and unless VELMORA_DESKTOP switches the desktop off. The
+display is the Wayland compositor of WAYLAND_DISPLAY where it accepts connections, else the X
+server of DISPLAY (so an X session with a stale WAYLAND_DISPLAY still works). Elsewhere the
+``memory`` backend stands in. Nothing connects to the display before a stand-in needs it; a
+display that cannot be reached then makes that call raise ``DesktopError``.
 
 ``attach()`` and ``detach()`` switch explicitly, and ``use()`` installs other backends, for
 tests and hosts.
@@ -13,7 +15,7 @@ tests and hosts.
 import os
 import sys
 
-from velmora._platform import freedesktop, memory, x11
+from velmora._platform import freedesktop, memory, wayland, x11
 from velmora._platform.backend import DesktopError  # noqa: F401  (part of this module's interface)
 
 # VELMORA_DESKTOP values: on (the default where a display is set) and off.
@@ -39,7 +41,7 @@ def available():
             f"VELMORA_DESKTOP={switch!r} is neither on ({', '.join(_ON[1:])}) "
             f"nor off ({', '.join(_OFF)})"
         )
-    return bool(os.environ.get("DISPLAY"))
+    return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
 
 
 def attached():
@@ -50,7 +52,12 @@ def display():
     """The ``Display`` backend in use."""
     global _display
     if _display is None:
-        _display = x11.X11Display(_display_name) if attached() else _memory
+        if not attached():
+            _display = _memory
+        elif _display_name is None and (wayland.answers() or not os.environ.get("DISPLAY")):
+            _display = wayland.WaylandDisplay()
+        else:
+            _display = x11.X11Display(_display_name)
     return _display
 
 

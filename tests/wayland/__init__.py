@@ -1,0 +1,1 @@
+"""Tests on a headless Wayland compositor (sway)."""
