@@ -127,3 +127,19 @@ def test_without_an_override_the_build_s_system_chooses(window, log, snap, monke
     window.run("o")
     expected = "os.startfile" if os.name == "nt" else "shell.open_folder"
     assert log.names().count(expected) == 1
+
+
+@pytest.mark.parametrize("windows", [True, False])
+def test_open_finds_the_pictures_of_a_folder_named_like_a_pattern(
+    window, log, snap, monkeypatch, tmp_path, windows
+):
+    # "P[a-z] *?" as a pattern would match "Pq x!" instead, and never itself.
+    for name, picture in (("Pq x!", "other.png"), ("P[a-z] *?", "own.png")):
+        window.folder = tmp_path / name / "Images"
+        window.folder.mkdir(parents=True)
+        (window.folder / picture).write_bytes(b"")
+    monkeypatch.setattr(snap, "__file__", str(window.folder.parent / "snapTone.so"))
+    window.windows_shell(windows)
+    window.run("o")
+    revealed = str(log.args_of("system") or log.args_of("shell.reveal"))
+    assert "own.png" in revealed and "other.png" not in revealed

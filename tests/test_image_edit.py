@@ -426,3 +426,13 @@ def test_a_declared_size_without_pixels_behind_it_allocates_nothing_for_it(encod
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split("\n")[0] == "(4, 4) (255, 255, 255, 0)"
+
+
+def test_a_picture_that_pillow_will_not_hand_out_is_an_error_not_a_crash(snap, monkeypatch):
+    # Neither the raw encoder nor a crop's tobytes: the fast path has no pixels to read.
+    def refused(*args):
+        raise ValueError("no encoder")
+
+    monkeypatch.setattr(PIL.Image, "_getencoder", refused)
+    with pytest.raises(ValueError, match="no encoder"):
+        snap.make_transparent(PIL.Image.new("RGB", (4, 4)))

@@ -298,13 +298,17 @@ def run_with(root, code, env=None):
 # The pictures folder the user's XDG configuration names; "$HOME/" (the home folder) is none.
 @pytest.mark.parametrize(
     "user_dirs, pictures",
-    [("", "Pictures"), ('XDG_PICTURES_DIR="$HOME/My Bilder"\n', "My Bilder"),
-     ('XDG_PICTURES_DIR="$HOME/"\n', "Pictures")],
+    [(b"", "Pictures"), (b'XDG_PICTURES_DIR="$HOME/My Bilder"\n', "My Bilder"),
+     (b'XDG_PICTURES_DIR="$HOME/"\n', "Pictures"),
+     # Names that are not UTF-8, ${HOME}, comments, and the last of two lines, as the shell
+     # reads the file.
+     (b'XDG_PICTURES_DIR="$HOME/Bilder\xff"\n', "Bilder\udcff"),
+     (b'XDG_PICTURES_DIR="$HOME/a"\nXDG_PICTURES_DIR="${HOME}/b"  # b\n', "b")],
 )  # fmt: skip
 def test_import_creates_the_picture_folder_in_the_user_s_pictures(
     package_copy, home, user_dirs, pictures
 ):
-    (Path(home[0]["XDG_CONFIG_HOME"]) / "user-dirs.dirs").write_text(user_dirs)
+    (Path(home[0]["XDG_CONFIG_HOME"]) / "user-dirs.dirs").write_bytes(user_dirs)
     result = run_with(
         package_copy, "import velmora.snapTone as snap\nprint(snap.__file__)", home[0]
     )

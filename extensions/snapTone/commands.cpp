@@ -21,7 +21,14 @@ const Name n_now("now");
 const Name n_strftime("strftime");
 const Name n_imwrite("imwrite");
 const Name n_key("key");
+const Name n_replace("replace");
 const Name s_all_png("*.png");
+const Name s_open_bracket("[");
+const Name s_open_bracket_literal("[[]");
+const Name s_star("*");
+const Name s_star_literal("[*]");
+const Name s_question_mark("?");
+const Name s_question_mark_literal("[?]");
 const Name s_png(".png");
 const Name s_time_stamp("%Y-%m-%d, %I.%M.%S %p");
 const Name s_saved_sound("C:\\Windows\\Media\\tada.wav");
@@ -49,6 +56,15 @@ Ref new_picture_path() {
         path = call(join, folder, name);
     }
     return path;
+}
+
+// `folder` as a glob pattern that matches only itself: each of `[`, `*` and `?` in brackets
+// (brackets first, so that the brackets put in are not escaped again). A folder name such as
+// "Pictures [old]" would otherwise match other folders, or none.
+Ref glob_literal(Borrowed folder) {
+    Ref escaped = call_method(folder, n_replace, s_open_bracket, s_open_bracket_literal);
+    escaped = call_method(escaped, n_replace, s_star, s_star_literal);
+    return call_method(escaped, n_replace, s_question_mark, s_question_mark_literal);
 }
 
 } // namespace
@@ -86,7 +102,7 @@ void open_picture_folder() {
     Ref glob = module.lookup(n_glob);
     Ref join = os_path(n_join);
     Ref folder = picture_folder();
-    Ref pattern = call(join, folder, s_all_png);
+    Ref pattern = call(join, glob_literal(folder), s_all_png);
     Ref list_of_files = call(glob, pattern);
     if (truthy(list_of_files)) {
         Ref newest =

@@ -170,7 +170,7 @@ class Source {
             }
             pixels = cropped(top, rows);
         }
-        if (!PyBytes_CheckExact(pixels.get()) ||
+        if (!pixels || !PyBytes_CheckExact(pixels.get()) ||
             std::size_t(PyBytes_GET_SIZE(pixels.get())) != 4 * rows * size_.width) {
             return Ref();
         }

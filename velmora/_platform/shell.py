@@ -18,6 +18,7 @@ attached backend (``desktop``):
 import os
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -70,29 +71,61 @@ def pillow(pil):
 PICTURE_SUBFOLDER = "velmora"
 
 
-def _configured_pictures_dir():
+def _home():
+    """The home folder: $HOME, or the password database's when $HOME is unset or empty."""
+    home = os.environ.get("HOME")
+    if not home:
+        import pwd
+
+        try:
+            home = pwd.getpwuid(os.getuid()).pw_dir
+        except KeyError:
+            home = os.getcwd()
+    return home
+
+
+def _ask_xdg_user_dir():
+    """What ``xdg-user-dir PICTURES`` prints, or None. It runs the user's configuration as shell
+    code, so it runs in a session of its own, and all of that session goes when it is too slow."""
+    if not shutil.which("xdg-user-dir"):
+        return None
+    try:
+        process = subprocess.Popen(
+            ["xdg-user-dir", "PICTURES"],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            start_new_session=True,
+        )
+    except OSError:
+        return None
+    try:
+        output, _ = process.communicate(timeout=2)
+    except subprocess.TimeoutExpired:
+        _end_session(process)
+        return None
+    except BaseException:  # Ctrl-C: leave nothing of it running
+        _end_session(process)
+        raise
+    return os.fsdecode(output.strip()) if process.returncode == 0 else None
+
+
+def _end_session(process):
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except OSError:
+        pass
+    process.wait()
+
+
+def _configured_pictures_dir(home):
     """The pictures folder the user's XDG configuration names, or None when it names none.
 
-    ``xdg-user-dir PICTURES`` answers where it is installed; otherwise the line
-    ``XDG_PICTURES_DIR="$HOME/..."`` of ``user-dirs.dirs`` is read the way it does. Both say
-    the home folder itself for "not configured", which is taken as no answer.
+    ``xdg-user-dir PICTURES`` answers where it is installed; otherwise ``user-dirs.dirs`` is
+    read the way it does (its last ``XDG_PICTURES_DIR=`` line). Both say the home folder itself
+    for "not configured", which is taken as no answer.
     """
-    home = os.path.expanduser("~")
-    answer = None
-    if shutil.which("xdg-user-dir"):
-        try:
-            result = subprocess.run(
-                ["xdg-user-dir", "PICTURES"],
-                capture_output=True,
-                text=True,
-                timeout=5,
-                stdin=subprocess.DEVNULL,
-            )
-            answer = result.stdout.strip() if result.returncode == 0 else None
-        except (OSError, subprocess.SubprocessError):
-            answer = None
-    if not answer:
-        answer = _read_user_dirs(home)
+    answer = _ask_xdg_user_dir() or _read_user_dirs(home)
     if (
         not answer
         or not os.path.isabs(answer)
@@ -105,27 +138,41 @@ def _configured_pictures_dir():
 def _read_user_dirs(home):
     config = os.environ.get("XDG_CONFIG_HOME") or os.path.join(home, ".config")
     try:
-        with open(os.path.join(config, "user-dirs.dirs"), encoding="utf-8") as file:
-            lines = file.read(65536).splitlines()
-    except (OSError, UnicodeDecodeError):
-        return os.environ.get("XDG_PICTURES_DIR")
+        with open(os.path.join(config, "user-dirs.dirs"), "rb") as file:
+            lines = os.fsdecode(file.read(65536)).splitlines()
+    except OSError:
+        lines = []
+    path = os.environ.get("XDG_PICTURES_DIR")
     for line in lines:
         name, equals, value = line.strip().partition("=")
         if name == "XDG_PICTURES_DIR" and equals:
             try:
-                words = shlex.split(value)
+                words = shlex.split(value, comments=True)
             except ValueError:
-                return None
-            if len(words) != 1:
-                return None
-            path = words[0]
-            if path.startswith("$HOME"):
-                path = home + path[len("$HOME") :]
-            return path
-    return os.environ.get("XDG_PICTURES_DIR")
+                words = []
+            if len(words) == 1:
+                path = words[0]
+                for variable in ("${HOME}", "$HOME"):
+                    if path.startswith(variable):
+                        path = home + path[len(variable) :]
+    return path
+
+
+# The folder of the last answer, with the environment that it was worked out from: the folder
+# is looked up once (at import) and again only where that environment changed.
+_picture_folder = (None, None)
 
 
 def picture_folder():
     """``<pictures>/velmora``: the user's pictures folder as XDG names it, else ~/Pictures."""
-    pictures = _configured_pictures_dir() or os.path.join(os.path.expanduser("~"), "Pictures")
-    return os.path.join(pictures, PICTURE_SUBFOLDER)
+    global _picture_folder
+    environment = tuple(
+        os.environ.get(name) for name in ("HOME", "XDG_CONFIG_HOME", "XDG_PICTURES_DIR")
+    )
+    known, folder = _picture_folder
+    if known != environment:
+        home = _home()
+        pictures = _configured_pictures_dir(home) or os.path.join(home, "Pictures")
+        folder = os.path.join(pictures, PICTURE_SUBFOLDER)
+        _picture_folder = (environment, folder)
+    return folder
