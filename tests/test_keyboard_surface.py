@@ -1,7 +1,6 @@
 """The keyboard module's surface: identity, namespace, docstrings and the import lifecycle."""
 
 import importlib
-import inspect
 import sys
 
 import pytest
@@ -80,13 +79,11 @@ def test_the_extended_key_set_is_private(module):
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
-def test_functions_carry_their_docstrings_and_no_signature(module, name):
+def test_functions_carry_their_docstrings(module, name):
     function = getattr(module, name)
     assert function.__doc__ == DOCSTRINGS[name]
     assert function.__module__ == "velmora.strokeSmith"
     assert function.__doc__.splitlines()[0].startswith(name + "(")
-    with pytest.raises(ValueError):
-        inspect.signature(function)
 
 
 def test_help_shows_the_signature_line_first(module, capsys):
