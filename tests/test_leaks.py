@@ -1,6 +1,7 @@
 """Leak checks of every entry point (see leaks/check_leaks.py for the rule), one process per
 module so that other tests' threads and caches stay out of the allocation counts."""
 
+import importlib
 import json
 import os
 import subprocess
@@ -12,6 +13,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "leaks"))
 
 import check_leaks  # noqa: E402
+import published  # noqa: E402
 
 _results = {}
 
@@ -43,6 +45,22 @@ def test_keyboard_entries_do_not_leak(platform, case):
 @pytest.mark.parametrize("case", check_leaks.IMAGE_CASES)
 def test_image_entries_do_not_leak(case):
     assert verdicts("image")[case] is None
+
+
+@pytest.mark.parametrize("module_name", ["strokeSmith", "snapTone"])
+def test_every_entry_has_a_leak_case(module_name):
+    # Each case calls the entries whose names its code reads ("kb.SimulateKeyPress(...)").
+    cases = {"strokeSmith": check_leaks.KEYBOARD_CASES, "snapTone": check_leaks.image_cases()}
+    named = {name for call in cases[module_name].values() for name in calls_of(call)}
+    module = importlib.import_module(f"velmora.{module_name}")
+    assert published.missing_cases(module, named) == []
+
+
+def calls_of(case):
+    """The entry names a case's code reads, a class's methods under the class's name."""
+    call = case[0] if isinstance(case, tuple) else case
+    names = set(call.__code__.co_names)
+    return names | {f"MouseHelper.{m}" for m in ("__init__", *names) if "MouseHelper" in names}
 
 
 @pytest.mark.parametrize("baseline", [None, lambda: None], ids=["alone", "against a baseline"])

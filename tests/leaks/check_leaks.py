@@ -330,6 +330,14 @@ def image_cases():
         "tracker, crop drag": (lambda s: drag(s.MouseHelper((480, 640, 3))), []),
         "tracker, wrong shape": (lambda s: s.MouseHelper([480, 640]), []),
         "tracker, count error": (lambda s: s.MouseHelper(), []),
+        "colour band": (lambda s: s.life_color_update(bgr, 3, 2), [bgr]),
+        "direct mode": (
+            lambda s: s.BeginImageProcessing(),
+            [],
+            lambda snap, rebound: snap.send_to_clipboard(rgb),
+            lambda: bmp_in_python(rgb),
+        ),
+        "direct mode, empty clipboard": (lambda s: s.BeginImageProcessing(), []),
     }
 
 
@@ -364,6 +372,9 @@ IMAGE_CASES = [
     "tracker, crop drag",
     "tracker, wrong shape",
     "tracker, count error",
+    "colour band",
+    "direct mode",
+    "direct mode, empty clipboard",
 ]
 
 
