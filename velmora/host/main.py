@@ -185,8 +185,6 @@ class Host:
                 )
             self.capture = capture.Capture(house, lambda event: self.x.match(event) is not None)
             self.capture.start()
-            # The modules name their sounds relative to the current folder ("SFX\\...").
-            os.chdir(HERE)
             log.info(
                 "running on display %s with %s: %d hotkeys, %d abbreviations, %d locations",
                 os.environ["DISPLAY"],
