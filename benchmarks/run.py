@@ -537,7 +537,7 @@ def cases():
         Case("window-pass", "picture window pass, band on: refresh + `imshow` vs `imshow`",
              "1920x1080 (+20)", None, window_pass, rounds=41, needs_display=True),
         Case("key-press", "`SimulateKeyPress(65)`, no-op `keybd_event`, vs Python", "per call",
-             0.5, key_press, per_call=True),
+             0.9, key_press, per_call=True),
         Case("import-snapTone", "import `velmora.snapTone` vs its libraries' import", "", None,
              custom=lambda rounds: import_times("snapTone", rounds), rounds=9),
         Case("import-strokeSmith", "import `velmora.strokeSmith` vs its libraries' import", "",

@@ -71,9 +71,18 @@ void execute(PyObject*) {
         codes[i] = getattr(win32con, extended_key_names[i]);
     }
     Ref extended_keys = check(PySet_New(nullptr));
+    bool small = true;
     for (const Ref& code : codes) {
         check_status(PySet_Add(extended_keys.get(), code.get()));
+        const long value = PyLong_CheckExact(code.get()) ? PyLong_AsLong(code.get()) : -1;
+        PyErr_Clear(); // a code too large for a long is not a small one either
+        if (value >= 0 && std::size_t(value) < Captured::small_codes) {
+            captured.extended_bits.set(std::size_t(value));
+        } else {
+            small = false;
+        }
     }
+    captured.extended_bits_valid = small;
     hold(captured.extended_keys, std::move(extended_keys));
 
     Ref test = check(PyDict_New());

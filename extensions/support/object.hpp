@@ -5,6 +5,7 @@
 #pragma once
 
 #include "support/errors.hpp"
+#include "support/remembered.hpp"
 
 #include <array>
 #include <cstddef>
@@ -35,10 +36,15 @@ class Name {
     }
     operator Borrowed() const { return Borrowed(get()); }
 
+    // `dict[name]` (borrowed), or null with no exception set when missing: the last lookup
+    // of this name, remembered while the dictionary is unchanged (support/remembered.hpp).
+    PyObject* find_in(PyObject* dict) const { return found_.find(dict, get()); }
+
   private:
     const char* text_;
     bool dunder_;
     mutable PyObject* object_ = nullptr;
+    RememberedLookup found_;
 };
 
 inline PyObject* as_object(Borrowed object) noexcept {
@@ -61,12 +67,9 @@ inline Ref getattr(Borrowed object, const Name& name) {
     // namespace; anything else (and a name the namespace lacks, for the module's
     // `__getattr__` and the error) takes the interpreter's attribute lookup.
     if (!name.dunder() && PyModule_CheckExact(object.get())) {
-        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(object.get()), name.get());
+        PyObject* value = name.find_in(PyModule_GetDict(object.get()));
         if (value != nullptr) {
             return Ref::borrow(value);
-        }
-        if (PyErr_Occurred()) {
-            throw_pending();
         }
     }
     return check(PyObject_GetAttr(object.get(), name.get()));
