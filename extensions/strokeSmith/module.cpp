@@ -89,14 +89,6 @@ void execute(PyObject*) {
     module.bind(n___test__, test);
 }
 
-int exec_slot(PyObject* self) {
-    return module.run_exec(self, execute);
-}
-
-PyObject* create_slot(PyObject* spec, PyModuleDef*) {
-    return module.create(spec);
-}
-
 // The public functions, in the order of the module namespace.
 constexpr auto entries = std::make_tuple(
     entry(q_SimulateKeyPress, Form::keywords, Failure::report,
@@ -126,29 +118,15 @@ constexpr auto entries = std::make_tuple(
 
 MethodTable<module, entries> functions;
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_slot)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "strokeSmith",
-    "This extension module provides functions for manipulating keyboard presses and text "
-    "expansion.",
-    0,
-    functions.definitions(),
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 } // namespace
 
 } // namespace velmora::strokeSmith
 
 PyMODINIT_FUNC PyInit_strokeSmith() {
-    return PyModuleDef_Init(&velmora::strokeSmith::definition);
+    using namespace velmora::strokeSmith;
+    return velmora::ModuleDefinition<module, execute>::init(
+        "strokeSmith",
+        "This extension module provides functions for manipulating keyboard presses and text "
+        "expansion.",
+        functions.definitions());
 }
