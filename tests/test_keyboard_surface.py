@@ -4,7 +4,7 @@ import importlib
 import sys
 
 import pytest
-from conftest import run_python
+from conftest import KEYBOARD_IMPORTS, run_python
 
 DOCSTRINGS = {
     "SimulateKeyPress": "SimulateKeyPress(int key_id, int key_scancode=0, int times=1) -> void\n\n    Description:\n        Simulates key press by sending the specified key for the specified number of times.\n    ---\n    Parameters:\n        `key_id -> int`: the id of the key.\n        `key_scancode -> int`: the scancode of the key. Optional.\n        `times -> int`: the number of times the key should be pressed.\n    ",
@@ -26,12 +26,7 @@ FUNCTIONS = list(DOCSTRINGS)
 
 BOUND_AT_IMPORT = [
     "__builtins__",
-    "win32gui",
-    "win32ui",
-    "win32api",
-    "win32con",
-    "winsound",
-    "pywintypes",
+    *KEYBOARD_IMPORTS,
     "keyboard",
     "os",
     "winHouse",

@@ -4,7 +4,6 @@ module so that other tests' threads and caches stay out of the allocation counts
 import importlib
 import json
 import os
-import subprocess
 import sys
 
 import pytest
@@ -14,23 +13,14 @@ sys.path.insert(0, os.path.join(HERE, "leaks"))
 
 import check_leaks  # noqa: E402
 import published  # noqa: E402
+from conftest import run_script  # noqa: E402
 
 _results = {}
 
 
 def verdicts(module):
     if module not in _results:
-        environment = dict(
-            os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), VELMORA_DESKTOP="0"
-        )
-        result = subprocess.run(
-            [sys.executable, os.path.join(HERE, "leaks", "check_leaks.py"), module],
-            capture_output=True,
-            text=True,
-            env=environment,
-            cwd=HERE,
-            timeout=900,
-        )
+        result = run_script(os.path.join("leaks", "check_leaks.py"), module, timeout=900)
         assert result.returncode == 0, result.stderr[-4000:]
         _results[module] = json.loads(result.stdout)
     return _results[module]

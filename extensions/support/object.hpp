@@ -108,31 +108,33 @@ inline void setattr(Borrowed object, const Name& name, const Operand& value) {
     check_status(PyObject_SetAttr(object.get(), name.get(), value.get()));
 }
 
+// Calls `function` with the objects of `held`, the last `keyword_names` of them (a tuple of
+// str, or null) passed by keyword, through the vectorcall protocol.
+template <std::size_t N>
+Ref vectorcall(Borrowed function, const std::array<Operand, N>& held, Borrowed keyword_names) {
+    std::array<PyObject*, N + 1> stack{}; // the first slot free, for a bound method's `self`
+    for (std::size_t i = 0; i < N; ++i) {
+        stack[i + 1] = held[i].get();
+    }
+    const Py_ssize_t keywords = keyword_names ? PyTuple_GET_SIZE(keyword_names.get()) : 0;
+    return check(
+        PyObject_Vectorcall(function.get(), stack.data() + 1,
+                            std::size_t(Py_ssize_t(N) - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                            keyword_names.get()));
+}
+
 // `function(*args)`: positional arguments only.
 template <class... Args>
 Ref call(Borrowed function, const Args&... args) {
-    const std::array<Operand, sizeof...(Args)> held{Operand(args)...};
-    std::array<PyObject*, sizeof...(Args) + 1> stack{};
-    for (std::size_t i = 0; i < held.size(); ++i) {
-        stack[i + 1] = held[i].get();
-    }
-    return check(PyObject_Vectorcall(function.get(), stack.data() + 1,
-                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return vectorcall(function, std::array<Operand, sizeof...(Args)>{Operand(args)...}, nullptr);
 }
 
 // `function(*args, **kwargs)`, the keyword names given as a tuple of str that matches the
 // trailing values.
 template <class... Args>
 Ref call_with_keywords(Borrowed function, Borrowed keyword_names, const Args&... args) {
-    const std::array<Operand, sizeof...(Args)> held{Operand(args)...};
-    std::array<PyObject*, sizeof...(Args) + 1> stack{};
-    for (std::size_t i = 0; i < held.size(); ++i) {
-        stack[i + 1] = held[i].get();
-    }
-    Py_ssize_t positional = Py_ssize_t(sizeof...(Args)) - PyTuple_GET_SIZE(keyword_names.get());
-    return check(PyObject_Vectorcall(function.get(), stack.data() + 1,
-                                     size_t(positional) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     keyword_names.get()));
+    return vectorcall(function, std::array<Operand, sizeof...(Args)>{Operand(args)...},
+                      keyword_names);
 }
 
 // `object.name(*args)`
