@@ -750,7 +750,7 @@ def cases():
             for label, name, size in (("hd", hd, FULL_HD), ("4k", uhd, UHD))
         ],
         Case("key-press", "`SimulateKeyPress(65)`, no-op `keybd_event`, vs Python", "per call",
-             0.5, key_press, per_call=True),
+             0.9, key_press, per_call=True),
         Case("import-snapTone", "import `velmora.snapTone` vs its libraries' import", "", None,
              custom=lambda rounds: import_times("snapTone", rounds), rounds=9),
         Case("import-strokeSmith", "import `velmora.strokeSmith` vs its libraries' import", "",

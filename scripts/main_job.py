@@ -28,7 +28,7 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-HOST = ROOT / "host"  # the stand-in host: its SFX sounds resolve against this directory
+HOST = ROOT / "macro_stand_in"  # the stand-in macro package, whose `common` the modules import
 SIZE = (360, 240)
 TIMEOUT = 30.0
 

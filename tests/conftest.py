@@ -86,6 +86,28 @@ def reports(monkeypatch):
     return captured
 
 
+# The modules the keyboard module imports first, in the order it imports them.
+KEYBOARD_IMPORTS = ["win32gui", "win32ui", "win32api", "win32con", "winsound", "pywintypes"]
+
+
+def run_script(script, *args, timeout=300, **env):
+    """Runs the script ``script`` (a path under tests/) with ``args`` in a fresh interpreter,
+    with this test run's import path and no desktop, from the tests folder."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    environment = dict(
+        os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), VELMORA_DESKTOP="0"
+    )
+    environment.update(env)
+    return subprocess.run(
+        [sys.executable, os.path.join(here, script), *args],
+        capture_output=True,
+        text=True,
+        env=environment,
+        cwd=here,
+        timeout=timeout,
+    )
+
+
 def run_python(code, path=(), **env):
     """Runs ``code`` in a fresh interpreter with ``path`` before this test run's import path."""
     environment = dict(os.environ, **env)
@@ -107,6 +129,18 @@ def snap():
     from velmora import snapTone
 
     return snapTone
+
+
+@pytest.fixture
+def recorded_text(snap, monkeypatch, log):
+    """cv2 with putText recorded and not drawing, so the band's strip holds only its colour."""
+    import cv2
+
+    fake = types.SimpleNamespace(
+        putText=log.recorder("putText"), FONT_HERSHEY_SIMPLEX=cv2.FONT_HERSHEY_SIMPLEX
+    )
+    monkeypatch.setattr(snap, "cv2", fake)
+    return log
 
 
 @pytest.fixture

@@ -9,11 +9,13 @@ is looked up again at each use, so that rebinding it after import takes effect a
 import ast
 import ctypes
 import importlib
+import inspect
 import pathlib
 import traceback
 
 import numpy as np
 import PIL.Image
+import published
 import pytest
 
 import velmora
@@ -76,6 +78,49 @@ def test_stub_matches_the_docstring_signature_line(module_name, name, arguments)
     function = getattr(importlib.import_module(f"velmora.{module_name}"), name)
     assert function.__doc__.startswith(name + "(")
     assert stub_parameters(arguments) == documented_parameters(function.__doc__)
+
+
+def stub_signature(node):
+    """(name, kind, default) of each parameter of a stub's function definition."""
+    arguments = node.args
+    kinds = [inspect.Parameter.POSITIONAL_ONLY] * len(arguments.posonlyargs) + [
+        inspect.Parameter.POSITIONAL_OR_KEYWORD
+    ] * len(arguments.args)
+    return [
+        (name, kind, inspect.Parameter.empty if default is None else default)
+        for (name, default), kind in zip(stub_parameters(arguments), kinds, strict=True)
+    ]
+
+
+def stub_definitions(module_name):
+    """Each function and method of a stub by its entry name ("MouseHelper.__init__")."""
+    tree = ast.parse((STUB_FOLDER / f"{module_name}.pyi").read_text())
+    found = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            found[node.name] = node
+        elif isinstance(node, ast.ClassDef):
+            for method in node.body:
+                if isinstance(method, ast.FunctionDef):
+                    found[f"{node.name}.{method.name}"] = method
+    return found
+
+
+SIGNED = [
+    (module_name, entry)
+    for module_name in ("strokeSmith", "snapTone")
+    for entry in published.entries(importlib.import_module(f"velmora.{module_name}"))
+]
+
+
+@pytest.mark.parametrize("module_name, entry", SIGNED, ids=[".".join(e) for e in SIGNED])
+def test_signature_comes_from_the_table_and_matches_the_stub(module_name, entry):
+    function = importlib.import_module(f"velmora.{module_name}")
+    for part in entry.split("."):
+        function = getattr(function, part)
+    signature = inspect.signature(function)
+    shown = [(p.name, p.kind, p.default) for p in signature.parameters.values()]
+    assert shown == stub_signature(stub_definitions(module_name)[entry])
 
 
 def test_every_public_function_has_a_stub():
@@ -250,12 +295,12 @@ USES = [
     ("snapTone.MouseHelper.update_life_data", "cv2",
      lambda snap: snap.MouseHelper((30, 40)).update_life_data(1, 2, 3, 0, None), True),
 ]  # fmt: skip
-# Pure text work, no module-level name: nothing to rebind.
-USES_NONE = {"strokeSmith.GetCaretPosition"}
+# Pure text work or attributes of the instance, no module-level name: nothing to rebind.
+USES_NONE = {"strokeSmith.GetCaretPosition", "snapTone.MouseHelper.__init__"}
 
 
 def test_every_entry_has_a_use_below():
-    assert {entry for entry, *_ in USES} | USES_NONE >= set(IDS)
+    assert {entry for entry, *_ in USES} | USES_NONE >= {".".join(e) for e in SIGNED}
 
 
 @pytest.mark.parametrize("entry, name, call, again", USES, ids=[f"{e}-{n}" for e, n, *_ in USES])

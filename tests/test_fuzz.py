@@ -4,12 +4,10 @@ the run. The re-entrancy run uses the interpreter's debug allocator, which poiso
 (plain malloc under the sanitizer build, whose AddressSanitizer then reports a use of it)."""
 
 import os
-import subprocess
-import sys
 
 import pytest
+from conftest import run_script
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 SCALE = float(os.environ.get("VELMORA_FUZZ_SCALE", "1"))
 
 
@@ -23,21 +21,12 @@ SCALE = float(os.environ.get("VELMORA_FUZZ_SCALE", "1"))
 )
 def test_entry_points_survive_hostile_arguments(script, examples, entries):
     count = max(1, int(examples * SCALE))
-    environment = dict(
-        os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), VELMORA_DESKTOP="0"
-    )
+    environment = {}
     if script == "fuzz_reentry.py":
         environment["PYTHONMALLOC"] = (
             "malloc" if "asan" in os.environ.get("LD_PRELOAD", "") else "debug"
         )
-    result = subprocess.run(
-        [sys.executable, os.path.join(HERE, "fuzz", script), str(count)],
-        capture_output=True,
-        text=True,
-        env=environment,
-        cwd=HERE,
-        timeout=900,
-    )
+    result = run_script(os.path.join("fuzz", script), str(count), timeout=900, **environment)
     assert result.returncode == 0, (
         f"exit status {result.returncode}\n{result.stdout}\n{result.stderr[-4000:]}"
     )

@@ -1,7 +1,6 @@
 """life_color_update: the colour band painted in place, and its label."""
 
 import traceback
-import types
 
 import cv2
 import numpy as np
@@ -15,16 +14,6 @@ def stripes(rows=60, columns=200, channels=3):
     if channels == 4:
         picture[:, :, 3] = 200 - picture[:, :, 3]
     return picture
-
-
-@pytest.fixture
-def recorded_text(snap, monkeypatch, log):
-    """cv2 with putText recorded and not drawing, so the strip holds only its colour."""
-    fake = types.SimpleNamespace(
-        putText=log.recorder("putText"), FONT_HERSHEY_SIMPLEX=cv2.FONT_HERSHEY_SIMPLEX
-    )
-    monkeypatch.setattr(snap, "cv2", fake)
-    return log
 
 
 @pytest.mark.parametrize(

@@ -1,7 +1,5 @@
 """life_color_update straight into an array's memory: the same as the NumPy steps."""
 
-import types
-
 import cv2
 import numpy as np
 import pytest
@@ -48,15 +46,6 @@ def test_the_same_pixels_as_the_numpy_steps(snap, layout, channels, rows, x, y):
         assert ours[0] is True
 
 
-@pytest.fixture
-def text_calls(snap, monkeypatch, log):
-    fake = types.SimpleNamespace(
-        putText=log.recorder("putText"), FONT_HERSHEY_SIMPLEX=cv2.FONT_HERSHEY_SIMPLEX
-    )
-    monkeypatch.setattr(snap, "cv2", fake)
-    return log
-
-
 @pytest.mark.parametrize(
     "x, y",
     [(7, 30), (-3, -2), (np.int64(7), 30), (True, 30), (7.0, 30), (7, 2**70)],
@@ -73,7 +62,7 @@ def text_calls(snap, monkeypatch, log):
     ],
     ids=["uint8", "uint16", "two dimensions", "read-only", "array subclass"],
 )
-def test_any_other_argument_is_the_numpy_steps(snap, text_calls, log, make, x, y):
+def test_any_other_argument_is_the_numpy_steps(snap, recorded_text, log, make, x, y):
     def outcome(function):
         array = make()
         log.calls.clear()

@@ -23,6 +23,15 @@ from conftest import run_python
 # Names the import system sets on every module; everything else is bound by the module.
 IMPORT_SYSTEM = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
 
+ONE_ARGUMENT = [
+    "pil_image_to_bmp",
+    "send_to_clipboard",
+    "pil_to_cv",
+    "cv_to_pil",
+    "image_invert",
+    "make_transparent",
+]
+
 BOUND_IN_ORDER = [
     "__builtins__",
     "PIL",
@@ -34,25 +43,11 @@ BOUND_IN_ORDER = [
     "cv2",
     "winsound",
     "dt",
-    "pil_image_to_bmp",
-    "send_to_clipboard",
-    "pil_to_cv",
-    "cv_to_pil",
-    "image_invert",
-    "make_transparent",
+    *ONE_ARGUMENT,
     "MouseHelper",
     "life_color_update",
     "BeginImageProcessing",
     "__test__",
-]
-
-ONE_ARGUMENT = [
-    "pil_image_to_bmp",
-    "send_to_clipboard",
-    "pil_to_cv",
-    "cv_to_pil",
-    "image_invert",
-    "make_transparent",
 ]
 
 DOCSTRINGS = {

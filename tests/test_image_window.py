@@ -3,6 +3,7 @@
 import datetime
 import gc
 import io
+import os
 import sys
 import traceback
 import types
@@ -12,6 +13,10 @@ import numpy as np
 import PIL.Image
 import pytest
 from conftest import WINDOW
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "leaks"))
+
+import check_leaks  # noqa: E402
 
 DOWN, UP, MOVE = cv2.EVENT_LBUTTONDOWN, cv2.EVENT_LBUTTONUP, cv2.EVENT_MOUSEMOVE
 CTRL = cv2.EVENT_FLAG_CTRLKEY
@@ -370,15 +375,7 @@ def block_growth(call):
     """The growth of the allocated blocks over three rounds of CALLS calls, after a warm-up."""
     for _ in range(CALLS):
         call()
-    deltas = []
-    for _ in range(3):
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(CALLS):
-            call()
-        gc.collect()
-        deltas.append(sys.getallocatedblocks() - before)
-    return deltas
+    return check_leaks.measure(call, CALLS, rounds=3)
 
 
 CROP = [(DOWN, 1, 1, CTRL), (UP, 30, 30), (DOWN, 2, 2, CTRL)]

@@ -351,3 +351,59 @@ def test_a_module_without_the_function_reports_the_interpreters_error(kb, report
     kb.SimulateKeyPress(65)
     assert reports.types == [AttributeError]
     assert reports.messages == ["module 'win32api' has no attribute 'keybd_event'"]
+
+
+def rebind_in_module(api, kb, send):
+    api.keybd_event = send
+
+
+def replace_module(api, kb, send):
+    kb.win32api = types.ModuleType("win32api")
+    kb.win32api.keybd_event = send
+
+
+def delete_then_add(api, kb, send):
+    del vars(api)["keybd_event"]
+    vars(api).update(keybd_event=send)
+
+
+def clear_then_fill(api, kb, send):
+    vars(api).clear()
+    vars(api)["keybd_event"] = send
+
+
+@pytest.mark.parametrize(
+    "change", [rebind_in_module, replace_module, delete_then_add, clear_then_fill]
+)
+def test_remembered_lookups_see_every_change_at_the_next_use(kb, monkeypatch, change):
+    # The lookups of `win32api` and `keybd_event` are remembered while their namespaces stay
+    # unchanged: whatever changes them, between presses or between a down and its up event,
+    # the next event goes where a fresh lookup would send it.
+    sent = []
+    api = types.ModuleType("win32api")
+    monkeypatch.setattr(kb, "win32api", api)
+
+    def second(*event):
+        sent.append(("second", *event))
+
+    def first(*event):
+        sent.append(("first", *event))
+        if len(sent) == 3:  # mid-press: the up event of the second press
+            change(kb.win32api, kb, second)
+
+    api.keybd_event = first
+    kb.SimulateKeyPress(65)
+    kb.SimulateKeyPress(66)
+    kb.SimulateKeyPress(67)
+    change(kb.win32api, kb, first)
+    kb.SimulateKeyPress(68)
+    assert [(who, code, flags) for who, code, _, flags, _ in sent] == [
+        ("first", 65, 0),
+        ("first", 65, 2),
+        ("first", 66, 0),
+        ("second", 66, 2),
+        ("second", 67, 0),
+        ("second", 67, 2),
+        ("first", 68, 0),
+        ("first", 68, 2),
+    ]

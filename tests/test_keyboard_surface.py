@@ -1,11 +1,10 @@
 """The keyboard module's surface: identity, namespace, docstrings and the import lifecycle."""
 
 import importlib
-import inspect
 import sys
 
 import pytest
-from conftest import run_python
+from conftest import KEYBOARD_IMPORTS, run_python
 
 DOCSTRINGS = {
     "SimulateKeyPress": "SimulateKeyPress(int key_id, int key_scancode=0, int times=1) -> void\n\n    Description:\n        Simulates key press by sending the specified key for the specified number of times.\n    ---\n    Parameters:\n        `key_id -> int`: the id of the key.\n        `key_scancode -> int`: the scancode of the key. Optional.\n        `times -> int`: the number of times the key should be pressed.\n    ",
@@ -27,12 +26,7 @@ FUNCTIONS = list(DOCSTRINGS)
 
 BOUND_AT_IMPORT = [
     "__builtins__",
-    "win32gui",
-    "win32ui",
-    "win32api",
-    "win32con",
-    "winsound",
-    "pywintypes",
+    *KEYBOARD_IMPORTS,
     "keyboard",
     "os",
     "winHouse",
@@ -80,13 +74,11 @@ def test_the_extended_key_set_is_private(module):
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
-def test_functions_carry_their_docstrings_and_no_signature(module, name):
+def test_functions_carry_their_docstrings(module, name):
     function = getattr(module, name)
     assert function.__doc__ == DOCSTRINGS[name]
     assert function.__module__ == "velmora.strokeSmith"
     assert function.__doc__.splitlines()[0].startswith(name + "(")
-    with pytest.raises(ValueError):
-        inspect.signature(function)
 
 
 def test_help_shows_the_signature_line_first(module, capsys):

@@ -4,23 +4,11 @@ slot run on a second module object. A function of a module that has not finished
 raises; it never reaches state that is not there."""
 
 import os
-import subprocess
-import sys
 
 import pytest
-from conftest import run_python
+from conftest import KEYBOARD_IMPORTS, run_python, run_script
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-KEYBOARD_STEPS = [
-    "win32gui",
-    "win32ui",
-    "win32api",
-    "win32con",
-    "winsound",
-    "pywintypes",
-    "keyboard",
-    "common",
-]
+KEYBOARD_STEPS = [*KEYBOARD_IMPORTS, "keyboard", "common"]
 IMAGE_STEPS = ["PIL", "win32clipboard", "numpy", "cv2", "winsound", "type"]
 CASES = [
     *[("strokeSmith", step, "raise") for step in KEYBOARD_STEPS],
@@ -36,17 +24,7 @@ CASES = [
 
 @pytest.mark.parametrize("module, step, mode", CASES)
 def test_a_half_made_module_refuses_calls_and_the_loaded_one_works(module, step, mode):
-    environment = dict(
-        os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), VELMORA_DESKTOP="0"
-    )
-    result = subprocess.run(
-        [sys.executable, os.path.join(HERE, "lifecycle", "run_import.py"), module, step, mode],
-        capture_output=True,
-        text=True,
-        env=environment,
-        cwd=HERE,
-        timeout=300,
-    )
+    result = run_script(os.path.join("lifecycle", "run_import.py"), module, step, mode)
     assert result.returncode == 0, result.stderr[-4000:]
     lines = dict(
         line.split(": ", 1)

@@ -1,4 +1,4 @@
-"""The host stand-in beside the package: its common module and its sounds."""
+"""The stand-in macro package beside the package: its common module; the package's sounds."""
 
 import importlib.util
 import os
@@ -9,11 +9,12 @@ import wave
 import pytest
 from conftest import run_python
 
-HOST = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "host")
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+HOST = os.path.join(ROOT, "macro_stand_in")
 
 
 def load(name):
-    """A fresh copy of host/<name>.py, loaded under a private name."""
+    """A fresh copy of macro_stand_in/<name>.py, loaded under a private name."""
     spec = importlib.util.spec_from_file_location(f"host_{name}", os.path.join(HOST, f"{name}.py"))
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
@@ -95,7 +96,7 @@ def test_host_common_wins_over_the_fallback():
 
 @pytest.mark.parametrize("name", ["coins-497.wav", "knob-458.wav"])
 def test_sounds_are_short_audible_wavs(name):
-    with wave.open(os.path.join(HOST, "SFX", name)) as sound:
+    with wave.open(os.path.join(ROOT, "velmora", "_platform", "SFX", name)) as sound:
         assert (sound.getnchannels(), sound.getsampwidth()) == (1, 2)
         assert sound.getnframes() < sound.getframerate()  # under a second
         frames = sound.readframes(sound.getnframes())

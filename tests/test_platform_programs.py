@@ -135,6 +135,16 @@ def test_sound_names_resolve(sounds, name, expected):
     assert freedesktop.resolve(name) == (None if expected is None else str(sounds / expected))
 
 
+def test_a_sound_the_current_folder_lacks_is_the_package_own(sounds):
+    # The current folder comes first, as on Windows; the modules' own sounds are installed
+    # with the package, so that nobody has to change directory to hear them.
+    own = freedesktop.resolve("SFX\\coins-497.wav")
+    assert own == os.path.join(freedesktop.PACKAGE_SOUNDS, "SFX", "coins-497.wav")
+    with open(own, "rb") as sound:
+        assert sound.read(4) == b"RIFF"
+    assert freedesktop.resolve("SFX\\knob-458.wav") == str(sounds / "work/SFX/knob-458.wav")
+
+
 @pytest.mark.parametrize("flags, waits", [(0x20000, True), (0x20001, False)])
 def test_sound_waits_unless_async(programs, sounds, flags, waits):
     freedesktop.play("SFX\\knob-458.wav", flags)

@@ -197,7 +197,7 @@ Ref life_color_update(Borrowed cv2_main_image, Borrowed x, Borrowed y) {
     // The pixel is read before the strip is written: under the pointer inside the strip lies
     // the strip's previous colour.
     Ref strip = getitem(cv2_main_image, captured.band_rows);
-    Ref blank = multiply(strip, captured.blanking_factor);
+    Ref blank = multiply(strip, blanking_factor);
     Ref pixel = pixel_at(cv2_main_image, x, y);
     Ref painted = add(blank, pixel);
     setitem(cv2_main_image, captured.band_rows, painted);

@@ -85,8 +85,8 @@ Ref pil_to_cv(Borrowed image) {
 
 Ref cv_to_pil(Borrowed cv2_main_image) {
     Ref shape = getattr(cv2_main_image, n_shape);
-    Ref channels = getitem(shape, captured.channel_axis);
-    const bool four_channels = compare(channels, captured.channels_with_alpha, Py_EQ);
+    Ref channels = getitem(shape, channel_axis);
+    const bool four_channels = compare(channels, channels_with_alpha, Py_EQ);
     Ref fromarray = getattr(getattr(module.lookup(n_PIL), n_Image), n_fromarray);
     Ref converted = cvt_color(cv2_main_image, four_channels ? n_COLOR_BGRA2RGBA : n_COLOR_BGR2RGB);
     return call(fromarray, converted);

@@ -232,8 +232,7 @@ class Source {
             if (PyTuple_CheckExact(result.get()) && PyTuple_GET_SIZE(result.get()) == 3) {
                 // Status 1: all the rows were written.
                 const Borrowed status = PyTuple_GET_ITEM(result.get(), 1);
-                if (PyLong_CheckExact(status.get()) &&
-                    compare(status, captured.encoder_finished, Py_EQ)) {
+                if (PyLong_CheckExact(status.get()) && compare(status, encoder_finished, Py_EQ)) {
                     return Ref::borrow(PyTuple_GET_ITEM(result.get(), 2));
                 }
             }
@@ -335,9 +334,9 @@ Ref image_over(const Ref& pixels, const RawSize& size) {
     Ref width = new_size_t(size.width);
     Ref height = new_size_t(size.height);
     Ref image_size = new_tuple(width, height);
-    Ref image = call(frombuffer, s_RGBA, image_size, pixels, s_raw, s_RGBA, captured.packed_stride,
-                     captured.top_down);
-    setattr(image, n_readonly, captured.writable);
+    Ref image =
+        call(frombuffer, s_RGBA, image_size, pixels, s_raw, s_RGBA, packed_stride, top_down);
+    setattr(image, n_readonly, writable);
     return image;
 }
 
@@ -403,17 +402,15 @@ bool make_transparent_whole(Borrowed image, const RawSize& size) {
 // `all([abs(item[0] - bg_color[0]) < 10, abs(item[1] - bg_color[1]) < 1,
 //       abs(item[2] - bg_color[2]) < 1])`
 bool matches_background(Borrowed item, Borrowed bg_color) {
-    const Borrowed channels[] = {captured.red_channel, captured.green_channel,
-                                 captured.blue_channel};
-    const Borrowed limits[] = {captured.red_tolerance, captured.exact_tolerance,
-                               captured.exact_tolerance};
+    const long channels[] = {red_channel, green_channel, blue_channel};
+    const long limits[] = {red_tolerance, exact_tolerance, exact_tolerance};
     Ref tests = check(PyList_New(3));
     for (std::size_t i = 0; i < 3; ++i) {
         Ref channel = getitem(item, channels[i]);
         Ref background = getitem(bg_color, channels[i]);
         Ref difference = subtract(channel, background);
         Ref distance = absolute(difference);
-        Ref test = check(PyObject_RichCompare(distance.get(), limits[i].get(), Py_LT));
+        Ref test = check(PyObject_RichCompare(distance.get(), Operand(limits[i]).get(), Py_LT));
         PyList_SET_ITEM(tests.get(), Py_ssize_t(i), test.release());
     }
     return truthy(call(captured.all, tests));
@@ -424,12 +421,12 @@ void make_transparent_general(Borrowed image) {
     Ref data_items = call_method(image, n_getdata);
     Ref output_image = check(PyList_New(0));
     Ref getcolors = getattr(image, n_getcolors);
-    Ref width = getitem(getattr(image, n_size), captured.horizontal_item);
-    Ref height = getitem(getattr(image, n_size), captured.vertical_item);
+    Ref width = getitem(getattr(image, n_size), horizontal_item);
+    Ref height = getitem(getattr(image, n_size), vertical_item);
     Ref pixel_count = multiply(width, height);
     Ref colors = call(getcolors, pixel_count);
     Ref most_frequent = call(captured.max, colors);
-    Ref bg_color = getitem(most_frequent, captured.counted_colour);
+    Ref bg_color = getitem(most_frequent, counted_colour);
     Ref iterator = check(PyObject_GetIter(data_items.get()));
     // The replaced entries all refer to the one transparent pixel made at import.
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {

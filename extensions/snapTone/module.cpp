@@ -47,34 +47,8 @@ void make_constants() {
     hold(captured.transparent, new_tuple(white, white, white, zero));
     Ref header_size = new_int(14);
     hold(captured.after_file_header, new_slice(header_size, nullptr));
-    hold(captured.key_mask, new_int(255));
-    hold(captured.key_wait, new_int(1));
-    hold(captured.property_on, new_int(1));
-    hold(captured.per_monitor_awareness, new_int(2));
-    hold(captured.screen_width_metric, new_int(0));
-    hold(captured.screen_height_metric, new_int(1));
-    hold(captured.origin_coordinate, new_int(0));
-    hold(captured.horizontal_item, new_int(0));
-    hold(captured.vertical_item, new_int(1));
-    hold(captured.row_axis, new_int(0));
-    hold(captured.column_axis, new_int(1));
-    hold(captured.channel_axis, new_int(2));
-    hold(captured.channels_with_alpha, new_int(4));
     Ref alpha_channel = new_int(3);
     hold(captured.alpha_plane, new_tuple(Py_Ellipsis, alpha_channel));
-    hold(captured.line_thickness, new_int(4));
-    hold(captured.drag_threshold, new_int(10));
-    hold(captured.blanking_factor, new_int(0));
-    hold(captured.red_channel, new_int(0));
-    hold(captured.green_channel, new_int(1));
-    hold(captured.blue_channel, new_int(2));
-    hold(captured.red_tolerance, new_int(10));
-    hold(captured.exact_tolerance, new_int(1));
-    hold(captured.counted_colour, new_int(1));
-    hold(captured.encoder_finished, new_int(1));
-    hold(captured.packed_stride, new_int(0));
-    hold(captured.top_down, new_int(1));
-    hold(captured.writable, new_int(0));
     Ref band_bottom = new_int(band_height);
     hold(captured.band_rows, new_slice(zero, band_bottom));
     hold(captured.below_band, new_slice(band_bottom, nullptr));
@@ -85,7 +59,6 @@ void make_constants() {
     hold(captured.derived_size, new_tuple(zero, zero));
     hold(captured.zoom_in_factor, new_float(1.2));
     hold(captured.zoom_out_factor, new_float(0.8));
-    hold(captured.smallest_side, new_int(100));
 }
 
 // `import a.b` binds the top-level package `a`.
@@ -247,28 +220,6 @@ void execute(PyObject* self) {
     module.bind(n___test__, test);
 }
 
-int exec_slot(PyObject* self) {
-    return module.run_exec(self, execute);
-}
-
-PyObject* create_slot(PyObject* spec, PyModuleDef*) {
-    return module.create(spec);
-}
-
-PyMethodDef no_functions[] = {
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_slot)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "snapTone", nullptr, 0, no_functions, slots, nullptr, nullptr, nullptr,
-};
-
 } // namespace
 
 void raise_type_error(const char* message) {
@@ -279,5 +230,7 @@ void raise_type_error(const char* message) {
 } // namespace velmora::snapTone
 
 PyMODINIT_FUNC PyInit_snapTone() {
-    return PyModuleDef_Init(&velmora::snapTone::definition);
+    // The functions are made at initialisation, in the order of the module namespace.
+    using namespace velmora::snapTone;
+    return velmora::ModuleDefinition<module, execute>::init("snapTone", nullptr, nullptr);
 }

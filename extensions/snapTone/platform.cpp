@@ -28,7 +28,7 @@ void make_process_dpi_aware(Borrowed ctypes) {
     }
     Ref shcore = getattr(getattr(ctypes, n_windll), n_shcore);
     Ref set_awareness = getattr(shcore, n_SetProcessDpiAwareness);
-    call(set_awareness, captured.per_monitor_awareness); // the result code is not read
+    call(set_awareness, per_monitor_awareness); // the result code is not read
 }
 
 void open_with_default_program(Borrowed path) {

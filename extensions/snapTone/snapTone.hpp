@@ -11,65 +11,76 @@ namespace velmora::snapTone {
 // The module, its namespace and its one module object.
 extern ModuleLifecycle module;
 
-// Objects made or fetched once during initialisation and held for the life of the process.
+// Objects made or fetched once during initialisation and held for the life of the process:
+// the ones the interpreter sees as they are (the same transparent pixel in every place it
+// replaces one, the slices and tuples that index arrays, the factors and colours handed to
+// OpenCV). Plain numbers that only pass through are the C constants below.
 struct Captured {
     PyObject* TypeError = nullptr;   // builtins.TypeError, raised by the argument type tests
     PyObject* max = nullptr;         // builtins.max
     PyObject* all = nullptr;         // builtins.all
     PyObject* module_name = nullptr; // "velmora.snapTone", the functions' __module__
 
-    // Indices into (x, y) points and (width, height) sizes, and the axes of a picture array.
-    PyObject* horizontal_item = nullptr; // 0: x of a point, the width of a size
-    PyObject* vertical_item = nullptr;   // 1: y of a point, the height of a size
-    PyObject* row_axis = nullptr;        // 0
-    PyObject* column_axis = nullptr;     // 1
-    PyObject* channel_axis = nullptr;    // 2
-
     // Conversions and the clipboard.
-    PyObject* after_file_header = nullptr;   // slice(14, None): a BMP file minus its header
-    PyObject* channels_with_alpha = nullptr; // 4, the channel count of a picture with alpha
+    PyObject* after_file_header = nullptr; // slice(14, None): a BMP file minus its header
 
     // Making the background transparent.
     PyObject* transparent = nullptr; // (255, 255, 255, 0), a replaced background pixel
-    PyObject* red_channel = nullptr; // 0, 1 and 2: the colour items of an RGBA pixel
-    PyObject* green_channel = nullptr;
-    PyObject* blue_channel = nullptr;
-    PyObject* red_tolerance = nullptr;    // 10: a background pixel's red lies closer than this
-    PyObject* exact_tolerance = nullptr;  // 1: its green and blue match exactly
-    PyObject* counted_colour = nullptr;   // 1, the colour of a (count, colour) pair of getcolors
-    PyObject* encoder_finished = nullptr; // 1, the raw encoder's status once all is written
-    PyObject* packed_stride = nullptr;    // 0: frombuffer's rows follow with no padding
-    PyObject* top_down = nullptr;         // 1: frombuffer's first row is the top one
-    PyObject* writable = nullptr;         // 0, the `readonly` flag of a writable image
 
     // The picture window.
-    PyObject* per_monitor_awareness = nullptr; // 2, the window's DPI awareness on Windows
-    PyObject* screen_width_metric = nullptr;   // 0, the system metric of the screen's width
-    PyObject* screen_height_metric = nullptr;  // 1, the system metric of the screen's height
-    PyObject* property_on = nullptr;           // 1, a window property on; a closed window's is less
-    PyObject* key_wait = nullptr;              // 1, the milliseconds each pass waits for a key
-    PyObject* key_mask = nullptr;              // 255: only the low byte of a key code counts
-    PyObject* origin_coordinate = nullptr;     // 0, the first row and column; positions start there
-    PyObject* drag_threshold = nullptr;        // 10, the pixels a crop drag exceeds right and down
     PyObject* red = nullptr;             // (0, 0, 255), freehand lines in blue-green-red order
-    PyObject* line_thickness = nullptr;  // 4, of the freehand lines
     PyObject* alpha_plane = nullptr;     // (..., 3), the alpha channel of every pixel
     PyObject* derived_size = nullptr;    // (0, 0): resize derives the size from the factors
     PyObject* zoom_in_factor = nullptr;  // 1.2
     PyObject* zoom_out_factor = nullptr; // 0.8
-    PyObject* smallest_side = nullptr;   // 100, the side that zooming out keeps above
 
     // The colour band.
-    PyObject* band_rows = nullptr;       // slice(0, 20), the rows of the colour band
-    PyObject* below_band = nullptr;      // slice(20, None), the picture under the band
-    PyObject* blanking_factor = nullptr; // 0: the band's rows multiplied by it are blank
-    PyObject* label_origin = nullptr;    // (0, 15), the baseline origin of the band's label
-    PyObject* label_scale = nullptr;     // 0.5, the font scale of the band's label
+    PyObject* band_rows = nullptr;    // slice(0, 20), the rows of the colour band
+    PyObject* below_band = nullptr;   // slice(20, None), the picture under the band
+    PyObject* label_origin = nullptr; // (0, 15), the baseline origin of the band's label
+    PyObject* label_scale = nullptr;  // 0.5, the font scale of the band's label
 };
 extern Captured captured;
 
 // The rows of the colour band at the top of the picture window.
 inline constexpr long band_height = 20;
+
+// Indices into (x, y) points and (width, height) sizes, and the axes of a picture array.
+inline constexpr long horizontal_item = 0; // x of a point, the width of a size
+inline constexpr long vertical_item = 1;   // y of a point, the height of a size
+inline constexpr long row_axis = 0;
+inline constexpr long column_axis = 1;
+inline constexpr long channel_axis = 2;
+
+// Conversions.
+inline constexpr long channels_with_alpha = 4; // the channel count of a picture with alpha
+
+// Making the background transparent.
+inline constexpr long red_channel = 0; // the colour items of an RGBA pixel
+inline constexpr long green_channel = 1;
+inline constexpr long blue_channel = 2;
+inline constexpr long red_tolerance = 10;   // a background pixel's red lies closer than this
+inline constexpr long exact_tolerance = 1;  // its green and blue match exactly
+inline constexpr long counted_colour = 1;   // the colour of a (count, colour) pair of getcolors
+inline constexpr long encoder_finished = 1; // the raw encoder's status once all is written
+inline constexpr long packed_stride = 0;    // frombuffer's rows follow with no padding
+inline constexpr long top_down = 1;         // frombuffer's first row is the top one
+inline constexpr long writable = 0;         // the `readonly` flag of a writable image
+
+// The picture window.
+inline constexpr long per_monitor_awareness = 2; // the window's DPI awareness on Windows
+inline constexpr long screen_width_metric = 0;   // the system metric of the screen's width
+inline constexpr long screen_height_metric = 1;  // the system metric of the screen's height
+inline constexpr long property_on = 1;           // a window property on; a closed window's is less
+inline constexpr long key_wait = 1;              // the milliseconds each pass waits for a key
+inline constexpr long key_mask = 255;            // only the low byte of a key code counts
+inline constexpr long origin_coordinate = 0;     // the first row and column; positions start there
+inline constexpr long drag_threshold = 10;       // the pixels a crop drag exceeds right and down
+inline constexpr long line_thickness = 4;        // of the freehand lines
+inline constexpr long smallest_side = 100;       // the side that zooming out keeps above
+
+// The colour band.
+inline constexpr long blanking_factor = 0; // the band's rows multiplied by it are blank
 
 // Names looked up in the module namespace at each use.
 inline const Name n_PIL("PIL");

@@ -17,7 +17,7 @@ const Name n_EVENT_LBUTTONUP("EVENT_LBUTTONUP");
 const Name n_EVENT_FLAG_CTRLKEY("EVENT_FLAG_CTRLKEY");
 
 // `value > limit` for the item `index` of `self.<name>` subtracted from `value`.
-bool exceeds(Borrowed value, Borrowed self, const Name& name, Borrowed index, Borrowed limit) {
+bool exceeds(Borrowed value, Borrowed self, const Name& name, long index, long limit) {
     Ref corner = getattr(self, name);
     Ref start = getitem(corner, index);
     Ref distance = subtract(value, start);
@@ -25,7 +25,7 @@ bool exceeds(Borrowed value, Borrowed self, const Name& name, Borrowed index, Bo
 }
 
 // `value <= self.shape[axis]`
-bool within_shape(Borrowed value, Borrowed self, Borrowed axis) {
+bool within_shape(Borrowed value, Borrowed self, long axis) {
     Ref shape = getattr(self, n_shape);
     Ref bound = getitem(shape, axis);
     return compare(value, bound, Py_LE);
@@ -36,21 +36,18 @@ bool within_shape(Borrowed value, Borrowed self, Borrowed axis) {
 // column and row, and the drag went more than 10 pixels right and more than 10 down.
 bool ends_selection(Borrowed self, Borrowed x, Borrowed y) {
     return truthy(getattr(self, n_cropping)) && truthy(getattr(self, n_mouse_selection_start)) &&
-           within_shape(x, self, captured.column_axis) &&
-           within_shape(y, self, captured.row_axis) &&
-           exceeds(x, self, n_mouse_selection_start, captured.horizontal_item,
-                   captured.drag_threshold) &&
-           exceeds(y, self, n_mouse_selection_start, captured.vertical_item,
-                   captured.drag_threshold);
+           within_shape(x, self, column_axis) && within_shape(y, self, row_axis) &&
+           exceeds(x, self, n_mouse_selection_start, horizontal_item, drag_threshold) &&
+           exceeds(y, self, n_mouse_selection_start, vertical_item, drag_threshold);
 }
 
 } // namespace
 
 void mouse_helper_init(Borrowed self, Tuple shape) {
-    setattr(self, n_x, captured.origin_coordinate);
-    setattr(self, n_y, captured.origin_coordinate);
-    setattr(self, n_px, captured.origin_coordinate);
-    setattr(self, n_py, captured.origin_coordinate);
+    setattr(self, n_x, origin_coordinate);
+    setattr(self, n_y, origin_coordinate);
+    setattr(self, n_px, origin_coordinate);
+    setattr(self, n_py, origin_coordinate);
     setattr(self, n_shape, shape);
     setattr(self, n_mouse_selection_start, Py_None);
     setattr(self, n_mouse_selection_end, Py_None);

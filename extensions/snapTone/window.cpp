@@ -96,8 +96,8 @@ void update_tracker_shape(const Session& session) {
 
 // `(win32api.GetSystemMetrics(0), win32api.GetSystemMetrics(1))`
 Ref measure_screen(Borrowed win32api) {
-    Ref width = call(getattr(win32api, n_GetSystemMetrics), captured.screen_width_metric);
-    Ref height = call(getattr(win32api, n_GetSystemMetrics), captured.screen_height_metric);
+    Ref width = call(getattr(win32api, n_GetSystemMetrics), screen_width_metric);
+    Ref height = call(getattr(win32api, n_GetSystemMetrics), screen_height_metric);
     return new_tuple(width, height);
 }
 
@@ -121,11 +121,11 @@ void clear_selection(const Session& session) {
 void crop(Session& session) {
     Ref start = getattr(session.mouse_helper, n_mouse_selection_start);
     Ref end = getattr(session.mouse_helper, n_mouse_selection_end);
-    Ref first_row = getitem(start, captured.vertical_item);
-    Ref end_row = getitem(end, captured.vertical_item);
+    Ref first_row = getitem(start, vertical_item);
+    Ref end_row = getitem(end, vertical_item);
     Ref rows = new_slice(first_row, end_row);
-    Ref first_column = getitem(start, captured.horizontal_item);
-    Ref end_column = getitem(end, captured.horizontal_item);
+    Ref first_column = getitem(start, horizontal_item);
+    Ref end_column = getitem(end, horizontal_item);
     Ref columns = new_slice(first_column, end_column);
     Ref region = new_tuple(rows, columns);
     Ref selection = getitem(session.cv2_main_image, region);
@@ -150,7 +150,7 @@ void draw(const Session& session) {
     Ref x = getattr(session.mouse_helper, n_x);
     Ref y = getattr(session.mouse_helper, n_y);
     Ref to = new_tuple(x, y);
-    call(line, session.cv2_main_image, from, to, captured.red, captured.line_thickness);
+    call(line, session.cv2_main_image, from, to, captured.red, line_thickness);
     show(session.cv2_main_image);
 }
 
@@ -160,7 +160,7 @@ bool has_alpha(Borrowed cv2_main_image) {
     if (!PyTuple_Check(shape.get()) || PyTuple_GET_SIZE(shape.get()) < 3) {
         return false;
     }
-    return compare(Borrowed(PyTuple_GET_ITEM(shape.get(), 2)), captured.channels_with_alpha, Py_EQ);
+    return compare(Borrowed(PyTuple_GET_ITEM(shape.get(), 2)), channels_with_alpha, Py_EQ);
 }
 
 // Inverts the picture's colours. A picture with alpha keeps it, as the direct mode does: an
@@ -179,10 +179,10 @@ void invert(Session& session) {
 
 // Turns the picture a quarter clockwise; the tracker's positions go back to the origin.
 void rotate(Session& session) {
-    setattr(session.mouse_helper, n_x, captured.origin_coordinate);
-    setattr(session.mouse_helper, n_y, captured.origin_coordinate);
-    setattr(session.mouse_helper, n_px, captured.origin_coordinate);
-    setattr(session.mouse_helper, n_py, captured.origin_coordinate);
+    setattr(session.mouse_helper, n_x, origin_coordinate);
+    setattr(session.mouse_helper, n_y, origin_coordinate);
+    setattr(session.mouse_helper, n_px, origin_coordinate);
+    setattr(session.mouse_helper, n_py, origin_coordinate);
     Ref rotate = cv2_attribute(n_rotate);
     Ref clockwise = cv2_attribute(n_ROTATE_90_CLOCKWISE);
     session.cv2_main_image = call(rotate, session.cv2_main_image, clockwise);
@@ -224,7 +224,7 @@ void toggle_band(Session& session) {
         Ref concatenate = getattr(module.lookup(n_np), n_concatenate);
         Ref band = getitem(session.cv2_main_image, captured.band_rows);
         Ref parts = new_tuple(band, session.cv2_main_image);
-        Ref stacked = call_with_keywords(concatenate, axis_keyword.get(), parts, captured.row_axis);
+        Ref stacked = call_with_keywords(concatenate, axis_keyword.get(), parts, row_axis);
         Ref astype = getattr(stacked, n_astype);
         Ref uint8 = getattr(module.lookup(n_np), n_uint8);
         session.cv2_main_image = call(astype, uint8);
@@ -238,7 +238,7 @@ void toggle_band(Session& session) {
 }
 
 // `cv2_main_image.shape[side] <op> screen_size[screen_side] / 1.2`
-bool fits_after_zoom_in(const Session& session, Borrowed side, Borrowed screen_side, int op) {
+bool fits_after_zoom_in(const Session& session, long side, long screen_side, int op) {
     Ref shape = getattr(session.cv2_main_image, n_shape);
     Ref length = getitem(shape, side);
     Ref screen_length = getitem(session.screen_size, screen_side);
@@ -247,10 +247,10 @@ bool fits_after_zoom_in(const Session& session, Borrowed side, Borrowed screen_s
 }
 
 // `cv2_main_image.shape[side] > 100`
-bool larger_than_smallest(const Session& session, Borrowed side) {
+bool larger_than_smallest(const Session& session, long side) {
     Ref shape = getattr(session.cv2_main_image, n_shape);
     Ref length = getitem(shape, side);
-    return compare(length, captured.smallest_side, Py_GT);
+    return compare(length, smallest_side, Py_GT);
 }
 
 // `cv2.resize(cv2_main_image, (0, 0), fx=factor, fy=factor)`; show; the tracker's shape.
@@ -266,16 +266,15 @@ void scale(Session& session, Borrowed factor) {
 // Enlarges by 1.2 while the rows fit within the screen's height and the columns within its
 // width, each divided by 1.2.
 void zoom_in(Session& session) {
-    if (fits_after_zoom_in(session, captured.row_axis, captured.vertical_item, Py_LE) &&
-        fits_after_zoom_in(session, captured.column_axis, captured.horizontal_item, Py_LT)) {
+    if (fits_after_zoom_in(session, row_axis, vertical_item, Py_LE) &&
+        fits_after_zoom_in(session, column_axis, horizontal_item, Py_LT)) {
         scale(session, captured.zoom_in_factor);
     }
 }
 
 // Shrinks by 0.8 while both sides are longer than 100 pixels.
 void zoom_out(Session& session) {
-    if (larger_than_smallest(session, captured.row_axis) &&
-        larger_than_smallest(session, captured.column_axis)) {
+    if (larger_than_smallest(session, row_axis) && larger_than_smallest(session, column_axis)) {
         scale(session, captured.zoom_out_factor);
     }
 }
@@ -331,10 +330,10 @@ void run_key_command(Session& session, long k) {
 // `0 <= x < cv2_main_image.shape[1] and 0 <= y < cv2_main_image.shape[0]`
 bool on_picture(const Session& session, Borrowed x, Borrowed y) {
     Ref shape = getattr(session.cv2_main_image, n_shape);
-    Ref rows = getitem(shape, captured.row_axis);
-    Ref columns = getitem(shape, captured.column_axis);
-    return compare(captured.origin_coordinate, x, Py_LE) && compare(x, columns, Py_LT) &&
-           compare(captured.origin_coordinate, y, Py_LE) && compare(y, rows, Py_LT);
+    Ref rows = getitem(shape, row_axis);
+    Ref columns = getitem(shape, column_axis);
+    return compare(origin_coordinate, x, Py_LE) && compare(x, columns, Py_LT) &&
+           compare(origin_coordinate, y, Py_LE) && compare(y, rows, Py_LT);
 }
 
 // Repaints the band in the colour under the pointer and shows the picture. A pointer that
@@ -356,8 +355,8 @@ void refresh_band(Session& session) {
 bool run_pass(Session& session) {
     check_signals(); // Ctrl-C ends the loop with the windows closed, as any failure
     Ref wait_key = cv2_attribute(n_waitKey);
-    Ref pressed = call(wait_key, captured.key_wait); // mouse callbacks run inside
-    Ref masked = bitwise_and(pressed, captured.key_mask);
+    Ref pressed = call(wait_key, key_wait); // mouse callbacks run inside
+    Ref masked = bitwise_and(pressed, key_mask);
     const long k = PyLong_AsLong(masked.get());
     if (k == -1 && PyErr_Occurred()) {
         throw_pending();
@@ -368,7 +367,7 @@ bool run_pass(Session& session) {
     }
     Ref get_property = cv2_attribute(n_getWindowProperty);
     Ref visible = cv2_attribute(n_WND_PROP_VISIBLE);
-    if (compare(call(get_property, s_window, visible), captured.property_on, Py_LT)) {
+    if (compare(call(get_property, s_window, visible), property_on, Py_LT)) {
         return false; // closed by its frame button
     }
 
@@ -420,7 +419,7 @@ void interactive_mode(Ref image) {
         show(session.cv2_main_image);
         Ref set_property = cv2_attribute(n_setWindowProperty);
         Ref topmost = cv2_attribute(n_WND_PROP_TOPMOST);
-        call(set_property, s_window, topmost, captured.property_on);
+        call(set_property, s_window, topmost, property_on);
         pin_window_above(s_window);
 
         session.color_picker_switch = false;

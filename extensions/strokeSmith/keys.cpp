@@ -95,8 +95,24 @@ void release_chord(const std::vector<ChordKey>& chord, std::size_t count) {
 
 } // namespace
 
+namespace {
+
+// `key in extended_keys`: for an int, the set's bits answer when they stand for the set.
+bool is_extended(Borrowed key) {
+    if (captured.extended_bits_valid && PyLong_CheckExact(key.get())) {
+        // An exact int never fails to convert: a huge one sets `overflow` instead.
+        int overflow = 0;
+        const long value = PyLong_AsLongAndOverflow(key.get(), &overflow);
+        return overflow == 0 && value >= 0 && std::size_t(value) < Captured::small_codes &&
+               captured.extended_bits.test(std::size_t(value));
+    }
+    return check_status(PySet_Contains(captured.extended_keys, key.get())) != 0;
+}
+
+} // namespace
+
 int down_flags(Borrowed key) {
-    bool extended = check_status(PySet_Contains(captured.extended_keys, key.get())) != 0;
+    bool extended = is_extended(key);
     Ref extended_flag = getattr(module.lookup(n_win32con), n_KEYEVENTF_EXTENDEDKEY);
     if (PyLong_CheckExact(extended_flag.get())) {
         // True times an int is that int, False times an int is 0.

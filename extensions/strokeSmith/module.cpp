@@ -71,21 +71,22 @@ void execute(PyObject*) {
         codes[i] = getattr(win32con, extended_key_names[i]);
     }
     Ref extended_keys = check(PySet_New(nullptr));
+    bool small = true;
     for (const Ref& code : codes) {
         check_status(PySet_Add(extended_keys.get(), code.get()));
+        const long value = PyLong_CheckExact(code.get()) ? PyLong_AsLong(code.get()) : -1;
+        PyErr_Clear(); // a code too large for a long is not a small one either
+        if (value >= 0 && std::size_t(value) < Captured::small_codes) {
+            captured.extended_bits.set(std::size_t(value));
+        } else {
+            small = false;
+        }
     }
+    captured.extended_bits_valid = small;
     hold(captured.extended_keys, std::move(extended_keys));
 
     Ref test = check(PyDict_New());
     module.bind(n___test__, test);
-}
-
-int exec_slot(PyObject* self) {
-    return module.run_exec(self, execute);
-}
-
-PyObject* create_slot(PyObject* spec, PyModuleDef*) {
-    return module.create(spec);
 }
 
 // The public functions, in the order of the module namespace.
@@ -117,29 +118,15 @@ constexpr auto entries = std::make_tuple(
 
 MethodTable<module, entries> functions;
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_slot)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "strokeSmith",
-    "This extension module provides functions for manipulating keyboard presses and text "
-    "expansion.",
-    0,
-    functions.definitions(),
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 } // namespace
 
 } // namespace velmora::strokeSmith
 
 PyMODINIT_FUNC PyInit_strokeSmith() {
-    return PyModuleDef_Init(&velmora::strokeSmith::definition);
+    using namespace velmora::strokeSmith;
+    return velmora::ModuleDefinition<module, execute>::init(
+        "strokeSmith",
+        "This extension module provides functions for manipulating keyboard presses and text "
+        "expansion.",
+        functions.definitions());
 }

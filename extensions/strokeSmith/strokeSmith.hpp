@@ -5,6 +5,8 @@
 #include "support/entry.hpp"
 #include "support/names.hpp"
 
+#include <bitset>
+
 namespace velmora::strokeSmith {
 
 // The module, its namespace and its one module object.
@@ -17,6 +19,12 @@ struct Captured {
     PyObject* extended_keys = nullptr;          // the private set of extended virtual-key codes
     PyObject* foreground_retry_pause = nullptr; // 0.5 s before a second foreground attempt
     PyObject* no_extra_info = nullptr;          // 0, keybd_event's extra-information argument
+
+    // The same set as bits, when every code in it is an int below `small_codes`: an int key
+    // is then in the set exactly when its bit is, which the set cannot change (it is private).
+    static constexpr std::size_t small_codes = 256;
+    std::bitset<small_codes> extended_bits;
+    bool extended_bits_valid = false;
 };
 extern Captured captured;
 

@@ -30,6 +30,11 @@
 // function type (support/function.hpp): its first parameter is the instance, and its table
 // gives a `FunctionSpec` instead of a method definition.
 //
+// The signature that `inspect.signature` and `help` show comes from the declaration too: a
+// function's docstring is handed to the interpreter behind a line "Name(a, b=1)" and a line
+// "--", which the interpreter keeps as `__text_signature__` and leaves out of `__doc__`; a
+// method carries it as `__text_signature__` of the function type.
+//
 // The build checks the first line of every docstring against its declaration: the name (a
 // method's with its class, "MouseHelper.__init__"), each parameter as "int key_id",
 // "float delay=0.2", "str caret='{!}'", or a bare name for any object ("show_window=False"),
@@ -289,6 +294,79 @@ consteval float decimal_float(const char* text) {
 
 namespace entry_detail {
 
+// Writes `value` in decimal to `out`, anything with `text(const char*)`.
+template <class Out>
+constexpr void write_number(Out& out, long long value) {
+    char digits[24] = {};
+    int count = 0;
+    // The magnitude as unsigned: the most negative value has no positive counterpart.
+    unsigned long long rest = value < 0 ? 0ull - static_cast<unsigned long long>(value)
+                                        : static_cast<unsigned long long>(value);
+    do {
+        digits[count++] = char('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    if (value < 0) {
+        out.text("-");
+    }
+    char forward[24] = {};
+    for (int i = 0; i < count; ++i) {
+        forward[i] = digits[count - 1 - i];
+    }
+    out.text(forward);
+}
+
+// Writes a `Literal` as Python shows it: None, True, False, (1920, 1080), (7,).
+template <class Out>
+constexpr void write_literal(Out& out, const Literal& value) {
+    switch (value.kind) {
+    case Literal::Kind::none:
+        out.text("None");
+        return;
+    case Literal::Kind::boolean:
+        out.text(value.items[0] != 0 ? "True" : "False");
+        return;
+    case Literal::Kind::tuple:
+        break;
+    }
+    out.text("(");
+    for (std::size_t i = 0; i < value.count; ++i) {
+        out.text(i == 0 ? "" : ", ");
+        write_number(out, value.items[i]);
+    }
+    out.text(value.count == 1 ? ",)" : ")");
+}
+
+// Whether a str default can stand between single quotes as it is.
+constexpr bool plain_text(const char* text) {
+    for (; *text != '\0'; ++text) {
+        if (*text == '\'' || *text == '\\' || *text < ' ') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Writes "=<default>" of an optional parameter as a Python literal.
+template <class Out, class T>
+constexpr void write_default(Out& out, const Parameter<T>& declared) {
+    if (!declared.optional) {
+        return;
+    }
+    out.text("=");
+    if constexpr (std::is_same_v<T, int>) {
+        write_number(out, declared.fallback);
+    } else if constexpr (std::is_same_v<T, float>) {
+        out.text(declared.fallback);
+    } else if constexpr (std::is_same_v<T, Str>) {
+        out.text("'");
+        out.text(declared.fallback);
+        out.text("'");
+    } else if constexpr (std::is_same_v<T, Borrowed>) {
+        write_literal(out, declared.fallback);
+    }
+}
+
 // Walks a docstring's first line, comparing it with the pieces of the expected one.
 struct LineCheck {
     const char* at;
@@ -298,43 +376,6 @@ struct LineCheck {
         for (; ok && *expected != '\0'; ++expected, ++at) {
             ok = *at == *expected;
         }
-    }
-    constexpr void number(long long value) {
-        char digits[24] = {};
-        int count = 0;
-        // The magnitude as unsigned: the most negative value has no positive counterpart.
-        unsigned long long rest = value < 0 ? 0ull - static_cast<unsigned long long>(value)
-                                            : static_cast<unsigned long long>(value);
-        do {
-            digits[count++] = char('0' + rest % 10);
-            rest /= 10;
-        } while (rest != 0);
-        if (value < 0) {
-            text("-");
-        }
-        char forward[24] = {};
-        for (int i = 0; i < count; ++i) {
-            forward[i] = digits[count - 1 - i];
-        }
-        text(forward);
-    }
-    constexpr void literal(const Literal& value) {
-        switch (value.kind) {
-        case Literal::Kind::none:
-            text("None");
-            return;
-        case Literal::Kind::boolean:
-            text(value.items[0] != 0 ? "True" : "False");
-            return;
-        case Literal::Kind::tuple:
-            break;
-        }
-        text("(");
-        for (std::size_t i = 0; i < value.count; ++i) {
-            text(i == 0 ? "" : ", ");
-            number(value.items[i]);
-        }
-        text(value.count == 1 ? ",)" : ")");
     }
     // An annotation (": np.ndarray"), which the check does not read: up to the next comma,
     // equals sign or closing parenthesis outside brackets.
@@ -359,21 +400,7 @@ struct LineCheck {
         }
         text(declared.name);
         annotation();
-        if (!declared.optional) {
-            return;
-        }
-        text("=");
-        if constexpr (std::is_same_v<T, int>) {
-            number(declared.fallback);
-        } else if constexpr (std::is_same_v<T, float>) {
-            text(declared.fallback);
-        } else if constexpr (std::is_same_v<T, Str>) {
-            text("'");
-            text(declared.fallback);
-            text("'");
-        } else if constexpr (std::is_same_v<T, Borrowed>) {
-            literal(declared.fallback);
-        }
+        write_default(*this, declared);
     }
     // Whether the line ends here.
     constexpr bool ends() const { return ok && (*at == '\n' || *at == '\0'); }
@@ -408,6 +435,62 @@ constexpr bool docstring_matches(const Entry<Result(Types...), Types...>& declar
     } else {
         return true; // an object: the docstring names it freely, or not at all
     }
+}
+
+// Counts the characters of a text, and writes them too when given a buffer.
+struct TextOut {
+    char* out = nullptr;
+    std::size_t length = 0;
+
+    constexpr void text(const char* piece) {
+        for (; *piece != '\0'; ++piece, ++length) {
+            if (out != nullptr) {
+                out[length] = *piece;
+            }
+        }
+    }
+};
+
+// Writes an entry's signature as `inspect` reads it: "(key_id, key_scancode=0, times=1)",
+// the parameters of a one-argument function positional-only ("(image, /)"). With `builtin`,
+// writes the whole docstring of a built-in function: the name and that signature, the line
+// "--" that ends it, and then the docstring as it is, which `__doc__` shows.
+template <class Out, class Result, class... Types>
+constexpr void write_signature(Out& out, const Entry<Result(Types...), Types...>& declared,
+                               bool builtin) {
+    if (builtin) {
+        out.text(declared.name());
+    }
+    out.text("(");
+    std::apply(
+        [&](const auto&... parameter) {
+            bool first = true;
+            ((out.text(first ? "" : ", "), out.text(parameter.name), write_default(out, parameter),
+              first = false),
+             ...);
+        },
+        declared.parameters);
+    out.text(declared.form == Form::one ? ", /)" : ")");
+    if (builtin) {
+        out.text("\n--\n\n");
+        out.text(declared.doc);
+    }
+}
+
+// Whether a parameter's default, if a str, can be shown between single quotes.
+template <class T>
+constexpr bool default_is_plain(const Parameter<T>& declared) {
+    if constexpr (std::is_same_v<T, Str>) {
+        return !declared.optional || plain_text(declared.fallback);
+    } else {
+        return true;
+    }
+}
+
+template <class... Types>
+constexpr bool defaults_are_plain(const std::tuple<Parameter<Types>...>& declared) {
+    return std::apply([](const auto&... parameter) { return (default_is_plain(parameter) && ...); },
+                      declared);
 }
 
 template <class... Types>
@@ -472,7 +555,25 @@ class EntryBinding {
                       "a method's first parameter is its instance");
         static_assert(parameter_count<I> <= Signature::max_parameters,
                       "more parameters than a signature holds");
+        static_assert(entry_detail::defaults_are_plain(declared<I>().parameters),
+                      "a str default shows as it is between single quotes");
     }
+
+    // The signature text of entry `I`, as `write_signature` writes it, with its final NUL.
+    template <std::size_t I, bool builtin>
+    static constexpr std::size_t signature_length = [] {
+        entry_detail::TextOut out;
+        entry_detail::write_signature(out, declared<I>(), builtin);
+        return out.length + 1;
+    }();
+
+    template <std::size_t I, bool builtin>
+    static constexpr std::array<char, signature_length<I, builtin>> signature_text = [] {
+        std::array<char, signature_length<I, builtin>> text{};
+        entry_detail::TextOut out{text.data()};
+        entry_detail::write_signature(out, declared<I>(), builtin);
+        return text;
+    }();
 
     template <std::size_t I>
     static PyObject* keywords_form(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -633,6 +734,13 @@ class MethodTable : EntryBinding<lifecycle, entries> {
         return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
     }
 
+    // The docstring the interpreter is given: the signature from the table, then the entry's
+    // own docstring, which is what `__doc__` shows.
+    template <std::size_t I>
+    static const char* doc() noexcept {
+        return Base::template signature_text<I, true>.data();
+    }
+
     template <std::size_t I>
     static PyMethodDef definition() noexcept {
         Base::template check_declaration<I>();
@@ -640,13 +748,13 @@ class MethodTable : EntryBinding<lifecycle, entries> {
         static_assert(e.form != Form::method, "a method belongs in a class's table");
         if constexpr (e.form == Form::keywords) {
             return {e.name(), plain(checked_fastcall<lifecycle, Base::template keywords_form<I>>),
-                    METH_FASTCALL | METH_KEYWORDS, e.doc};
+                    METH_FASTCALL | METH_KEYWORDS, doc<I>()};
         } else if constexpr (e.form == Form::one) {
             return {e.name(), plain(checked_unary<lifecycle, Base::template one_form<I>>), METH_O,
-                    e.doc};
+                    doc<I>()};
         } else {
             return {e.name(), plain(checked_unary<lifecycle, Base::template none_form<I>>),
-                    METH_NOARGS, e.doc};
+                    METH_NOARGS, doc<I>()};
         }
     }
 
@@ -671,6 +779,7 @@ class ClassMethods : EntryBinding<lifecycle, entries> {
         constexpr const auto& e = Base::template declared<I>();
         static_assert(e.form == Form::method, "a class's table holds methods");
         return FunctionSpec{e.name(), class_and_name(e.qualname), e.doc,
+                            Base::template signature_text<I, false>.data(),
                             checked_method<lifecycle, Base::template method_form<I>>};
     }
 };

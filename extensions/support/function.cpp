@@ -16,7 +16,8 @@ struct FunctionObject {
     PyObject* doc;
     PyObject* annotations;
     PyObject* dict;
-    PyObject* owner; // the module object
+    PyObject* owner;            // the module object
+    const char* text_signature; // static text
 };
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -76,6 +77,7 @@ PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__annotations__", T_OBJECT, offsetof(FunctionObject, annotations), 0, nullptr},
+    {"__text_signature__", T_STRING, offsetof(FunctionObject, text_signature), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -137,6 +139,7 @@ Ref new_function(const FunctionSpec& spec, Borrowed owner, Borrowed module_name,
     function->annotations = Ref::borrow(annotations).release();
     function->dict = nullptr;
     function->owner = Ref::borrow(owner).release();
+    function->text_signature = spec.text_signature;
     PyObject_GC_Track(function);
     return Ref::steal(reinterpret_cast<PyObject*>(function));
 }

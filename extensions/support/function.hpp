@@ -3,8 +3,9 @@
 // Built-in function objects do not bind to instances, and they cannot carry `__qualname__`
 // or `__annotations__`. This type behaves like an ordinary Python function in both ways:
 // fetched through an instance it returns a bound method, and it carries `__name__`,
-// `__qualname__`, `__module__`, `__doc__` and `__annotations__`. It is called through the
-// vectorcall protocol; the implementation binds its own arguments (support/args.hpp).
+// `__qualname__`, `__module__`, `__doc__`, `__annotations__` and the `__text_signature__`
+// that `inspect.signature` reads. It is called through the vectorcall protocol; the
+// implementation binds its own arguments (support/args.hpp).
 #pragma once
 
 #include "support/object.hpp"
@@ -15,6 +16,7 @@ struct FunctionSpec {
     const char* name;
     const char* qualname;
     const char* doc;
+    const char* text_signature; // "(self, shape)", which `inspect.signature` reads
     vectorcallfunc implementation;
 };
 

@@ -202,12 +202,9 @@ void ModuleLifecycle::fail_exec(PyObject* module) noexcept {
 }
 
 Ref ModuleLifecycle::lookup(const Name& name) const {
-    PyObject* value = PyDict_GetItemWithError(dict_, name.get()); // borrowed
+    PyObject* value = name.find_in(dict_); // borrowed
     if (value != nullptr) {
         return Ref::borrow(value);
-    }
-    if (PyErr_Occurred()) {
-        throw_pending();
     }
     return builtin(name);
 }

@@ -85,6 +85,35 @@ class ModuleLifecycle {
     std::int64_t interpreter_id_ = -1;
 };
 
+// The definition of a module whose lifecycle is `lifecycle` and whose own exec step is
+// `execute`: the create slot (`lifecycle.create`), the exec slot (`lifecycle.run_exec`) and
+// the PyModuleDef that PyInit_<name> hands to the interpreter, `init(name, doc, functions)`.
+template <ModuleLifecycle& lifecycle, void (*execute)(PyObject*)>
+class ModuleDefinition {
+  public:
+    static PyObject* init(const char* name, const char* doc, PyMethodDef* functions) noexcept {
+        definition_.m_name = name;
+        definition_.m_doc = doc;
+        definition_.m_methods = functions;
+        return PyModuleDef_Init(&definition_);
+    }
+
+  private:
+    static PyObject* create_slot(PyObject* spec, PyModuleDef*) noexcept {
+        return lifecycle.create(spec);
+    }
+    static int exec_slot(PyObject* module) noexcept { return lifecycle.run_exec(module, execute); }
+
+    static inline PyModuleDef_Slot slots_[] = {
+        {Py_mod_create, reinterpret_cast<void*>(create_slot)},
+        {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
+        {0, nullptr},
+    };
+    static inline PyModuleDef definition_ = {
+        PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, slots_, nullptr, nullptr, nullptr,
+    };
+};
+
 // Entry points in the interpreter's calling forms, wrapped in the readiness check: `self` is
 // the module object the function was made for.
 template <ModuleLifecycle& lifecycle, auto entry>

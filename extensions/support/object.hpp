@@ -5,9 +5,11 @@
 #pragma once
 
 #include "support/errors.hpp"
+#include "support/remembered.hpp"
 
 #include <array>
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 namespace velmora {
@@ -35,10 +37,15 @@ class Name {
     }
     operator Borrowed() const { return Borrowed(get()); }
 
+    // `dict[name]` (borrowed), or null with no exception set when missing: the last lookup
+    // of this name, remembered while the dictionary is unchanged (support/remembered.hpp).
+    PyObject* find_in(PyObject* dict) const { return found_.find(dict, get()); }
+
   private:
     const char* text_;
     bool dunder_;
     mutable PyObject* object_ = nullptr;
+    RememberedLookup found_;
 };
 
 inline PyObject* as_object(Borrowed object) noexcept {
@@ -54,6 +61,33 @@ inline PyObject* as_object(PyObject* object) noexcept {
     return object;
 }
 
+inline Ref new_int(long value);
+
+// An operand of the operations below: an object, or a C integer, which becomes an int object
+// for the length of the operation (the interpreter shares the small ones). Constants that
+// only C++ reads stay plain C values; the operation makes the object where Python needs one.
+class Operand {
+  public:
+    Operand(PyObject* object) noexcept : object_(object) {}
+    Operand(Borrowed object) noexcept : object_(object.get()) {}
+    Operand(const Ref& object) noexcept : object_(object.get()) {}
+    Operand(const Name& name) : object_(name.get()) {}
+    template <class T>
+    requires(std::is_integral_v<T> && !std::is_same_v<T, bool>) Operand(T value)
+        : owned_(new_int(long(value))), object_(owned_.get()) {}
+    Operand(const Operand&) = delete;
+    Operand& operator=(const Operand&) = delete;
+
+    PyObject* get() const noexcept { return object_; }
+
+  private:
+    Ref owned_;
+    PyObject* object_;
+};
+inline PyObject* as_object(const Operand& operand) noexcept {
+    return operand.get();
+}
+
 // `object.name`
 inline Ref getattr(Borrowed object, const Name& name) {
     // A module's own attributes are the entries of its namespace: the module type and `object`
@@ -61,39 +95,46 @@ inline Ref getattr(Borrowed object, const Name& name) {
     // namespace; anything else (and a name the namespace lacks, for the module's
     // `__getattr__` and the error) takes the interpreter's attribute lookup.
     if (!name.dunder() && PyModule_CheckExact(object.get())) {
-        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(object.get()), name.get());
+        PyObject* value = name.find_in(PyModule_GetDict(object.get()));
         if (value != nullptr) {
             return Ref::borrow(value);
-        }
-        if (PyErr_Occurred()) {
-            throw_pending();
         }
     }
     return check(PyObject_GetAttr(object.get(), name.get()));
 }
 
 // `object.name = value`
-inline void setattr(Borrowed object, const Name& name, Borrowed value) {
+inline void setattr(Borrowed object, const Name& name, const Operand& value) {
     check_status(PyObject_SetAttr(object.get(), name.get(), value.get()));
+}
+
+// Calls `function` with the objects of `held`, the last `keyword_names` of them (a tuple of
+// str, or null) passed by keyword, through the vectorcall protocol.
+template <std::size_t N>
+Ref vectorcall(Borrowed function, const std::array<Operand, N>& held, Borrowed keyword_names) {
+    std::array<PyObject*, N + 1> stack{}; // the first slot free, for a bound method's `self`
+    for (std::size_t i = 0; i < N; ++i) {
+        stack[i + 1] = held[i].get();
+    }
+    const Py_ssize_t keywords = keyword_names ? PyTuple_GET_SIZE(keyword_names.get()) : 0;
+    return check(
+        PyObject_Vectorcall(function.get(), stack.data() + 1,
+                            std::size_t(Py_ssize_t(N) - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                            keyword_names.get()));
 }
 
 // `function(*args)`: positional arguments only.
 template <class... Args>
 Ref call(Borrowed function, const Args&... args) {
-    std::array<PyObject*, sizeof...(Args) + 1> stack{nullptr, as_object(args)...};
-    return check(PyObject_Vectorcall(function.get(), stack.data() + 1,
-                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return vectorcall(function, std::array<Operand, sizeof...(Args)>{Operand(args)...}, nullptr);
 }
 
 // `function(*args, **kwargs)`, the keyword names given as a tuple of str that matches the
 // trailing values.
 template <class... Args>
 Ref call_with_keywords(Borrowed function, Borrowed keyword_names, const Args&... args) {
-    std::array<PyObject*, sizeof...(Args) + 1> stack{nullptr, as_object(args)...};
-    Py_ssize_t positional = Py_ssize_t(sizeof...(Args)) - PyTuple_GET_SIZE(keyword_names.get());
-    return check(PyObject_Vectorcall(function.get(), stack.data() + 1,
-                                     size_t(positional) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     keyword_names.get()));
+    return vectorcall(function, std::array<Operand, sizeof...(Args)>{Operand(args)...},
+                      keyword_names);
 }
 
 // `object.name(*args)`
@@ -109,7 +150,7 @@ inline bool truthy(Borrowed object) {
 }
 
 // `a == b`, `a < b` and friends, as a truth value.
-inline bool compare(Borrowed a, Borrowed b, int op) {
+inline bool compare(const Operand& a, const Operand& b, int op) {
     return check_status(PyObject_RichCompareBool(a.get(), b.get(), op)) != 0;
 }
 
@@ -128,7 +169,7 @@ inline Py_ssize_t length(Borrowed object) {
 }
 
 // `object[key]`
-inline Ref getitem(Borrowed object, Borrowed key) {
+inline Ref getitem(Borrowed object, const Operand& key) {
     return check(PyObject_GetItem(object.get(), key.get()));
 }
 
@@ -148,22 +189,22 @@ inline Ref slice(Borrowed object, Borrowed start, Borrowed stop) {
 }
 
 // `a + b`, `a - b`, `a * b`, `a / b`, `a & b`, `a | b`: the interpreter's binary operators.
-inline Ref add(Borrowed a, Borrowed b) {
+inline Ref add(const Operand& a, const Operand& b) {
     return check(PyNumber_Add(a.get(), b.get()));
 }
-inline Ref subtract(Borrowed a, Borrowed b) {
+inline Ref subtract(const Operand& a, const Operand& b) {
     return check(PyNumber_Subtract(a.get(), b.get()));
 }
-inline Ref multiply(Borrowed a, Borrowed b) {
+inline Ref multiply(const Operand& a, const Operand& b) {
     return check(PyNumber_Multiply(a.get(), b.get()));
 }
-inline Ref true_divide(Borrowed a, Borrowed b) {
+inline Ref true_divide(const Operand& a, const Operand& b) {
     return check(PyNumber_TrueDivide(a.get(), b.get()));
 }
-inline Ref bitwise_and(Borrowed a, Borrowed b) {
+inline Ref bitwise_and(const Operand& a, const Operand& b) {
     return check(PyNumber_And(a.get(), b.get()));
 }
-inline Ref bitwise_or(Borrowed a, Borrowed b) {
+inline Ref bitwise_or(const Operand& a, const Operand& b) {
     return check(PyNumber_Or(a.get(), b.get()));
 }
 

@@ -5,6 +5,7 @@ The window runs in a child process with OpenCV's GUI; the test finds it with xdo
 the picture inside it on a screenshot, and drives it with xdotool as a user would.
 """
 
+import contextlib
 import os
 import subprocess
 import sys
@@ -90,6 +91,65 @@ def locate(display, picture):
     return (x, y) if np.array_equal(screen[y : y + height, x : x + width], wanted) else None
 
 
+@contextlib.contextmanager
+def shown_picture(xserver, window_process, seed):
+    """A random picture put on the clipboard and shown by a new picture window process, whose
+    window is then focused: yields (picture, process, screen), the screen an X connection
+    closed afterwards."""
+    from Xlib import display as xdisplay
+
+    from velmora import snapTone
+
+    original = np.random.default_rng(seed).integers(0, 256, (SIZE[1], SIZE[0], 3), np.uint8)
+    snapTone.send_to_clipboard(Image.fromarray(original))
+    child = window_process()
+    screen = xdisplay.Display(xserver.name)
+    try:
+        shown_window(screen, original, child, xserver.managed)
+        yield original, child, screen
+    finally:
+        screen.close()
+
+
+@contextlib.contextmanager
+def keys_released():
+    """Lets go of Ctrl and the first button afterwards, whatever a test left pressed."""
+    try:
+        yield
+    finally:
+        subprocess.run(["xdotool", "keyup", "ctrl", "mouseup", "1"], timeout=TIMEOUT)
+
+
+def shown_window(screen, original, child, managed):
+    """Waits until the window of the picture window process ``child`` shows ``original``,
+    then focuses it."""
+    window_id = wait_for(lambda: windows_named(WINDOW), "the window", child)[0]
+    for _ in range(3):
+        if soon(lambda: locate(screen, original), child, 5.0):
+            break
+        # Qt now and then misses the first exposure of a new window and paints nothing
+        # until the window is exposed again, as when a user uncovers it.
+        xdotool("windowunmap", "--sync", window_id)
+        xdotool("windowmap", "--sync", window_id)
+    else:
+        pytest.fail("the picture was not shown")
+    xdotool("windowactivate" if managed else "windowfocus", "--sync", window_id)
+
+
+def inverted_in_window(screen, original, child):
+    """Presses A in the window until it shows ``original`` inverted; where it shows it.
+
+    Now and then a key press, a button press or a pointer move never reaches the window. A
+    user would press or move again once nothing happens, and so do the tests: each step is
+    repeated, a few times at most, until the window shows its effect."""
+    for _ in range(3):
+        step("key", "a")
+        found = soon(lambda: locate(screen, 255 - original), child, 5.0)
+        if found:
+            return found
+    pytest.fail("the picture was not inverted")
+
+
 @pytest.fixture
 def saved_pictures(tmp_path):
     """The paths of the files saved into the picture folder (a function): the window runs
@@ -133,41 +193,9 @@ def window_process(xserver, tmp_path):
 def test_draw_crop_invert_save_and_close_with_real_input(
     xserver, desk, window_tools, saved_pictures, window_process
 ):
-    from Xlib import display as xdisplay
-
-    from velmora import snapTone
-
-    original = np.random.default_rng(5).integers(0, 256, (SIZE[1], SIZE[0], 3), dtype=np.uint8)
-    snapTone.send_to_clipboard(Image.fromarray(original))
-    child = window_process()
-    screen = xdisplay.Display(xserver.name)
-    try:
-        window_id = wait_for(lambda: windows_named(WINDOW), "the window", child)[0]
-        for _ in range(3):
-            if soon(lambda: locate(screen, original), child, 5.0):
-                break
-            # Qt now and then misses the first exposure of a new window and paints nothing
-            # until the window is exposed again, as when a user uncovers it.
-            xdotool("windowunmap", "--sync", window_id)
-            xdotool("windowmap", "--sync", window_id)
-        else:
-            pytest.fail("the picture was not shown")
-        if xserver.managed:
-            xdotool("windowactivate", "--sync", window_id)
-        else:
-            xdotool("windowfocus", "--sync", window_id)
-
-        # Now and then a key press, a button press or a pointer move never reaches the
-        # window. A user would press or move again once nothing happens, and so does the
-        # test: each step is repeated, a few times at most, until the window shows its effect.
-        for _ in range(3):
-            step("key", "a")
-            found = soon(lambda: locate(screen, 255 - original), child, 5.0)
-            if found:
-                break
-        else:
-            pytest.fail("the picture was not inverted")
-        left, top = found
+    picture = shown_picture(xserver, window_process, 5)
+    with picture as (original, child, screen), keys_released():
+        left, top = inverted_in_window(screen, original, child)
 
         def at(x, y):
             return left + x, top + y
@@ -225,9 +253,6 @@ def test_draw_crop_invert_save_and_close_with_real_input(
         wait_for(saved_pictures, "the saved picture", child)
         step("key", "Escape")
         output, errors = child.communicate(timeout=TIMEOUT)
-    finally:
-        subprocess.run(["xdotool", "keyup", "ctrl", "mouseup", "1"], timeout=TIMEOUT)
-        screen.close()
 
     assert child.returncode == 0, errors
     assert output.strip() == "returned None"

@@ -1,10 +1,13 @@
 """Typed text, expansion and opening on a real X server, read back from a real client."""
 
+import importlib.util
 import json
 import os
+import shutil
 import stat
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
@@ -75,9 +78,38 @@ def test_send_text_with_caret(field, reports):
     assert reports.items == []
 
 
-def test_send_text_with_caret_as_an_ordinary_user(field):
-    # The interpreter and the libraries are loaded as root (CI's checkout may lie where no
-    # other user can read); everything that talks to the X server runs as user "nobody".
+@pytest.fixture(scope="module")
+def readable_packages():
+    """velmora and the X client library, copied into a folder that any user can read: the
+    checkout and its .venv may lie where only their owner can enter (/root, a private home),
+    and the ordinary user imports parts of them lazily, after the switch."""
+    folder = tempfile.mkdtemp(prefix="velmora-readable-")
+    try:
+        os.chmod(folder, 0o755)
+        for name in ("velmora", "Xlib", "six"):  # six: what older python-xlib releases import
+            spec = importlib.util.find_spec(name)
+            if spec is None:
+                continue
+            if spec.submodule_search_locations:
+                source = os.path.dirname(spec.origin)
+                target = os.path.join(folder, name)
+                shutil.copytree(source, target, ignore=shutil.ignore_patterns("__pycache__"))
+            else:
+                shutil.copy(spec.origin, folder)
+        for root, folders, files in os.walk(folder):
+            for name in folders:
+                os.chmod(os.path.join(root, name), 0o755)
+            for name in files:
+                path = os.path.join(root, name)
+                os.chmod(path, os.stat(path).st_mode | 0o444)
+        yield folder
+    finally:
+        shutil.rmtree(folder)
+
+
+def test_send_text_with_caret_as_an_ordinary_user(field, readable_packages):
+    # The interpreter is loaded as root, the package from a copy that any user can read;
+    # everything that talks to the X server runs as user "nobody".
     result = run_python(
         f"""
         import os
@@ -91,6 +123,7 @@ def test_send_text_with_caret_as_an_ordinary_user(field):
         print(os.geteuid())
         kb.SendTextWithCaret({TEXT!r})
         """,
+        path=(readable_packages,),
         VELMORA_DESKTOP="1",
     )
     assert result.stdout.split() == ["65534"] and result.stderr == ""

@@ -12,7 +12,6 @@ import os
 import sys
 
 import numpy as np
-from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 from PIL import Image
@@ -24,6 +23,7 @@ import velmora.snapTone as snap  # noqa: E402
 
 # isort: split
 import win32clipboard  # noqa: E402
+from runner import fuzz_each, require_every_entry  # noqa: E402
 from zoo import anything, hostile, integers, scalars  # noqa: E402
 
 MODES = [
@@ -111,20 +111,24 @@ ENTRIES = {
     "cv_to_pil": st.tuples(image_like),
     "image_invert": st.tuples(image_like),
     "make_transparent": st.tuples(image_like),
-    "MouseHelper": st.tuples(
+    "MouseHelper.__init__": st.tuples(
         st.one_of(st.tuples(st.integers(-5, 500), st.integers(-5, 500), st.just(3)), anything)
     ),
-    "update_life_data": st.tuples(coordinates, coordinates, coordinates, coordinates, anything),
+    "MouseHelper.update_life_data": st.tuples(
+        coordinates, coordinates, coordinates, coordinates, anything
+    ),
     "life_color_update": st.tuples(image_like, coordinates, coordinates),
 }
 
 
 def check(name, arguments):
     try:
-        if name == "update_life_data":
+        if name == "MouseHelper.update_life_data":
             tracker = snap.MouseHelper((10, 10, 3))
             tracker.update_life_data(*arguments)
             tracker.update_life_data(4, arguments[1], arguments[2], 0, None)
+        elif name == "MouseHelper.__init__":
+            snap.MouseHelper(*arguments)
         else:
             getattr(snap, name)(*arguments)
     except NotImplementedError:
@@ -135,21 +139,9 @@ def check(name, arguments):
 
 
 def main(examples):
-    for name, strategy in ENTRIES.items():
-
-        @settings(
-            max_examples=examples,
-            deadline=None,
-            database=None,
-            derandomize=True,
-            suppress_health_check=list(HealthCheck),
-        )
-        @given(strategy)
-        def fuzz(arguments):
-            check(name, arguments)
-
-        fuzz()
-        print(f"{name}: {examples} examples")
+    # The picture window's loop waits for keys; fuzz_reentry.py drives it.
+    require_every_entry(snap, ENTRIES, exempt={"BeginImageProcessing"})
+    fuzz_each(ENTRIES, examples, check)
 
 
 if __name__ == "__main__":

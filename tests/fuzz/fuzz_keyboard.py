@@ -13,11 +13,11 @@ import os
 import sys
 import types
 
-from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from runner import fuzz_each, require_every_entry  # noqa: E402
 from zoo import Hostile, anything, dicts, floats, hostile, integers, scalars, texts, tuples  # noqa: E402
 
 import velmora  # noqa: E402,F401
@@ -149,21 +149,8 @@ def check(name, arguments, shared):
 
 
 def main(examples):
-    for name, arguments in ENTRIES.items():
-
-        @settings(
-            max_examples=examples,
-            deadline=None,
-            database=None,
-            derandomize=True,
-            suppress_health_check=list(HealthCheck),
-        )
-        @given(arguments, state)
-        def fuzz(drawn, shared):
-            check(name, drawn, shared)
-
-        fuzz()
-        print(f"{name}: {examples} examples")
+    require_every_entry(kb, ENTRIES)
+    fuzz_each(ENTRIES, examples, check, state)
 
 
 if __name__ == "__main__":

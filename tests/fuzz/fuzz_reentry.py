@@ -19,8 +19,8 @@ import sys
 import types
 
 import numpy as np
-from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from runner import fuzz_each, require_every_entry
 
 import velmora  # noqa: F401
 import velmora.snapTone as snap
@@ -188,6 +188,11 @@ ENTRIES = {
     snap.pil_image_to_bmp: lambda a: (Trap(a[0]),),
     snap.BeginImageProcessing: lambda a: (Trap(a[0]),),
 }
+# The entries above that are not the module's functions, by the names the modules give them.
+ENTRY_NAMES = {
+    snap.MouseHelper: "MouseHelper.__init__",
+    "update_life_data": "MouseHelper.update_life_data",
+}
 BASELINE = {module: dict(vars(module)) for module in (kb, snap)}
 
 
@@ -233,26 +238,16 @@ def example(entry, drawn, namespace):
 
 
 def main(examples, names):
-    for entry in ENTRIES:
-        if names and getattr(entry, "__name__", entry) not in names:
-            continue
-
-        @settings(
-            max_examples=examples,
-            deadline=None,
-            database=None,
-            derandomize=True,
-            suppress_health_check=list(HealthCheck),
-        )
-        @given(
-            st.lists(actions, min_size=5, max_size=5),
-            st.lists(actions, min_size=len(KEYBOARD_NAMES), max_size=len(KEYBOARD_NAMES)),
-        )
-        def fuzz(drawn, namespace):
-            example(entry, drawn, namespace)
-
-        fuzz()
-        print(f"{getattr(entry, '__name__', entry)}: {examples} examples")
+    covered = [ENTRY_NAMES.get(entry, getattr(entry, "__name__", entry)) for entry in ENTRIES]
+    for module in (kb, snap):
+        require_every_entry(module, covered)
+    chosen = {
+        entry: st.lists(actions, min_size=5, max_size=5)
+        for entry in ENTRIES
+        if not names or getattr(entry, "__name__", entry) in names
+    }
+    namespace = st.lists(actions, min_size=len(KEYBOARD_NAMES), max_size=len(KEYBOARD_NAMES))
+    fuzz_each(chosen, examples, example, namespace)
 
 
 if __name__ == "__main__":

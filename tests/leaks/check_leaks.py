@@ -31,9 +31,10 @@ def warm_up(call):
         call()
 
 
-def measure(call, calls):
+def measure(call, calls, rounds=ROUNDS):
+    """The growth of the allocated blocks over each of `rounds` rounds of `calls` calls."""
     deltas = []
-    for _ in range(ROUNDS):
+    for _ in range(rounds):
         gc.collect()
         before = sys.getallocatedblocks()
         for _ in range(calls):
@@ -149,43 +150,33 @@ def quiet_keyboard(kb, rebound):
             raise UiError()
         return types.SimpleNamespace(GetSafeHwnd=lambda: 0x2222)
 
-    rebound.set(kb, "win32api", types.SimpleNamespace(keybd_event=noop))
-    rebound.set(kb, "sleep", noop)
-    rebound.set(kb, "keyboard", types.SimpleNamespace(write=noop))
-    rebound.set(
-        kb, "winsound", types.SimpleNamespace(PlaySound=noop, SND_FILENAME=0x20000, SND_ASYNC=1)
-    )
-    rebound.set(kb, "os", types.SimpleNamespace(startfile=noop))
-    rebound.set(
-        kb,
-        "win32gui",
-        types.SimpleNamespace(
+    stand_ins = {
+        "win32api": dict(keybd_event=noop),
+        "keyboard": dict(write=noop),
+        "winsound": dict(PlaySound=noop, SND_FILENAME=0x20000, SND_ASYNC=1),
+        "os": dict(startfile=noop),
+        "win32gui": dict(
             IsWindowVisible=lambda h: state.visible,
             ShowWindow=noop,
             SetForegroundWindow=set_foreground,
             GetWindowText=lambda h: "Untitled",
         ),
-    )
-    rebound.set(kb, "win32ui", types.SimpleNamespace(FindWindow=find_window, error=UiError))
-    rebound.set(kb, "pywintypes", types.SimpleNamespace(error=WinError))
-    rebound.set(
-        kb,
-        "winHouse",
-        types.SimpleNamespace(
+        "win32ui": dict(FindWindow=find_window, error=UiError),
+        "pywintypes": dict(error=WinError),
+        "winHouse": dict(
             GetHandleByClassName=lambda c: state.handle,
             SetHandleByClassName=lambda c, h: setattr(state, "handle", h or 0),
         ),
-    )
-    rebound.set(
-        kb,
-        "ctrlHouse",
-        types.SimpleNamespace(
+        "ctrlHouse": dict(
             pressed_chars="brb",
             abbreviations={"brb": "be right back"},
             locations={"brb": "/tmp"},
             keyboard_send=noop,
         ),
-    )
+    }
+    for name, attributes in stand_ins.items():
+        rebound.set(kb, name, types.SimpleNamespace(**attributes))
+    rebound.set(kb, "sleep", noop)
     kb.state = state
 
 
@@ -330,6 +321,14 @@ def image_cases():
         "tracker, crop drag": (lambda s: drag(s.MouseHelper((480, 640, 3))), []),
         "tracker, wrong shape": (lambda s: s.MouseHelper([480, 640]), []),
         "tracker, count error": (lambda s: s.MouseHelper(), []),
+        "colour band": (lambda s: s.life_color_update(bgr, 3, 2), [bgr]),
+        "direct mode": (
+            lambda s: s.BeginImageProcessing(),
+            [],
+            lambda snap, rebound: snap.send_to_clipboard(rgb),
+            lambda: bmp_in_python(rgb),
+        ),
+        "direct mode, empty clipboard": (lambda s: s.BeginImageProcessing(), []),
     }
 
 
@@ -364,6 +363,9 @@ IMAGE_CASES = [
     "tracker, crop drag",
     "tracker, wrong shape",
     "tracker, count error",
+    "colour band",
+    "direct mode",
+    "direct mode, empty clipboard",
 ]
 
 

@@ -6,7 +6,9 @@ through a shell: a file name is one argument, whatever characters it holds. Ever
 reaped: waited for, or handed to a thread that waits for it, so none is left defunct.
 
 Sounds: ``winsound`` names are Windows names. A relative name such as "SFX\\coins-497.wav" is
-resolved against the current directory with the backslashes read as separators, and the two
+resolved with the backslashes read as separators against the current directory first, as on
+Windows, and then against this package's folder, which holds the modules' own sounds
+(SFX/coins-497.wav, SFX/knob-458.wav), so no caller has to change directory; the two
 Windows system sounds the modules use are replaced by the desktop's own (the freedesktop sound
 theme), when installed. As on Windows, a process plays one sound at a time: a new sound stops
 the one still playing. A sound that cannot be played (no such file, no player, no audio
@@ -66,6 +68,8 @@ SYSTEM_SOUNDS = {
     r"c:\windows\media\windows navigation start.wav": ("message", "bell"),
 }
 _THEME_EXTENSIONS = (".oga", ".ogg", ".wav")
+# The folder against which relative sound names resolve when the current directory lacks them.
+PACKAGE_SOUNDS = os.path.dirname(os.path.abspath(__file__))
 _URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*:(//|[^/\\])")
 
 
@@ -211,9 +215,12 @@ def resolve(sound):
         return theme_sound(system)
     if ntpath.splitdrive(sound)[0]:
         return None  # another Windows drive path: nothing on this system stands for it
-    path = sound.replace("\\", "/")
-    path = os.path.join(os.getcwd(), path)
-    return path if os.path.isfile(path) else None
+    relative = sound.replace("\\", "/")
+    for folder in (os.getcwd(), PACKAGE_SOUNDS):
+        path = os.path.join(folder, relative)
+        if os.path.isfile(path):
+            return path
+    return None
 
 
 _playing = None  # the Popen of the asynchronous sound still playing, if any

@@ -289,8 +289,6 @@ class Host:
             )
             self.keyhold = keyhold.KeyHold()
             self.capture.start()
-            # The modules name their sounds relative to the current folder ("SFX\\...").
-            os.chdir(HERE)
             log.info(
                 "running on display %s with %s: %d hotkeys, %d abbreviations, %d locations",
                 os.environ["DISPLAY"],

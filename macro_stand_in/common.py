@@ -1,32 +1,18 @@
-"""The host's ``common`` module: the state that ``velmora.strokeSmith`` shares with the host.
+"""The macro package's ``common`` module: the state that ``velmora.strokeSmith`` shares with it.
 
-Put this folder first on the import path (``PYTHONPATH=host``) and ``import common`` finds this
-module instead of the package's fallback. Besides the three classes the keyboard module reads,
-it has ``recorder``, which fills ``ControllerHouse.pressed_chars`` with the characters typed
-since the last word boundary, either from the ``keyboard`` package's hooks (``recorder.hook()``,
-which needs root on Linux) or from text handed to it (``recorder.feed("brb")``).
+Put this folder first on the import path (``PYTHONPATH=macro_stand_in``) and ``import common``
+finds this module instead of the package's fallback. Besides the three classes the keyboard
+module reads, it has ``recorder``, which fills ``ControllerHouse.pressed_chars`` with the
+characters typed since the last word boundary, either from the ``keyboard`` package's hooks
+(``recorder.hook()``, which needs root on Linux) or from text handed to it
+(``recorder.feed("brb")``).
 """
 
 import os
 import threading
 
-
-class WindowHouse:
-    """Window handles by window class name; 0 for a class never stored or cleared."""
-
-    _handles = {}
-
-    @classmethod
-    def GetHandleByClassName(cls, class_name):
-        return cls._handles.get(class_name) or 0
-
-    @classmethod
-    def SetHandleByClassName(cls, class_name, handle):
-        if handle is None:
-            cls._handles.pop(class_name, None)
-        else:
-            cls._handles[class_name] = handle
-
+# The window handles and the key codes are the package's fallback ones: one class for both.
+from velmora._platform.common import KB_Con, WindowHouse  # noqa: F401
 
 # Key names of combinations such as "alt+4" -> Windows virtual-key codes.
 _COMBINATION_KEYS = {
@@ -95,17 +81,6 @@ class ControllerHouse:
         "tmp": "/tmp" if os.name != "nt" else os.environ.get("TEMP", "C:\\"),
     }
     keyboard_send = staticmethod(send_combination)
-
-
-class KB_Con:
-    """Key codes the keyboard module reads: the backtick's virtual-key code and scan codes."""
-
-    VK_BACKTICK = 0xC0
-    SC_BACKTICK = 0x29
-    SC_BACK = 0x0E
-    SC_LEFT = 0x4B
-    SC_DOWN = 0x50
-    SC_RETURN = 0x1C
 
 
 # Keys that end a word: after them, an abbreviation starts afresh.

@@ -1,16 +1,17 @@
 """Tries the velmora tools by hand, as the macro host would call them.
 
 Run from anywhere; the script puts this folder first on the import path (so ``common`` is the
-host's) and works in this folder (so the relative sound names "SFX\\..." are found):
+macro package's); the relative sound names "SFX\\..." are found in the package itself.
+From the repository root, with ``T=macro_stand_in/try_tools.py``:
 
-    .venv/bin/python host/try_tools.py press 65            # presses A in the focused window
-    .venv/bin/python host/try_tools.py chord 160:42 65:30  # Shift+A
-    .venv/bin/python host/try_tools.py window CLASS 65     # raises the window of CLASS, presses A
-    .venv/bin/python host/try_tools.py text "f({!})"       # types f() with the cursor in ()
-    .venv/bin/python host/try_tools.py expand brb          # types "be right back" for "brb"
-    .venv/bin/python host/try_tools.py open home           # opens the location "home" of common.py
-    .venv/bin/python host/try_tools.py invert              # inverts the picture on the clipboard
-    .venv/bin/python host/try_tools.py edit                # the interactive picture window
+    .venv/bin/python $T press 65            # presses A in the focused window
+    .venv/bin/python $T chord 160:42 65:30  # Shift+A
+    .venv/bin/python $T window CLASS 65     # raises the window of CLASS, presses A
+    .venv/bin/python $T text "f({!})"       # types f() with the cursor in ()
+    .venv/bin/python $T expand brb          # types "be right back" for "brb"
+    .venv/bin/python $T open home           # opens the location "home" of common.py
+    .venv/bin/python $T invert              # inverts the picture on the clipboard
+    .venv/bin/python $T edit                # the interactive picture window
 
 Each command waits ``--delay`` seconds first, so that you can focus the window to receive the
 keys. The velmora package is taken from the installed ones, else from a development build in
@@ -63,7 +64,6 @@ def main(argv=None):
                 "(made by scripts/run-tests.sh), or build it first (see README.md)"
             )
         sys.path.append(checkout)
-    os.chdir(HERE)
     import common
 
     from velmora import strokeSmith

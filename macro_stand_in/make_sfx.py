@@ -1,9 +1,10 @@
-"""Writes the host's feedback sounds, SFX/coins-497.wav and SFX/knob-458.wav.
+"""Writes the modules' feedback sounds, SFX/coins-497.wav and SFX/knob-458.wav, into the
+package's platform layer (velmora/_platform/SFX), where the sound stand-in finds them.
 
 Both are synthesised here (no recordings), short and small: 16 kHz, mono, 16-bit. The output
 is the same on every run, so the committed files can be checked against this script.
 
-    python3 host/make_sfx.py
+    python3 macro_stand_in/make_sfx.py
 """
 
 import math
@@ -13,7 +14,9 @@ import struct
 import wave
 
 RATE = 16000
-HERE = os.path.dirname(os.path.abspath(__file__))
+HERE = os.path.join(
+    os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "velmora", "_platform"
+)
 
 
 def tone(frequency, seconds, volume=0.5, decay=8.0):
