@@ -186,18 +186,20 @@ def test_without_an_entry_the_typed_characters_stay(text, log, reports):
 
 
 @pytest.mark.parametrize(
-    "owner, refused, sent, chars",
+    "owner, refused, up_only, sent, chars",
     [
         # Backspace counts the backtick as typed: without it, it would erase a user's character.
-        ("kbcon", "VK_BACKTICK", ["keybd_event"], "brb"),
-        ("win32con", "VK_BACK", ["keybd_event"] * 3 + ["write", "state", "PlaySound"], ""),
+        ("kbcon", "VK_BACKTICK", False, ["keybd_event"], "brb"),
+        # Its down event typed it; only the release failed.
+        ("kbcon", "VK_BACKTICK", True, ["keybd_event"] * 10 + ["write", "state", "PlaySound"], ""),
+        ("win32con", "VK_BACK", False, ["keybd_event"] * 3 + ["write", "state", "PlaySound"], ""),
     ],
 )
-def test_a_refused_key_press(text, log, reports, monkeypatch, owner, refused, sent, chars):
+def test_a_refused_key_press(text, log, reports, monkeypatch, owner, refused, up_only, sent, chars):
     code = getattr(getattr(text, owner), refused)
 
-    def refuse(vk, *args):
-        if vk == code:
+    def refuse(vk, scan, flags, extra):
+        if vk == code and (flags & 2 or not up_only):
             raise ValueError("no key")
 
     monkeypatch.setattr(text.win32api, "keybd_event", log.recorder("keybd_event", effect=refuse))

@@ -122,24 +122,34 @@ int down_flags(Borrowed key) {
     return to_int32(product);
 }
 
-void press_and_release(Borrowed code, Borrowed scancode, int down) {
+void press_and_release(Borrowed code, Borrowed scancode, int down, int* went_down) {
     Ref down_object = new_int(down);
-    down_then_up([&] { keybd_event(code, scancode, down_object); },
-                 [&] {
-                     Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
-                     Ref up = up_flags(down);
-                     call(send, code, scancode, up, captured.no_extra_info);
-                 });
+    down_then_up(
+        [&] {
+            keybd_event(code, scancode, down_object);
+            if (went_down != nullptr) {
+                ++*went_down;
+            }
+        },
+        [&] {
+            Ref send = getattr(module.lookup(n_win32api), n_keybd_event);
+            Ref up = up_flags(down);
+            call(send, code, scancode, up, captured.no_extra_info);
+        });
 }
 
-void simulate_key_press(int key_id, int key_scancode, int times) {
+void press_key(int key_id, int key_scancode, int times, int* went_down) {
     Ref code = new_int(key_id);
     int down = down_flags(code);
     Ref scancode = new_int(key_scancode);
     for (int i = 0; i < times; ++i) {
         check_signals(); // before the press: a key is never left down
-        press_and_release(code, scancode, down);
+        press_and_release(code, scancode, down, went_down);
     }
+}
+
+void simulate_key_press(int key_id, int key_scancode, int times) {
+    press_key(key_id, key_scancode, times, nullptr);
 }
 
 void simulate_hot_key_press(Dict keys_id_dict) {

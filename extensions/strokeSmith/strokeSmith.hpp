@@ -107,7 +107,12 @@ Ended run_reported(const char* qualname, Body&& body) noexcept {
 
 // Presses and releases a coded key: `win32api.keybd_event(code, scancode, flags, 0)` with the
 // down flags `down`, then again with the up flags. The codes go to `keybd_event` as they are.
-void press_and_release(Borrowed code, Borrowed scancode, int down);
+// `went_down`, when given, is counted up once the down event's call has returned.
+void press_and_release(Borrowed code, Borrowed scancode, int down, int* went_down = nullptr);
+
+// SimulateKeyPress's steps, counting in `went_down` (when given) the presses whose down event
+// `keybd_event` took.
+void press_key(int key_id, int key_scancode, int times, int* went_down);
 
 // The pause after each element of a key sequence when the caller gives none, in seconds: the
 // text is the default the entry table and the docstring show.
@@ -138,10 +143,11 @@ void open_location();
 void crude_open_with(int tool_number, int prog_index);
 
 // SimulateKeyPress's body as other bodies call it: its failures are reported under its own
-// name, and the caller goes on (unless interrupted).
-inline Ended simulate_key_press_reported(int key_id, int key_scancode, int times) noexcept {
+// name, and the caller goes on (unless interrupted). `went_down` as for `press_key`.
+inline Ended simulate_key_press_reported(int key_id, int key_scancode, int times,
+                                         int* went_down = nullptr) noexcept {
     return run_reported(q_SimulateKeyPress,
-                        [&] { simulate_key_press(key_id, key_scancode, times); });
+                        [&] { press_key(key_id, key_scancode, times, went_down); });
 }
 
 } // namespace velmora::strokeSmith

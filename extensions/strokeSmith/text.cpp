@@ -146,9 +146,13 @@ void expand_text() {
 
     int backtick = read_int32(n_kbcon, n_VK_BACKTICK);
     int backtick_scancode = read_int32(n_kbcon, n_SC_BACKTICK);
-    // The Backspace count includes the backtick: where its press failed, erasing would take
-    // one of the user's own characters instead, so the expansion stops here.
-    if (simulate_key_press_reported(backtick, backtick_scancode, 1) != Ended::normally) {
+    // The Backspace count includes the backtick: where it was not typed, erasing would take one
+    // of the user's own characters instead, so the expansion stops here. A press whose down
+    // event went out did type it, even when its release then failed.
+    int backtick_typed = 0;
+    const Ended backtick_press =
+        simulate_key_press_reported(backtick, backtick_scancode, 1, &backtick_typed);
+    if (backtick_press == Ended::interrupted || backtick_typed == 0) {
         return;
     }
 
