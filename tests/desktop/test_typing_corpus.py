@@ -1,0 +1,207 @@
+"""Typed text and expansions on every layout, lock state and toolkit, read back from real
+toolkit windows (Tk, GTK 3, a terminal) under a window manager.
+
+Slow (a toolkit process per receiver and lock state): CI runs it in its first stage only
+(VELMORA_TYPING_CORPUS=1); elsewhere it runs unless that variable is 0.
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import time
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SYSTEM_PYTHON = "/usr/bin/python3"
+
+pytestmark = pytest.mark.skipif(
+    os.environ.get("VELMORA_TYPING_CORPUS", "1") == "0", reason="the corpus runs in one stage"
+)
+
+LAYOUTS = [
+    ("us", ""),
+    ("de", ""),
+    ("fr", ""),  # its key left of 1 types a character; its grave is AltGr+7
+    ("gb", ""),
+    ("es", ""),
+    ("us", "dvorak"),
+    ("us,ru", ""),  # the second group active
+    ("us", "intl"),  # the backtick key is a dead key
+]
+# ASCII, shifted punctuation, AltGr characters (on most layouts here), accents, the euro, CJK,
+# emoji with a skin tone, a ZWJ sequence and a flag, a combining mark, a line break. The tail
+# after the marker has no cluster of several code points, so that the caret lands the same
+# whether Left moves by code point or by cluster.
+TEXT = 'Hello john.doe@example.com "Q" (a+b)? {x}|~\\ \u00e9\u00e0\u00fc\u00df \u20ac5 \u6771\u4eac \U0001f44d\U0001f3fd \U0001f469\u200d\U0001f4bb \U0001f1eb\U0001f1f7 e\u0301\nnext{!} line;'
+TYPED, TAIL = TEXT.replace("{!}", ""), " line;"
+# The caret behind a cluster of several code points: exact once Left presses count clusters.
+CLUSTER_TEXT = "A{!}\U0001f469\u200d\U0001f4bbe\u0301\U0001f1eb\U0001f1f7B"
+SUBSTITUTION = "be right back \u2013 \u00e0 bient\u00f4t, \u6771\u4eac \u20ac"
+ABBREVIATION_KEYS = (65, 56, 27, 56)  # the physical keys space, B, R, B (evdev keycodes)
+CAPS_LOCK = 0x02
+
+
+class Receiver:
+    """A toolkit window (receiver.py) in a process of the system interpreter, focused."""
+
+    def __init__(self, kind, desk, tmp_path):
+        import win32gui
+
+        self.kind, self.state_path = kind, str(tmp_path / f"{kind}.json")
+        if kind == "xterm":
+            command = ["xterm", "-class", "VelmoraXterm", "-name", "velmoraXterm", "-u8"]
+            command += ["-e", SYSTEM_PYTHON, os.path.join(HERE, "receiver.py"), "tty"]
+            self.process = subprocess.Popen(
+                command + [self.state_path], env=dict(os.environ, LC_ALL="C.UTF-8")
+            )
+            instance = "velmoraXterm"
+        else:
+            self.process = subprocess.Popen(
+                [SYSTEM_PYTHON, os.path.join(HERE, "receiver.py"), kind, os.environ["DISPLAY"]],
+                stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE,
+                text=True,
+            )
+            instance = json.loads(self.process.stdout.readline())["shown"]
+        deadline, self.id = time.monotonic() + 20, 0
+        while not self.id and time.monotonic() < deadline:
+            self.id = desk.display().find_window(instance, None)
+            time.sleep(0.05)
+        assert self.id, f"the {kind} window did not show"
+        time.sleep(0.3)  # the toolkit's own focus handling, once its window is mapped
+        win32gui.SetForegroundWindow(self.id)
+
+    def state(self):
+        if self.kind == "xterm":
+            try:
+                with open(self.state_path, encoding="utf-8") as state:
+                    return json.load(state)
+            except FileNotFoundError:
+                return {"text": "", "cursor": 0}
+        self.process.stdin.write("\n")
+        self.process.stdin.flush()
+        return json.loads(self.process.stdout.readline())
+
+    def settled(self, text, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while True:
+            state = self.state()
+            if state["text"] == text or time.monotonic() > deadline:
+                return state
+            time.sleep(0.05)
+
+    def close(self):
+        if self.kind == "xterm":
+            self.process.terminate()
+        else:
+            self.process.stdin.close()
+        self.process.wait(timeout=10)
+
+
+def receivers():
+    kinds = []
+    for kind, needs in (("tk", "tkinter"), ("gtk", "gi"), ("xterm", None)):
+        if kind == "xterm" and shutil.which("xterm") is None:
+            continue
+        probe = f"import {needs}" if needs else "pass"
+        if subprocess.run([SYSTEM_PYTHON, "-c", probe], capture_output=True).returncode == 0:
+            kinds.append(kind)
+    if len(kinds) < 3:
+        message = f"toolkits missing (have {kinds}): scripts/setup.sh installs them"
+        pytest.fail(message) if os.environ.get("CI") else pytest.skip(message)
+    return kinds
+
+
+def press_keys(display, keycodes):
+    """The user's own key presses, on keycodes (what they type depends on layout and locks)."""
+    from Xlib import X
+    from Xlib.ext import xtest
+
+    for keycode in keycodes:
+        xtest.fake_input(display, X.KeyPress, keycode)
+        xtest.fake_input(display, X.KeyRelease, keycode)
+    display.sync()
+
+
+@pytest.mark.parametrize("layout, variant", LAYOUTS)
+def test_text_and_expansion_are_exact(desk, xserver, load_layout, tmp_path, layout, variant):
+    from velmora import strokeSmith
+    from velmora._platform import xkb
+
+    if not xserver.managed:
+        pytest.skip("the corpus runs on the desktop as users have it, with a window manager")
+    kinds = receivers()
+    load_layout(layout, variant)
+    display = desk.connection().display()
+    group = 1 if "," in layout else 0
+    wrong = []
+    for kind in kinds:
+        for caps in (0, CAPS_LOCK):
+            receiver = Receiver(kind, desk, tmp_path)
+            try:
+                xkb.set_locks(display, caps, group)
+                display.sync()
+                strokeSmith.SendTextWithCaret(TEXT)
+                got = receiver.settled(TYPED)
+                if got != {"text": TYPED, "cursor": len(TYPED) - len(TAIL)}:
+                    wrong.append((kind, caps, "caret", got))
+                    continue
+                head, tail = TYPED[: got["cursor"]], TYPED[got["cursor"] :]
+                # The user types " brb" at the caret: what arrives depends on layout and locks.
+                press_keys(display, ABBREVIATION_KEYS)
+                deadline = time.monotonic() + 10
+                while len(receiver.state()["text"]) < len(TYPED) + 4:
+                    assert time.monotonic() < deadline, (kind, caps, "the user's keys")
+                    time.sleep(0.05)
+                abbreviation = receiver.state()["text"][len(head) + 1 : len(head) + 4]
+                strokeSmith.ctrlHouse.pressed_chars = abbreviation
+                strokeSmith.ctrlHouse.abbreviations = {abbreviation: SUBSTITUTION}
+                strokeSmith.ExpandText()
+                expected = head + " " + SUBSTITUTION + tail
+                got = receiver.settled(expected)["text"]
+                if got != expected or xkb.locks(display) != (caps, group):
+                    wrong.append((kind, caps, "expansion", got, xkb.locks(display)))
+            finally:
+                receiver.close()
+                xkb.set_locks(display, 0, 0)
+                display.sync()
+    assert wrong == []
+
+
+@pytest.mark.xfail(
+    reason="Left presses count clusters only with the C++ caret change; then drop this mark",
+    strict=False,
+)
+def test_caret_lands_behind_clusters(desk, xserver, tmp_path):
+    from velmora import strokeSmith
+
+    if not xserver.managed:
+        pytest.skip("the corpus runs on the desktop as users have it, with a window manager")
+    receiver = Receiver("gtk", desk, tmp_path)
+    try:
+        strokeSmith.SendTextWithCaret(CLUSTER_TEXT)
+        typed = CLUSTER_TEXT.replace("{!}", "")
+        assert receiver.settled(typed) == {"text": typed, "cursor": 1}
+    finally:
+        receiver.close()
+
+
+@pytest.mark.parametrize("kind", ["tk", "gtk"])
+def test_characters_outside_the_keymap_all_arrive(desk, xserver, tmp_path, kind):
+    from velmora import strokeSmith
+
+    if not xserver.managed:
+        pytest.skip("the corpus runs on the desktop as users have it, with a window manager")
+    receivers()
+    # More distinct characters than the keymap has spare keycodes, so that keycodes are
+    # bound again while the toolkit may still be reading, and a long run of a few.
+    many = "".join(chr(0x4E00 + n) for n in range(60))
+    text = many + "\u00e4\u00f6\u00fc\u00df\u20ac\u00f1\u00e7\u00e9\u65e5\u672c" * 40
+    receiver = Receiver(kind, desk, tmp_path)
+    try:
+        strokeSmith.SendTextWithCaret(text)
+        assert receiver.settled(text, timeout=60)["text"] == text
+    finally:
+        receiver.close()
