@@ -10,9 +10,11 @@ PYTHON="${PYTHON:-python3}"
 # the X tools the desktop tests drive (xdotool; setxkbmap and xkbcomp for layout switches),
 # the clipboard tool behind the X clipboard (run under coreutils' timeout when reading), the
 # system libraries that the OpenCV GUI build's Qt window loads (the wheel bundles the rest),
-# and clang-format for the C++ formatting check.
+# clang-format for the C++ formatting check, and the toolkits of the typing corpus (Tk and GTK 3
+# for the system interpreter, xterm).
 APT_PACKAGES=(g++ xvfb xauth xdotool xclip openbox x11-utils x11-xkb-utils coreutils python3-venv
-    libgl1 libglib2.0-0 libsm6 libice6 libx11-6 libxext6 libxcb1 clang-format)
+    libgl1 libglib2.0-0 libsm6 libice6 libx11-6 libxext6 libxcb1 clang-format
+    python3-tk python3-gi gir1.2-gtk-3.0 xterm)
 
 source "$ROOT/scripts/apt.sh"
 

@@ -150,8 +150,11 @@ def desk(xserver):
 
 
 def keyboard_mapping(display):
+    """Each keycode's first two keysyms, those that a keycode bound for typing carries (the
+    rest the server rewrites when a layout is loaded and put back)."""
     first = display.display.info.min_keycode
-    return display.get_keyboard_mapping(first, display.display.info.max_keycode - first + 1)
+    mapping = display.get_keyboard_mapping(first, display.display.info.max_keycode - first + 1)
+    return [list(keysyms[:2]) for keysyms in mapping]
 
 
 def layer_processes(display_name):
@@ -407,11 +410,13 @@ def load_layout(desk, xserver):
     setxkbmap's own upload is not used: the Xvfb of Debian 12 keeps its first keymap."""
     display = desk.connection().display()
     first = display.display.info.min_keycode
-    saved = [list(keysyms) for keysyms in keyboard_mapping(display)]
+    count = display.display.info.max_keycode - display.display.info.min_keycode + 1
+    saved = [list(keysyms) for keysyms in display.get_keyboard_mapping(first, count)]
+    width = max(6, len(saved[0]))
+    saved = [keysyms + [0] * (width - len(keysyms)) for keysyms in saved]
 
     def load(layout, variant=""):
         keys = layout_keysyms(xserver.name, layout, variant)
-        width = max(6, len(saved[0]))
         mapping = [
             (keys.get(first + offset) or keysyms + [0] * width)[:width]
             for offset, keysyms in enumerate(saved)

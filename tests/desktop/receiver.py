@@ -23,16 +23,15 @@ def tk_receiver(name):
     text.pack()
     text.focus_set()
     root.update()
-    print(json.dumps({"shown": "velmoraTk"}), flush=True)
+    print(json.dumps({"shown": "Velmoratk"}), flush=True)  # the class: Tk may number the name
 
     def answer(*_):
         if not sys.stdin.readline():
             root.destroy()
             return
-        state = {
-            "text": text.get("1.0", "end-1c"),
-            "cursor": len(text.get("1.0", "insert")),
-        }
+        # Counted from the end: Tk 8.6 indexes characters beyond the BMP as two.
+        whole = text.get("1.0", "end-1c")
+        state = {"text": whole, "cursor": len(whole) - len(text.get("insert", "end-1c"))}
         print(json.dumps(state), flush=True)
 
     root.tk.createfilehandler(sys.stdin, tkinter.READABLE, answer)

@@ -1,8 +1,9 @@
 """Typed text and expansions on every layout, lock state and toolkit, read back from real
 toolkit windows (Tk, GTK 3, a terminal) under a window manager.
 
-Slow (a toolkit process per receiver and lock state): CI runs it in its first stage only
-(VELMORA_TYPING_CORPUS=1); elsewhere it runs unless that variable is 0.
+Slow (a toolkit process per receiver and lock state), and not yet reliable: the toolkit
+windows sometimes do not show after a layout is loaded. It runs only with
+VELMORA_TYPING_CORPUS=1 until that is understood.
 """
 
 import json
@@ -17,7 +18,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SYSTEM_PYTHON = "/usr/bin/python3"
 
 pytestmark = pytest.mark.skipif(
-    os.environ.get("VELMORA_TYPING_CORPUS", "1") == "0", reason="the corpus runs in one stage"
+    os.environ.get("VELMORA_TYPING_CORPUS") != "1", reason="VELMORA_TYPING_CORPUS=1 runs it"
 )
 
 LAYOUTS = [
@@ -34,7 +35,10 @@ LAYOUTS = [
 # emoji with a skin tone, a ZWJ sequence and a flag, a combining mark, a line break. The tail
 # after the marker has no cluster of several code points, so that the caret lands the same
 # whether Left moves by code point or by cluster.
-TEXT = 'Hello john.doe@example.com "Q" (a+b)? {x}|~\\ \u00e9\u00e0\u00fc\u00df \u20ac5 \u6771\u4eac \U0001f44d\U0001f3fd \U0001f469\u200d\U0001f4bb \U0001f1eb\U0001f1f7 e\u0301\nnext{!} line;'
+TEXT = (
+    'Hello john.doe@example.com "Q" (a+b)? {x}|~\\ \u00e9\u00e0\u00fc\u00df \u20ac5 \u6771\u4eac '
+    "\U0001f44d\U0001f3fd \U0001f469\u200d\U0001f4bb \U0001f1eb\U0001f1f7 e\u0301\nnext{!} line;"
+)
 TYPED, TAIL = TEXT.replace("{!}", ""), " line;"
 # The caret behind a cluster of several code points: exact once Left presses count clusters.
 CLUSTER_TEXT = "A{!}\U0001f469\u200d\U0001f4bbe\u0301\U0001f1eb\U0001f1f7B"
@@ -50,11 +54,14 @@ class Receiver:
         import win32gui
 
         self.kind, self.state_path = kind, str(tmp_path / f"{kind}.json")
+        self.errors = tmp_path / f"{kind}.err"
         if kind == "xterm":
             command = ["xterm", "-class", "VelmoraXterm", "-name", "velmoraXterm", "-u8"]
             command += ["-e", SYSTEM_PYTHON, os.path.join(HERE, "receiver.py"), "tty"]
             self.process = subprocess.Popen(
-                command + [self.state_path], env=dict(os.environ, LC_ALL="C.UTF-8")
+                command + [self.state_path],
+                env=dict(os.environ, LC_ALL="C.UTF-8"),
+                stderr=self.errors.open("w"),
             )
             instance = "velmoraXterm"
         else:
@@ -62,6 +69,7 @@ class Receiver:
                 [SYSTEM_PYTHON, os.path.join(HERE, "receiver.py"), kind, os.environ["DISPLAY"]],
                 stdin=subprocess.PIPE,
                 stdout=subprocess.PIPE,
+                stderr=self.errors.open("w"),
                 text=True,
             )
             instance = json.loads(self.process.stdout.readline())["shown"]
@@ -69,7 +77,7 @@ class Receiver:
         while not self.id and time.monotonic() < deadline:
             self.id = desk.display().find_window(instance, None)
             time.sleep(0.05)
-        assert self.id, f"the {kind} window did not show"
+        assert self.id, f"the {kind} window did not show: {self.errors.read_text()}"
         time.sleep(0.3)  # the toolkit's own focus handling, once its window is mapped
         win32gui.SetForegroundWindow(self.id)
 

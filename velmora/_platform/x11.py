@@ -20,6 +20,7 @@ windows itself. Window handles are the X ids of client windows (the windows that
 WM_CLASS, not the frames a window manager puts around them).
 """
 
+import atexit
 import contextlib
 import os
 import socket as socketlib
@@ -411,6 +412,21 @@ def _decode(raw, type_name):
     return raw.decode(encoding, errors="replace")
 
 
+_typing_displays = []  # displays that bound spare keycodes, let go of them at exit
+
+
+@atexit.register
+def _unbind_at_exit():
+    """Unbinds the spare keycodes of a process that ends right after typing, once clients have
+    had LINGER to read them."""
+    for display in _typing_displays:
+        last = max(display._spares.used.values(), default=None)
+        if last is not None:
+            time.sleep(max(0.0, last + LINGER - time.monotonic()))
+        with contextlib.suppress(Exception):
+            display.unbind_spares()
+
+
 class X11Display(Display):
     """The ``Display`` half of the backend interface on an X server."""
 
@@ -604,6 +620,8 @@ class X11Display(Display):
         """Unbinds the spare keycodes once no key has been typed on them for LINGER."""
         if not self._spares.bound:
             return
+        if self not in _typing_displays:
+            _typing_displays.append(self)
         if self._unbind_timer is not None:
             self._unbind_timer.cancel()
         self._unbind_timer = threading.Timer(LINGER, self._unbind_idle)
