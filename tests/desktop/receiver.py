@@ -1,6 +1,6 @@
 """Real toolkit windows that receive typed text, for the typing corpus.
 
-``python3 receiver.py tk|gtk DISPLAY`` shows a Tk text widget or a GTK 3 text view (run by the
+``python3 receiver.py tk|gtk DISPLAY TITLE`` shows a Tk text widget or a GTK 3 text view (run by the
 system interpreter, which has the toolkits' bindings), of the window instance name velmoraTk or
 velmoraGtk, and prints a first line once it is shown; each line
 on standard input is answered with {"text": ..., "cursor": ...}, the cursor counted in code
@@ -15,10 +15,11 @@ import os
 import sys
 
 
-def tk_receiver(name):
+def tk_receiver(name, title):
     import tkinter
 
     root = tkinter.Tk(screenName=name, className="VelmoraTk")
+    root.title(title)
     text = tkinter.Text(root, width=60, height=8)
     text.pack()
     text.focus_set()
@@ -38,7 +39,7 @@ def tk_receiver(name):
     root.mainloop()
 
 
-def gtk_receiver(name):
+def gtk_receiver(name, title):
     os.environ["DISPLAY"] = name
     import gi
 
@@ -46,7 +47,7 @@ def gtk_receiver(name):
     from gi.repository import GLib, Gtk
 
     GLib.set_prgname("velmoraGtk")
-    window = Gtk.Window(title="receiver")
+    window = Gtk.Window(title=title)
     view = Gtk.TextView()
     window.add(view)
     window.set_default_size(480, 160)
@@ -70,12 +71,16 @@ def gtk_receiver(name):
     Gtk.main()
 
 
-def tty_receiver(state_path):
+def tty_receiver(state_path, title=None):
     import tty
 
     tty.setraw(sys.stdin.fileno())
     text, cursor, pending = [], 0, b""
     while True:
+        partial = state_path + ".part"  # the first state written says: raw mode, reading
+        with open(partial, "w", encoding="utf-8") as state:
+            json.dump({"text": "".join(text), "cursor": cursor}, state)
+        os.replace(partial, state_path)
         pending += os.read(sys.stdin.fileno(), 4096)
         while pending:
             if pending.startswith(b"\x1b["):  # a cursor key: ESC [ letter
@@ -100,10 +105,6 @@ def tty_receiver(state_path):
                 text.insert(cursor, "\n" if char == "\r" else char)
                 cursor += 1
                 pending = pending[size:]
-        partial = state_path + ".part"
-        with open(partial, "w", encoding="utf-8") as state:
-            json.dump({"text": "".join(text), "cursor": cursor}, state)
-        os.replace(partial, state_path)
 
 
 def _decodes(raw):
@@ -115,5 +116,5 @@ def _decodes(raw):
 
 
 if __name__ == "__main__":
-    kind, argument = sys.argv[1:3]
-    {"tk": tk_receiver, "gtk": gtk_receiver, "tty": tty_receiver}[kind](argument)
+    kind, arguments = sys.argv[1], sys.argv[2:]
+    {"tk": tk_receiver, "gtk": gtk_receiver, "tty": tty_receiver}[kind](*arguments)

@@ -46,10 +46,12 @@ _SW_MINIMISING = {
 ACTIVATION_TIMEOUT = 0.5
 # The longest a round trip to the X server (or opening a connection) may take.
 ROUND_TRIP_TIMEOUT = 5.0
-# How long a keycode bound for typing stays bound after its last press once typing stops, and
-# the least time between its last press and binding it to another keysym: clients look a key
-# up when they handle its event, which may come well after it was sent.
-LINGER = 2.0
+# How long a keycode bound for typing stays bound after its last press once typing stops (at
+# the end of the process: EXIT_LINGER), and the least time between its last press and binding
+# it to another keysym: clients look a key up when they handle its event, which may come well
+# after it was sent, and some read a changed keymap only in part, so changes are kept rare.
+LINGER = 30.0
+EXIT_LINGER = 1.0
 REUSE_AFTER = 1.0
 
 # Keysyms of typing.
@@ -247,6 +249,7 @@ class _SpareKeys:
     def __init__(self):
         self.bound = {}  # keysym -> keycode bound to it
         self.used = {}  # keycode -> time of its last press
+        self.released = {}  # keycode -> when it was last unbound
 
     def keycode(self, display, keysym, free):
         """A keycode newly bound to ``keysym``, which the current mapping lacks; ``free`` lists
@@ -255,7 +258,9 @@ class _SpareKeys:
             del self.used[self.bound.pop(keysym)]
         free = [keycode for keycode in free if keycode not in self.used]
         if free:
-            keycode = free[-1]
+            # The keycode unbound longest ago: a client that lags behind on mapping changes
+            # must not see one keycode change meaning twice in a row.
+            keycode = min(free, key=lambda code: (self.released.get(code, 0.0), -code))
         elif self.bound:
             old_keysym, keycode = min(self.bound.items(), key=lambda item: self.used[item[1]])
             time.sleep(max(0.0, self.used[keycode] + REUSE_AFTER - time.monotonic()))
@@ -282,6 +287,7 @@ class _SpareKeys:
                 continue
             del self.bound[keysym]
             del self.used[keycode]
+            self.released[keycode] = now
             if list(display.get_keyboard_mapping(keycode, 1)[0][:2]) == [keysym, keysym]:
                 display.change_keyboard_mapping(keycode, [(0, 0)])
         display.sync()
@@ -292,13 +298,6 @@ class _SpareKeys:
         self.bound.clear()
         self.used.clear()
         return keycodes
-
-
-def free_keycodes(display):
-    """The keycodes of the current mapping that carry no keysym."""
-    first = display.display.info.min_keycode
-    mapping = display.get_keyboard_mapping(first, display.display.info.max_keycode - first + 1)
-    return [first + offset for offset, keysyms in enumerate(mapping) if not any(keysyms)]
 
 
 class _Typist:
@@ -377,6 +376,19 @@ class _Typist:
             self._fake(X.KeyRelease, code)
         self.display.sync()
 
+    def prepare(self, text):
+        """Binds spare keycodes to the characters of ``text`` that no key types, before the
+        first key goes out, as far as spares last: a client that reads the keymap when it
+        handles a key then finds every one of them, however late it reads."""
+        for char in dict.fromkeys(text):
+            if char in self.keys or char in "\n\t" or not self._has_spare():
+                continue
+            keycode = self.spares.keycode(self.display, char_keysym(char), self.free)
+            self.keys[char] = (keycode, ())
+
+    def _has_spare(self):
+        return any(keycode not in self.spares.used for keycode in self.free)
+
     def type(self, char):
         if char == "\n":
             self._stroke(self._keycode_of(_RETURN))
@@ -418,11 +430,11 @@ _typing_displays = []  # displays that bound spare keycodes, let go of them at e
 @atexit.register
 def _unbind_at_exit():
     """Unbinds the spare keycodes of a process that ends right after typing, once clients have
-    had LINGER to read them."""
+    had EXIT_LINGER to read them."""
     for display in _typing_displays:
         last = max(display._spares.used.values(), default=None)
         if last is not None:
-            time.sleep(max(0.0, last + LINGER - time.monotonic()))
+            time.sleep(max(0.0, last + EXIT_LINGER - time.monotonic()))
         with contextlib.suppress(Exception):
             display.unbind_spares()
 
@@ -579,19 +591,30 @@ class X11Display(Display):
         keycodes number a key's keycode its scan code + 8), unless that is a dead key; else,
         for a character, a spare keycode bound to it, which types and is erased like any
         character; else any key that carries the keysym."""
+        # The mapping as the server has it now: this connection's copy is not told of changes
+        # once it speaks XKB, and another program may have changed the layout.
         keysym = keymap.keysym_value(name)
-        placed = sorted((index, keycode) for keycode, index in display.keysym_to_keycodes(keysym))
+        first = display.display.info.min_keycode
+        count = display.display.info.max_keycode - first + 1
+        mapping = [list(keysyms) for keysyms in display.get_keyboard_mapping(first, count)]
+        placed = sorted(
+            (index, first + offset)
+            for offset, keysyms in enumerate(mapping)
+            for index, value in enumerate(keysyms)
+            if value == keysym
+        )
         first_level = [keycode for index, keycode in placed if index in (0, 2)]
         if first_level:
             return first_level[0]
         physical = scan + 8
-        info = display.display.info
-        if scan and not flags & constants.KEYEVENTF_EXTENDEDKEY and physical <= info.max_keycode:
-            unshifted = display.keycode_to_keysym(physical, 0)
+        extended = flags & constants.KEYEVENTF_EXTENDEDKEY
+        if scan and not extended and first <= physical < first + count:
+            unshifted = (mapping[physical - first] or [0])[0]
             if unshifted and not _DEAD_KEYS[0] <= unshifted <= _DEAD_KEYS[1]:
                 return physical
         if keysym_char(keysym) is not None:
-            return self._spares.keycode(display, keysym, free_keycodes(display))
+            free = [first + offset for offset, keysyms in enumerate(mapping) if not any(keysyms)]
+            return self._spares.keycode(display, keysym, free)
         if placed:
             return placed[0][1]
         raise keymap.UnmappedKey(f"the X keyboard has no key for {name} (vk {vk:#04x})")
@@ -606,6 +629,7 @@ class X11Display(Display):
             self._typist = _Typist(display, self._spares)
             try:
                 self._typist.begin()
+                self._typist.prepare(text)
                 for char in text:
                     self._typist.type(char)
                 self._typist.finish()
@@ -745,6 +769,10 @@ class X11Display(Display):
         and its destruction, which the server reports from now on)."""
         from Xlib import X
 
+        # A destruction reported for an earlier window of the same id (X reuses a departed
+        # client's ids) is read first, so that it does not count against this one.
+        display.sync()
+        self._drain(display)
         self._issued[window.id] = raw_class
         self._destroyed.discard(window.id)
         self._quietly(display, window.change_attributes, event_mask=X.StructureNotifyMask)
@@ -887,6 +915,9 @@ class X11Display(Display):
                     continue
                 if title is not None and self._window_title(display, client.id) != title:
                     continue
+                # A window found now is issued afresh: its id may be that of a destroyed
+                # window issued before, which the id's old handle must not be taken for.
+                self._issued.pop(client.id, None)
                 attributes = self._attributes(display, client.id)
                 if attributes is None:
                     continue
