@@ -688,7 +688,7 @@ def main():
                         help="write the table into benchmarks/README.md")  # fmt: skip
     parser.add_argument("--probe", nargs=2, help=argparse.SUPPRESS)
     parser.add_argument("--typing", action="store_true",
-                        help="the typing benchmark instead (benchmarks/typing_speed.py)")  # fmt: skip
+                        help="the typing benchmark instead (typing_speed.py)")  # fmt: skip
     arguments = parser.parse_args()
     if arguments.typing:
         command = [sys.executable, os.path.join(HERE, "typing_speed.py")]
