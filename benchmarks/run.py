@@ -900,7 +900,12 @@ def main():
     parser.add_argument("--update-readme", action="store_true",
                         help="write the table into benchmarks/README.md")  # fmt: skip
     parser.add_argument("--probe", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--typing", action="store_true",
+                        help="the typing benchmark instead (typing_speed.py)")  # fmt: skip
     arguments = parser.parse_args()
+    if arguments.typing:
+        command = [sys.executable, os.path.join(HERE, "typing_speed.py")]
+        return subprocess.run(command + (["--quick"] if arguments.quick else [])).returncode
     if arguments.probe:
         run_probe(*arguments.probe)
         return 0

@@ -11,12 +11,12 @@ PYTHON="${PYTHON:-python3}"
 # the clipboard tool behind the X clipboard (run under coreutils' timeout when reading), the
 # system libraries that the OpenCV GUI build's Qt window loads (the wheel bundles the rest),
 # clang-format for the C++ formatting check, Unicode's data files, which the grapheme cluster
-# table is made from and tested against, Tk for the tests' text windows, and the Wayland test
-# session: a headless sway, its IPC client, the Wayland clipboard tools, and two native
-# receivers (foot, a GTK3 text view run by the system's python3 with its GObject bindings).
+# table is made from and tested against, the toolkits of the typing corpus (Tk and GTK 3 for
+# the system interpreter, xterm), and the Wayland test session: a headless sway, its IPC
+# client, the Wayland clipboard tools, and a native terminal (foot).
 APT_PACKAGES=(g++ xvfb xauth xdotool xclip openbox x11-utils x11-xkb-utils coreutils python3-venv
     python3-tk libgl1 libglib2.0-0 libsm6 libice6 libx11-6 libxext6 libxcb1 clang-format
-    unicode-data sway foot wl-clipboard python3-gi gir1.2-gtk-3.0)
+    unicode-data xterm sway foot wl-clipboard python3-gi gir1.2-gtk-3.0)
 
 source "$ROOT/scripts/apt.sh"
 

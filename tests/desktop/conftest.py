@@ -183,6 +183,8 @@ def assert_left_clean(display_name, mapping_before):
     probe = xdisplay.Display(display_name)
     try:
         assert not any(probe.query_keymap()), "a key stayed down"
+        # Keycodes bound for typing stay bound while typing goes on; the test's is done.
+        getattr(desktop.display(), "unbind_spares", lambda: None)()
         assert keyboard_mapping(probe) == mapping_before, "a keycode stayed remapped"
     finally:
         probe.close()
@@ -338,3 +340,26 @@ def make_window(xserver):
     yield make
     for window in made:
         window.close()
+
+
+@pytest.fixture
+def load_layout(desk, xserver):
+    """load_layout("de", variant="") switches the server to a keyboard layout (setxkbmap);
+    the layout of before comes back afterwards.
+
+    Xvfb takes a new keymap only while a window manager runs: elsewhere the test is skipped."""
+    loaded = []
+
+    def setxkbmap(*arguments):
+        command = ["setxkbmap", "-display", xserver.name, *arguments]
+        subprocess.run(command, check=True, timeout=30)
+
+    def load(layout, variant=""):
+        if not xserver.managed:
+            pytest.skip("Xvfb keeps its first keymap unless a window manager runs")
+        loaded.append(layout)
+        setxkbmap("-layout", layout, "-variant", variant)
+
+    yield load
+    if loaded:
+        setxkbmap("-layout", "us", "-variant", "")

@@ -20,6 +20,7 @@ windows itself. Window handles are the X ids of client windows (the windows that
 WM_CLASS, not the frames a window manager puts around them).
 """
 
+import atexit
 import contextlib
 import os
 import socket as socketlib
@@ -45,13 +46,19 @@ _SW_MINIMISING = {
 ACTIVATION_TIMEOUT = 0.5
 # The longest a round trip to the X server (or opening a connection) may take.
 ROUND_TRIP_TIMEOUT = 5.0
-# How long a keycode bound for typing stays bound after its last press, so that clients have
-# read the new mapping before it is restored.
-REMAP_SETTLE = 0.2
+# How long a keycode bound for typing stays bound after its last press once typing stops (at
+# the end of the process: EXIT_LINGER), and the least time between its last press and binding
+# it to another keysym: clients look a key up when they handle its event, which may come well
+# after it was sent, and some read a changed keymap only in part, so changes are kept rare.
+LINGER = 30.0
+EXIT_LINGER = 1.0
+REUSE_AFTER = 1.0
 
 # Keysyms of typing.
 _SHIFT, _LEVEL3 = 0xFFE1, 0xFE03  # Shift_L, ISO_Level3_Shift
 _RETURN, _TAB = 0xFF0D, 0xFF09
+# Keysyms of dead keys (dead_grave ... dead_greek), which type nothing on their own.
+_DEAD_KEYS = (0xFE50, 0xFE9F)
 # Modifiers of the core keymap's entries: group 1 levels 1-2 are entries 0-1, levels 3-4 are
 # entries 4-5 (the AltGr level); entries 2-3 belong to a second group and are not used.
 _ENTRY_MODIFIERS = {0: (), 1: (_SHIFT,), 4: (_LEVEL3,), 5: (_LEVEL3, _SHIFT)}
@@ -246,13 +253,83 @@ def open_display(name=None, round_trips=True):
     return opened
 
 
-class _Typist:
-    """Types characters on one display, then puts everything back (``finish``)."""
+class _SpareKeys:
+    """Spare keycodes bound to keysyms that no key of the keymap types, shared by the typed
+    text and the key events of one connection.
 
-    def __init__(self, display):
+    Clients read a changed keymap lazily: a toolkit that learns of a change reads the mapping
+    when it next looks a key up, which may be long after the key event was sent (Tk and GTK
+    read all queued events first, then handle them). So a binding is never taken back while
+    a key event that uses it may still be unread: binding a free keycode leaves every earlier
+    binding as it was, a bound keycode is reused for the same keysym, and a keycode is unbound
+    or rebound only once its last press lies REUSE_AFTER (rebinding, when every spare is
+    taken) or LINGER (unbinding, once typing has stopped) in the past.
+    """
+
+    def __init__(self):
+        self.bound = {}  # keysym -> keycode bound to it
+        self.used = {}  # keycode -> time of its last press
+        self.released = {}  # keycode -> when it was last unbound
+
+    def keycode(self, display, keysym, free):
+        """A keycode newly bound to ``keysym``, which the current mapping lacks; ``free`` lists
+        the keycodes of that mapping that carry no keysym (one is taken from it)."""
+        if keysym in self.bound:  # a new keymap was loaded over it: not ours any more
+            del self.used[self.bound.pop(keysym)]
+        free = [keycode for keycode in free if keycode not in self.used]
+        if free:
+            # The keycode unbound longest ago: a client that lags behind on mapping changes
+            # must not see one keycode change meaning twice in a row.
+            keycode = min(free, key=lambda code: (self.released.get(code, 0.0), -code))
+        elif self.bound:
+            old_keysym, keycode = min(self.bound.items(), key=lambda item: self.used[item[1]])
+            time.sleep(max(0.0, self.used[keycode] + REUSE_AFTER - time.monotonic()))
+            del self.bound[old_keysym]
+        else:
+            raise DesktopError("the X keyboard has no spare keycode to type with")
+        # The same keysym on both levels, so that Shift cannot change it.
+        display.change_keyboard_mapping(keycode, [(keysym, keysym)])
+        display.sync()
+        self.bound[keysym] = keycode
+        self.used[keycode] = time.monotonic()
+        return keycode
+
+    def pressed(self, keycode):
+        if keycode in self.used:
+            self.used[keycode] = time.monotonic()
+
+    def release(self, display, idle=0.0):
+        """Unbinds the keycodes pressed last more than ``idle`` seconds ago; one that the
+        keymap no longer binds to its keysym (a new layout was loaded) is left alone."""
+        now = time.monotonic()
+        for keysym, keycode in sorted(self.bound.items()):
+            if now - self.used[keycode] < idle:
+                continue
+            del self.bound[keysym]
+            del self.used[keycode]
+            self.released[keycode] = now
+            if list(display.get_keyboard_mapping(keycode, 1)[0][:2]) == [keysym, keysym]:
+                display.change_keyboard_mapping(keycode, [(0, 0)])
+        display.sync()
+
+    def forget(self):
+        """Every keycode bound, forgotten here (the connection is gone: unbound on another)."""
+        keycodes = set(self.bound.values())
+        self.bound.clear()
+        self.used.clear()
+        return keycodes
+
+
+class _Typist:
+    """Types characters on one display with the keyboard in a plain state: no modifier locked
+    (Caps Lock, Shift Lock, Num Lock) and the first layout group, whose keys it picks; the
+    user's lock state and group come back with ``finish``."""
+
+    def __init__(self, display, spares):
         from Xlib import X
 
         self.display = display
+        self.spares = spares
         self.first = display.display.info.min_keycode
         count = display.display.info.max_keycode - self.first + 1
         self.mapping = [
@@ -265,21 +342,34 @@ class _Typist:
             for keysym in keysyms:
                 if keysym != X.NoSymbol:
                     self.codes.setdefault(keysym, keycode)
+        # Entries 4-5 are the first group's AltGr levels only in a keymap of one group (the
+        # core keymap mirrors it into entries 2-3); with more groups they may be another's.
+        one_group = all(keysyms[2:4] == keysyms[0:2] for keysyms in self.mapping)
+        entries = _ENTRY_MODIFIERS if one_group else {0: (), 1: (_SHIFT,)}
         for offset, keysyms in enumerate(self.mapping):
-            for entry in sorted(_ENTRY_MODIFIERS):
+            for entry in sorted(entries):
                 if entry >= len(keysyms):
                     continue
                 char = keysym_char(keysyms[entry])
-                modifiers = _ENTRY_MODIFIERS[entry]
+                modifiers = entries[entry]
                 if char is None or char in self.keys:
                     continue
                 if all(modifier in self.codes for modifier in modifiers):
                     self.keys[char] = (self.first + offset, modifiers)
-        self.spares = [
+        self.free = [
             self.first + offset for offset, keysyms in enumerate(self.mapping) if not any(keysyms)
         ]
-        self.bound = {}  # keysym -> spare keycode bound to it
         self.down = []  # keycodes pressed and not yet released
+        self.locks = None  # the user's (locked modifiers, locked group) while they are changed
+
+    def begin(self):
+        """Unlocks every modifier and selects the first group, if need be."""
+        from velmora._platform import xkb
+
+        locks = xkb.locks(self.display)
+        if locks is not None and locks != (0, 0):
+            self.locks = locks
+            xkb.set_locks(self.display, 0, 0)
 
     def _fake(self, kind, keycode):
         """One key event. A key counts as down from before its press is sent until its release
@@ -289,6 +379,7 @@ class _Typist:
 
         if kind == X.KeyPress:
             self.down.append(keycode)
+            self.spares.pressed(keycode)
         xtest.fake_input(self.display, kind, keycode)
         if kind == X.KeyRelease:
             self.down.remove(keycode)
@@ -305,6 +396,19 @@ class _Typist:
             self._fake(X.KeyRelease, code)
         self.display.sync()
 
+    def prepare(self, text):
+        """Binds spare keycodes to the characters of ``text`` that no key types, before the
+        first key goes out, as far as spares last: a client that reads the keymap when it
+        handles a key then finds every one of them, however late it reads."""
+        for char in dict.fromkeys(text):
+            if char in self.keys or char in "\n\t" or not self._has_spare():
+                continue
+            keycode = self.spares.keycode(self.display, char_keysym(char), self.free)
+            self.keys[char] = (keycode, ())
+
+    def _has_spare(self):
+        return any(keycode not in self.spares.used for keycode in self.free)
+
     def type(self, char):
         if char == "\n":
             self._stroke(self._keycode_of(_RETURN))
@@ -313,40 +417,23 @@ class _Typist:
         elif char in self.keys:
             self._stroke(*self.keys[char])
         else:
-            self._stroke(self._bind(char_keysym(char)))
+            keycode = self.spares.keycode(self.display, char_keysym(char), self.free)
+            self.keys[char] = (keycode, ())
+            self._stroke(keycode)
 
     def _keycode_of(self, keysym):
-        keycode = self.codes.get(keysym)
-        return keycode if keycode is not None else self._bind(keysym)
-
-    def _bind(self, keysym):
-        """A spare keycode bound to ``keysym`` (on both levels, so that Shift cannot change it)."""
-        if keysym in self.bound:
-            return self.bound[keysym]
-        if not self.spares:
-            self.restore()  # every spare is taken: let clients catch up, then reuse them
-        if not self.spares:
-            raise DesktopError("the X keyboard has no spare keycode to type with")
-        keycode = self.spares.pop()
-        self.bound[keysym] = keycode
-        self.display.change_keyboard_mapping(keycode, [(keysym, keysym)])
-        self.display.sync()
-        return keycode
-
-    def restore(self):
-        """Unbinds the spare keycodes again, once clients have had the time to read them."""
-        if not self.bound:
-            return
-        time.sleep(REMAP_SETTLE)
-        for keysym, keycode in sorted(self.bound.items()):
-            self.display.change_keyboard_mapping(keycode, [(0, 0)])
-            self.display.sync()
-            del self.bound[keysym]
-            self.spares.append(keycode)
+        if keysym not in self.codes:
+            self.codes[keysym] = self.spares.keycode(self.display, keysym, self.free)
+        return self.codes[keysym]
 
     def finish(self):
-        """Restores every keycode bound (every key is up after each stroke)."""
-        self.restore()
+        """Puts the user's lock state and group back (every key is up after each stroke)."""
+        from velmora._platform import xkb
+
+        if self.locks is not None:
+            xkb.set_locks(self.display, *self.locks)
+            self.display.sync()
+            self.locks = None
 
 
 def _decode(raw, type_name):
@@ -357,6 +444,21 @@ def _decode(raw, type_name):
     return raw.decode(encoding, errors="replace")
 
 
+_typing_displays = []  # displays that bound spare keycodes, let go of them at exit
+
+
+@atexit.register
+def _unbind_at_exit():
+    """Unbinds the spare keycodes of a process that ends right after typing, once clients have
+    had EXIT_LINGER to read them."""
+    for display in _typing_displays:
+        last = max(display._spares.used.values(), default=None)
+        if last is not None:
+            time.sleep(max(0.0, last + EXIT_LINGER - time.monotonic()))
+        with contextlib.suppress(Exception):
+            display.unbind_spares()
+
+
 class X11Display(Display):
     """The ``Display`` half of the backend interface on an X server."""
 
@@ -364,8 +466,11 @@ class X11Display(Display):
         self.connection = Connection(name)
         self._keys_down = {}  # key identity (keysym name) -> keycode it went down on
         self._typist = None  # the typing under way
+        self._spares = _SpareKeys()  # keycodes bound for typing, kept until surely read
+        self._unbind_timer = None  # unbinds them once typing has stopped for LINGER
         self._in_session = False  # a session is under way (or was cut short on its way out)
         self._unfinished = set(), set()  # keycodes to release, keycodes to unbind
+        self._user_locks = None  # the user's lock state, to put back, if typing was cut short
         self._issued = {}  # handle -> the WM_CLASS it was issued for
         self._destroyed = set()  # issued handles whose window has been destroyed
 
@@ -376,6 +481,7 @@ class X11Display(Display):
     def close(self):
         with contextlib.suppress(DesktopError):
             self.release_keys()
+            self.unbind_spares()
         self.connection.close()
 
     # Sessions and recovery -------------------------------------------------------------------
@@ -399,7 +505,7 @@ class X11Display(Display):
                 if self._in_session:  # the last session did not end
                     self._abandon()
                 display = self.connection.display()
-                if any(self._unfinished):
+                if any(self._unfinished) or self._user_locks is not None:
                     self._finish_unfinished(display)
                 self._in_session = True
                 yield display
@@ -438,23 +544,31 @@ class X11Display(Display):
         self._keys_down.clear()
         if self._typist is not None:
             release.update(self._typist.down)
-            unbind.update(self._typist.bound.values())
+            if self._typist.locks is not None:
+                self._user_locks = self._typist.locks
             self._typist = None
+        unbind.update(self._spares.forget())
         self.connection.discard()
 
     def _finish_unfinished(self, display):
-        """Releases the keys and unbinds the keycodes that a discarded connection left."""
+        """Releases the keys, unbinds the keycodes and puts back the user's lock state that a
+        discarded connection left."""
         from Xlib import X
         from Xlib.ext import xtest
+
+        from velmora._platform import xkb
 
         release, unbind = self._unfinished
         for keycode in sorted(release):
             xtest.fake_input(display, X.KeyRelease, keycode)
         for keycode in sorted(unbind):
             display.change_keyboard_mapping(keycode, [(0, 0)])
+        if self._user_locks is not None:
+            xkb.set_locks(display, *self._user_locks)
         display.sync()
         release.clear()
         unbind.clear()
+        self._user_locks = None
 
     def _drain(self, display):
         """Handles the events that arrived: keyboard mapping changes and destroyed windows."""
@@ -479,17 +593,51 @@ class X11Display(Display):
             self._drain(display)
             keycode = self._keys_down.get(name) if up else None
             if keycode is None:
-                keycode = display.keysym_to_keycode(keymap.keysym_value(name))
-            if not keycode:
-                raise keymap.UnmappedKey(f"the X keyboard has no key for {name} (vk {vk:#04x})")
+                keycode = self._key_of(display, vk, name, scan, flags)
             if up:
                 xtest.fake_input(display, X.KeyRelease, keycode)
                 display.sync()
                 self._keys_down.pop(name, None)
             else:
                 self._keys_down[name] = keycode  # before it is sent: undone should it fail
+                self._spares.pressed(keycode)
                 xtest.fake_input(display, X.KeyPress, keycode)
                 display.sync()
+        self._schedule_unbinding()
+
+    def _key_of(self, display, vk, name, scan, flags):
+        """The keycode that presses the key ``name``: the key whose first level in some group
+        is that keysym; else the physical key that the scan code names (X servers with evdev
+        keycodes number a key's keycode its scan code + 8), unless that is a dead key; else,
+        for a character, a spare keycode bound to it, which types and is erased like any
+        character; else any key that carries the keysym."""
+        # The mapping as the server has it now: this connection's copy is not told of changes
+        # once it speaks XKB, and another program may have changed the layout.
+        keysym = keymap.keysym_value(name)
+        first = display.display.info.min_keycode
+        count = display.display.info.max_keycode - first + 1
+        mapping = [list(keysyms) for keysyms in display.get_keyboard_mapping(first, count)]
+        placed = sorted(
+            (index, first + offset)
+            for offset, keysyms in enumerate(mapping)
+            for index, value in enumerate(keysyms)
+            if value == keysym
+        )
+        first_level = [keycode for index, keycode in placed if index in (0, 2)]
+        if first_level:
+            return first_level[0]
+        physical = scan + 8
+        extended = flags & constants.KEYEVENTF_EXTENDEDKEY
+        if scan and not extended and first <= physical < first + count:
+            unshifted = (mapping[physical - first] or [0])[0]
+            if unshifted and not _DEAD_KEYS[0] <= unshifted <= _DEAD_KEYS[1]:
+                return physical
+        if keysym_char(keysym) is not None:
+            free = [first + offset for offset, keysyms in enumerate(mapping) if not any(keysyms)]
+            return self._spares.keycode(display, keysym, free)
+        if placed:
+            return placed[0][1]
+        raise keymap.UnmappedKey(f"the X keyboard has no key for {name} (vk {vk:#04x})")
 
     def write(self, text):
         if not isinstance(text, str):
@@ -498,8 +646,10 @@ class X11Display(Display):
         if not text:
             return
         with self._session() as display:
-            self._typist = _Typist(display)
+            self._typist = _Typist(display, self._spares)
             try:
+                self._typist.begin()
+                self._typist.prepare(text)
                 for char in text:
                     self._typist.type(char)
                 self._typist.finish()
@@ -508,6 +658,33 @@ class X11Display(Display):
                 self._typist = None
                 raise
             self._typist = None
+        self._schedule_unbinding()
+
+    def _schedule_unbinding(self):
+        """Unbinds the spare keycodes once no key has been typed on them for LINGER."""
+        if not self._spares.bound:
+            return
+        if self not in _typing_displays:
+            _typing_displays.append(self)
+        if self._unbind_timer is not None:
+            self._unbind_timer.cancel()
+        self._unbind_timer = threading.Timer(LINGER, self._unbind_idle)
+        self._unbind_timer.daemon = True
+        self._unbind_timer.start()
+
+    def _unbind_idle(self):
+        with contextlib.suppress(DesktopError):
+            with self._session() as display:
+                self._spares.release(display, idle=LINGER)
+        self._schedule_unbinding()
+
+    def unbind_spares(self):
+        """Unbinds every spare keycode bound for typing, now."""
+        if self._unbind_timer is not None:
+            self._unbind_timer.cancel()
+        if self._spares.bound:
+            with self._session() as display:
+                self._spares.release(display)
 
     def release_keys(self):
         from Xlib import X
@@ -612,6 +789,10 @@ class X11Display(Display):
         and its destruction, which the server reports from now on)."""
         from Xlib import X
 
+        # A destruction reported for an earlier window of the same id (X reuses a departed
+        # client's ids) is read first, so that it does not count against this one.
+        display.sync()
+        self._drain(display)
         self._issued[window.id] = raw_class
         self._destroyed.discard(window.id)
         self._quietly(display, window.change_attributes, event_mask=X.StructureNotifyMask)
@@ -754,6 +935,9 @@ class X11Display(Display):
                     continue
                 if title is not None and self._window_title(display, client.id) != title:
                     continue
+                # A window found now is issued afresh: its id may be that of a destroyed
+                # window issued before, which the id's old handle must not be taken for.
+                self._issued.pop(client.id, None)
                 attributes = self._attributes(display, client.id)
                 if attributes is None:
                     continue
