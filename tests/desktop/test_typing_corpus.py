@@ -1,9 +1,8 @@
 """Typed text and expansions on every layout, lock state and toolkit, read back from real
 toolkit windows (Tk, GTK 3, a terminal) under a window manager.
 
-Slow (a toolkit process per receiver and lock state), and not yet reliable: the toolkit
-windows sometimes do not show after a layout is loaded. It runs only with
-VELMORA_TYPING_CORPUS=1 until that is understood.
+Slow (a toolkit process per receiver and lock state): VELMORA_TYPING_CORPUS=0 leaves it out,
+as CI does in its later stages, after the first has run it.
 """
 
 import json
@@ -18,7 +17,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SYSTEM_PYTHON = "/usr/bin/python3"
 
 pytestmark = pytest.mark.skipif(
-    os.environ.get("VELMORA_TYPING_CORPUS") != "1", reason="VELMORA_TYPING_CORPUS=1 runs it"
+    os.environ.get("VELMORA_TYPING_CORPUS") == "0", reason="VELMORA_TYPING_CORPUS=0 leaves it out"
 )
 
 LAYOUTS = [
@@ -210,10 +209,6 @@ def test_text_and_expansion_are_exact(desk, xserver, load_layout, tmp_path, layo
     assert not wrong, "\n".join(map(repr, wrong))
 
 
-@pytest.mark.xfail(
-    reason="Left presses count clusters only with the C++ caret change; then drop this mark",
-    strict=False,
-)
 def test_caret_lands_behind_clusters(desk, xserver, tmp_path):
     from velmora import strokeSmith
 
