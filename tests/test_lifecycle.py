@@ -110,3 +110,28 @@ def test_a_failed_exec_leaves_no_module_behind_for_later_imports():
         VELMORA_DESKTOP="0",
     )
     assert result.stdout == "False\nNone\n", result.stderr[-2000:]
+
+
+def test_an_import_that_failed_part_way_leaves_no_extended_keys_behind():
+    # The first import fails while it records the extended keys, after recording most of them.
+    result = run_python(
+        """
+        import sys, types, velmora, win32con as real
+        fake = types.ModuleType("win32con")
+        fake.__dict__.update((name, 200) for name in dir(real) if name.startswith("VK_"))
+        fake.VK_RIGHT = []  # unhashable: the set refuses it
+        sys.modules["win32con"] = fake
+        try:
+            from velmora import strokeSmith
+        except TypeError:
+            pass
+        sys.modules["win32con"] = real
+        from velmora import strokeSmith
+        sent = []
+        strokeSmith.win32api = types.SimpleNamespace(keybd_event=lambda *a: sent.append(a))
+        strokeSmith.SimulateKeyPress(200)
+        print(sent)
+        """,
+        VELMORA_DESKTOP="0",
+    )
+    assert result.stdout == "[(200, 0, 0, 0), (200, 0, 2, 0)]\n", result.stderr[-2000:]

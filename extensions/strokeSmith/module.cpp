@@ -71,6 +71,9 @@ void execute(PyObject*) {
         codes[i] = getattr(win32con, extended_key_names[i]);
     }
     Ref extended_keys = check(PySet_New(nullptr));
+    // Bits left by an import that failed part-way are not this import's.
+    captured.extended_bits.reset();
+    captured.extended_bits_valid = false;
     bool small = true;
     for (const Ref& code : codes) {
         check_status(PySet_Add(extended_keys.get(), code.get()));

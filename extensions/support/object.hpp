@@ -95,7 +95,9 @@ inline Ref getattr(Borrowed object, const Name& name) {
     // namespace; anything else (and a name the namespace lacks, for the module's
     // `__getattr__` and the error) takes the interpreter's attribute lookup.
     if (!name.dunder() && PyModule_CheckExact(object.get())) {
-        PyObject* value = name.find_in(PyModule_GetDict(object.get()));
+        // A module object made without its initialiser has no namespace yet (CPython 3.10).
+        PyObject* namespace_dict = PyModule_GetDict(object.get());
+        PyObject* value = namespace_dict != nullptr ? name.find_in(namespace_dict) : nullptr;
         if (value != nullptr) {
             return Ref::borrow(value);
         }
