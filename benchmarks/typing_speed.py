@@ -13,12 +13,15 @@ most twice the time of the ASCII one.
 """
 
 import argparse
+import contextlib
 import json
 import os
 import statistics
 import subprocess
 import sys
 import time
+
+import display
 
 import velmora  # noqa: F401  (puts the Windows modules' stand-ins in place elsewhere)
 
@@ -33,22 +36,22 @@ OUTSIDE = "\u00e4\u00f6\u00fc\u00df\u20ac\u00f1\u00e7\u00e9\u65e5\u672c"
 SHORT_ASCII, SHORT_MIXED = "abcdefghij", "abcd\u00e9fghij"
 
 
-def start_desktop():
-    read_end, write_end = os.pipe()
-    server = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-        pass_fds=(write_end,),
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL,
-    )
-    os.close(write_end)
-    number = b""
-    while not number.endswith(b"\n"):
-        number += os.read(read_end, 16)
-    os.environ["DISPLAY"] = f":{number.decode().strip()}"
-    manager = subprocess.Popen(["openbox", "--sm-disable"], stderr=subprocess.DEVNULL)
-    time.sleep(1.5)
-    return server, manager, read_end
+@contextlib.contextmanager
+def managed_desktop():
+    """A virtual display of the run's own (DISPLAY set) with a window manager on it: never the
+    user's desktop, whose focused window would receive the text."""
+    for variable in ("DISPLAY", "WAYLAND_DISPLAY"):
+        os.environ.pop(variable, None)
+    with display.virtual_display() as name:
+        if name is None:
+            raise SystemExit("typing_speed: no X display, and Xvfb could not start one")
+        manager = subprocess.Popen(["openbox", "--sm-disable"], stderr=subprocess.DEVNULL)
+        time.sleep(1.5)
+        try:
+            yield name
+        finally:
+            manager.terminate()
+            manager.wait()
 
 
 class Receiver:
@@ -101,9 +104,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="shorter texts, fewer rounds")
     arguments = parser.parse_args()
     length, rounds = (300, 5) if arguments.quick else (2000, 15)
-    server, manager, pipe = start_desktop()
     rows, failed = [], False
-    try:
+    with managed_desktop():
         for kind in ("tk", "gtk"):
             receiver = Receiver(kind)
             try:
@@ -129,10 +131,6 @@ def main():
                 )
             finally:
                 receiver.close()
-    finally:
-        manager.terminate()
-        server.terminate()
-        os.close(pipe)
     print("| toolkit | text | characters | characters/s | lost | target | status |")
     print("| --- | --- | ---: | ---: | ---: | --- | --- |")
     print("\n".join(rows))

@@ -244,24 +244,22 @@ class TestWindow:
         self.id = self.window.id
 
     def map(self):
+        return self._mapped(True)
+
+    def unmap(self):
+        return self._mapped(False)
+
+    def _mapped(self, shown):
         from Xlib import X
 
-        self.window.map()
+        (self.window.map if shown else self.window.unmap)()
         self.display.flush()
         # A window manager maps the window when it is ready, which can take a while while
         # it is still starting up; being viewable is as good as the event.
+        state = X.IsViewable if shown else X.IsUnmapped
         self._wait_for(
-            X.MapNotify, done=lambda: self.window.get_attributes().map_state == X.IsViewable
-        )
-        return self
-
-    def unmap(self):
-        from Xlib import X
-
-        self.window.unmap()
-        self.display.flush()
-        self._wait_for(
-            X.UnmapNotify, done=lambda: self.window.get_attributes().map_state == X.IsUnmapped
+            X.MapNotify if shown else X.UnmapNotify,
+            done=lambda: self.window.get_attributes().map_state == state,
         )
         return self
 
