@@ -23,12 +23,6 @@ const Name n_imwrite("imwrite");
 const Name n_key("key");
 const Name n_replace("replace");
 const Name s_all_png("*.png");
-const Name s_open_bracket("[");
-const Name s_open_bracket_literal("[[]");
-const Name s_star("*");
-const Name s_star_literal("[*]");
-const Name s_question_mark("?");
-const Name s_question_mark_literal("[?]");
 const Name s_png(".png");
 const Name s_time_stamp("%Y-%m-%d, %I.%M.%S %p");
 const Name s_saved_sound("C:\\Windows\\Media\\tada.wav");
@@ -58,13 +52,23 @@ Ref new_picture_path() {
     return path;
 }
 
-// `folder` as a glob pattern that matches only itself: each of `[`, `*` and `?` in brackets
-// (brackets first, so that the brackets put in are not escaped again). A folder name such as
-// "Pictures [old]" would otherwise match other folders, or none.
+// The characters a glob pattern reads as patterns, each with the pattern that matches only
+// itself; the bracket comes first, so that the brackets put in are not escaped again.
+struct GlobLiteral {
+    Name magic;
+    Name literal;
+};
+const GlobLiteral glob_literals[] = {
+    {Name("["), Name("[[]")}, {Name("*"), Name("[*]")}, {Name("?"), Name("[?]")}};
+
+// `folder` as a glob pattern that matches only itself. A folder name such as "Pictures [old]"
+// would otherwise match other folders, or none.
 Ref glob_literal(Borrowed folder) {
-    Ref escaped = call_method(folder, n_replace, s_open_bracket, s_open_bracket_literal);
-    escaped = call_method(escaped, n_replace, s_star, s_star_literal);
-    return call_method(escaped, n_replace, s_question_mark, s_question_mark_literal);
+    Ref escaped = Ref::borrow(folder);
+    for (const GlobLiteral& character : glob_literals) {
+        escaped = call_method(escaped, n_replace, character.magic, character.literal);
+    }
+    return escaped;
 }
 
 } // namespace

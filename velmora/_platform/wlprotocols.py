@@ -14,24 +14,15 @@ _uint = Argument(ArgumentType.Uint)
 _int = Argument(ArgumentType.Int)
 
 
-class VirtualKeyboard(Interface):
-    name = "zwp_virtual_keyboard_v1"
-    version = 1
+def _interface(name, version):
+    """A protocol interface: its name on the wire and the version this layer speaks."""
+    return type(name, (Interface,), {"name": name, "version": version})
 
 
-class VirtualKeyboardManager(Interface):
-    name = "zwp_virtual_keyboard_manager_v1"
-    version = 1
-
-
-class ToplevelHandle(Interface):
-    name = "zwlr_foreign_toplevel_handle_v1"
-    version = 3
-
-
-class ToplevelManager(Interface):
-    name = "zwlr_foreign_toplevel_manager_v1"
-    version = 3
+VirtualKeyboard = _interface("zwp_virtual_keyboard_v1", 1)
+VirtualKeyboardManager = _interface("zwp_virtual_keyboard_manager_v1", 1)
+ToplevelHandle = _interface("zwlr_foreign_toplevel_handle_v1", 3)
+ToplevelManager = _interface("zwlr_foreign_toplevel_manager_v1", 3)
 
 
 # XKB_KEYMAP_FORMAT_TEXT_V1, the keymap format of the keymap request.
