@@ -51,27 +51,17 @@ PyObject* RememberedLookup::find(PyObject* dict, PyObject* key) const {
     if (dict == dict_ && state_ != 0 && unchanged(dict, state_)) {
         return value_;
     }
-    // The last value is let go first: releasing it may run code, and none may run between
-    // the lookup below and the caller taking the value it returns.
-    PyObject* previous = value_;
-    dict_ = nullptr;
-    value_ = nullptr;
-    Py_XDECREF(previous);
     const std::uint64_t state = state_of(dict);
     PyObject* value = PyDict_GetItemWithError(dict, key); // borrowed
     if (value == nullptr) {
+        dict_ = nullptr;
         if (PyErr_Occurred()) {
             throw_pending();
         }
         return nullptr;
     }
     // The state was read before the lookup: a change the lookup itself makes (a colliding
-    // key's `__eq__` can run code) leaves it stale, and the next use looks again. Where that
-    // code looked this name up itself, its answer stays remembered.
-    if (value_ != nullptr) {
-        return value;
-    }
-    Py_INCREF(value);
+    // key's `__eq__` can run code) leaves it stale, and the next use looks again.
     dict_ = dict;
     state_ = state;
     value_ = value;

@@ -6,9 +6,7 @@
 // value found, and answers again without a lookup while the dictionary is that same one in
 // that same state. Any change to the dictionary (any key added, set, deleted or cleared), or
 // its end, changes the state, and the next use looks the name up afresh. The value is never
-// used without that check. The lookup holds its own reference to the value as well, so that
-// even a watch that other code took away (3.12 and newer) can leave a name stale but never
-// dangling.
+// used without that check, and the dictionary holds it while its state is unchanged.
 //
 // The state is the dictionary's version tag on CPython 3.10 and 3.11, and on 3.12 and newer
 // a count of the changes that a dictionary watcher has seen on the dictionaries watched.
@@ -33,7 +31,7 @@ class RememberedLookup {
   private:
     mutable PyObject* dict_ = nullptr; // compared only, never dereferenced
     mutable std::uint64_t state_ = 0;
-    mutable PyObject* value_ = nullptr; // a strong reference, kept until the next lookup
+    mutable PyObject* value_ = nullptr; // held by `dict_` while its state is `state_`
 };
 
 } // namespace velmora
