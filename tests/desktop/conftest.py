@@ -161,9 +161,10 @@ def user_python():
             if name.startswith("libpython"):
                 shutil.copy(os.path.join(library, name), os.path.join(folder, "lib", name))
     stdlib = os.path.join(folder, "lib", f"python{version}")
-    _mirror(paths["stdlib"], stdlib, ignore={"site-packages", "dist-packages", "test"})
+    unused = {"test", "site-packages", "dist-packages"}  # the tests, other installed packages
+    _mirror(paths["stdlib"], stdlib, ignore=unused)
     if paths["platstdlib"] != paths["stdlib"]:
-        _mirror(paths["platstdlib"], stdlib, ignore={"site-packages", "dist-packages", "test"})
+        _mirror(paths["platstdlib"], stdlib, ignore=unused)
     _mirror(paths["purelib"], os.path.join(stdlib, "site-packages"))
     if paths["platlib"] != paths["purelib"]:
         _mirror(paths["platlib"], os.path.join(stdlib, "site-packages"))
