@@ -12,7 +12,11 @@ import os
 import re
 import select
 import shutil
+import stat
 import subprocess
+import sys
+import sysconfig
+import tempfile
 import time
 
 import pytest
@@ -111,6 +115,78 @@ def _start_window_manager(name):
     finally:
         probe.close()
     return manager
+
+
+# The ordinary user that the desktop programs under test run as, where the tests run as root.
+USER = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
+
+
+def _mirror(source, target, ignore=()):
+    """Copies the tree ``source`` to ``target`` readable for every user, as hard links where
+    the file is readable for every user already (and on the same file system)."""
+    for root, folders, files in os.walk(source):
+        folders[:] = [name for name in folders if name not in ignore]
+        here = os.path.join(target, os.path.relpath(root, source))
+        os.makedirs(here, mode=0o755, exist_ok=True)
+        os.chmod(here, 0o755)
+        for name in files:
+            path, copy = os.path.join(root, name), os.path.join(here, name)
+            mode = os.stat(path).st_mode
+            try:
+                if mode & stat.S_IROTH:
+                    os.link(path, copy, follow_symlinks=True)
+                    continue
+            except OSError:
+                pass
+            shutil.copyfile(path, copy)
+            os.chmod(copy, stat.S_IMODE(mode) | 0o444)
+
+
+@pytest.fixture(scope="session")
+def user_python():
+    """An interpreter with this run's packages that the ordinary user can run, and the
+    environment it needs: the test run's interpreter, the virtual environment and the checkout
+    may lie where only their owner enters (/root, a private temporary folder)."""
+    folder = tempfile.mkdtemp(prefix="velmora-python-")
+    os.chmod(folder, 0o755)
+    version, paths = sysconfig.get_python_version(), sysconfig.get_paths()
+    os.makedirs(os.path.join(folder, "bin"), mode=0o755)
+    executable = os.path.join(folder, "bin", f"python{version}")
+    shutil.copy(os.path.realpath(sys.executable), executable)
+    os.chmod(executable, 0o755)
+    library = sysconfig.get_config_var("LIBDIR")  # libpython, where the interpreter links it
+    os.makedirs(os.path.join(folder, "lib"), mode=0o755)
+    if sysconfig.get_config_var("Py_ENABLE_SHARED") and library:
+        for name in os.listdir(library):
+            if name.startswith("libpython"):
+                shutil.copy(os.path.join(library, name), os.path.join(folder, "lib", name))
+    stdlib = os.path.join(folder, "lib", f"python{version}")
+    unused = {"test", "site-packages", "dist-packages"}  # the tests, other installed packages
+    _mirror(paths["stdlib"], stdlib, ignore=unused)
+    if paths["platstdlib"] != paths["stdlib"]:
+        _mirror(paths["platstdlib"], stdlib, ignore=unused)
+    _mirror(paths["purelib"], os.path.join(stdlib, "site-packages"))
+    if paths["platlib"] != paths["purelib"]:
+        _mirror(paths["platlib"], os.path.join(stdlib, "site-packages"))
+    for root, folders, _ in os.walk(folder):  # the folders on the way, for the user to enter
+        for name in folders:
+            os.chmod(os.path.join(root, name), 0o755)
+    leave = {"PYTHONPATH", "PYTHONHOME", "XAUTHORITY", "HOME", "LD_LIBRARY_PATH"}
+    environment = {k: v for k, v in os.environ.items() if k not in leave and "XDG_" not in k}
+    libraries = [os.path.join(folder, "lib"), *filter(None, [os.environ.get("LD_LIBRARY_PATH")])]
+    yield executable, dict(environment, LD_LIBRARY_PATH=os.pathsep.join(libraries))
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+@pytest.fixture
+def user_home():
+    """A home folder that the ordinary user owns, removed afterwards."""
+    home = tempfile.mkdtemp(prefix="velmora-home-")
+    os.chmod(home, 0o755)
+    if USER:
+        os.chown(home, USER["user"], USER["group"])
+    yield home
+    shutil.rmtree(home, ignore_errors=True)
 
 
 @pytest.fixture

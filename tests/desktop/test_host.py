@@ -2,6 +2,7 @@
 
 import json
 import os
+import pathlib
 import signal
 import socket
 import subprocess
@@ -13,6 +14,7 @@ import pytest
 from PIL import Image
 from Xlib.protocol import rq
 
+from .conftest import USER
 from .test_image_window import xdotool
 from .test_typing import field  # noqa: F401  (the text field fixture)
 
@@ -37,18 +39,21 @@ def wait(condition, timeout=30.0):
 
 
 class Host:
-    def __init__(self, config_path, log_path, display, verbose=True, **env):
-        environment = dict(os.environ, DISPLAY=display, VELMORA_DESKTOP="1", **env)
-        environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    """velmora-host run as the ordinary user, with ``home`` as its home folder."""
+
+    def __init__(self, python, config_path, log_path, display, home, verbose=True, **env):
+        executable, environment = python
+        environment = dict(environment, DISPLAY=display, VELMORA_DESKTOP="1", HOME=home, **env)
         self.log_path = log_path
         with open(log_path, "w") as log:
             self.process = subprocess.Popen(
-                [sys.executable, "-m", "velmora.host", "--config", str(config_path)]
+                [executable, "-m", "velmora.host", "--config", str(config_path)]
                 + (["--verbose"] if verbose else []),
                 stdout=log,
                 stderr=subprocess.STDOUT,
                 env=environment,
-                cwd=os.path.dirname(os.path.abspath(__file__)),
+                cwd=home,
+                **USER,
             )
 
     def log(self):
@@ -61,14 +66,15 @@ class Host:
 
 
 @pytest.fixture
-def start_host(xserver, tmp_path):
+def start_host(xserver, user_python, user_home, tmp_path):
+    """start_host(config text, ...) -> Host, its configuration user_home/config.toml."""
     started = []
 
     def start(text=CONFIG, display=None, verbose=True, **env):
-        path = tmp_path / "config.toml"
+        path = pathlib.Path(user_home, "config.toml")
         path.write_text(text)
         log = tmp_path / f"host{len(started)}.log"
-        host = Host(path, log, display or xserver.name, verbose, **env)
+        host = Host(user_python, path, log, display or xserver.name, user_home, verbose, **env)
         started.append(host)
         return host
 
@@ -83,6 +89,7 @@ def start_host(xserver, tmp_path):
 def host(start_host):
     running = start_host()
     running.wait_log("running on display")
+    assert os.stat(f"/proc/{running.process.pid}").st_uid == USER.get("user", os.geteuid())
     return running
 
 
@@ -197,9 +204,9 @@ def type_and_press(xserver, window, word, hotkey="ctrl+alt+e"):
 
 
 def test_reload_by_file_change_and_sighup_keeps_a_broken_edit_out(
-    xserver, desk, make_window, host, tmp_path
+    xserver, desk, make_window, host, user_home
 ):
-    path = tmp_path / "config.toml"
+    path = pathlib.Path(user_home, "config.toml")
     path.write_text('[hotkeys]\n"ctrl+alt+e" = "nothing"\n')
     host.wait_log(f"{path}:2: hotkeys: 'ctrl+alt+e': unknown action 'nothing'")
     host.wait_log("not reloaded (the file changed): the running configuration stays")
@@ -222,14 +229,15 @@ def test_reload_by_file_change_and_sighup_keeps_a_broken_edit_out(
 
 
 def test_hotkeys_answer_while_the_picture_window_is_open(
-    xserver, desk, window_tools, make_window, start_host, tmp_path
+    xserver, desk, window_tools, make_window, start_host, user_home
 ):
     from velmora import snapTone
 
-    (tmp_path / ".config").mkdir()
-    (tmp_path / ".config" / "user-dirs.dirs").write_text('XDG_PICTURES_DIR="$HOME/Bilder"\n')
+    home = pathlib.Path(user_home)
+    (home / ".config").mkdir()
+    (home / ".config" / "user-dirs.dirs").write_text('XDG_PICTURES_DIR="$HOME/Bilder"\n')
     config = CONFIG + '"ctrl+alt+p" = "edit-picture"\n'
-    host = start_host(config, HOME=str(tmp_path), XDG_CONFIG_HOME=str(tmp_path / ".config"))
+    host = start_host(config, XDG_CONFIG_HOME=str(home / ".config"))
     host.wait_log("running on display")
     picture = np.random.default_rng(22).integers(0, 256, (120, 160, 3), dtype=np.uint8)
     snapTone.send_to_clipboard(Image.fromarray(picture))
@@ -246,8 +254,10 @@ def test_hotkeys_answer_while_the_picture_window_is_open(
     host.wait_log("edit-picture: the picture window is open already; raised it")
     assert wait(lambda: display.foreground_window() == display.find_window("Velmora", None))
     xdotool("key", "s")
-    assert wait(lambda: list(tmp_path.glob("Bilder/velmora/*.png"))), host.log()
-    with Image.open(next(tmp_path.glob("Bilder/velmora/*.png"))) as image:
+    assert wait(lambda: list(home.glob("Bilder/velmora/*.png"))), host.log()
+    saved = next(home.glob("Bilder/velmora/*.png"))
+    assert saved.stat().st_uid == USER.get("user", os.geteuid())  # the window ran as the user
+    with Image.open(saved) as image:
         assert np.array_equal(np.asarray(image.convert("RGB")), picture)
     xdotool("key", "Escape")
     host.wait_log("edit-picture done")
