@@ -432,8 +432,10 @@ def load_layout(desk, xserver):
         if not xserver.managed:
             pytest.skip("Xvfb keeps its first keymap unless a window manager runs")
         loaded.append(layout)
-        setxkbmap("-layout", layout, "-variant", variant)
+        # No options: setxkbmap keeps those of the server's last layout otherwise (a group
+        # switch that an earlier test put on a key, say).
+        setxkbmap("-layout", layout, "-variant", variant, "-option", "")
 
     yield load
     if loaded:
-        setxkbmap("-layout", "us", "-variant", "")
+        setxkbmap("-layout", "us", "-variant", "", "-option", "")
