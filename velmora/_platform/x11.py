@@ -414,12 +414,20 @@ class _Typist:
             self._stroke(self._keycode_of(_RETURN))
         elif char == "\t":
             self._stroke(self._keycode_of(_TAB))
-        elif char in self.keys:
+        elif char in self.keys and self._still_bound(char):
             self._stroke(*self.keys[char])
         else:
             keycode = self.spares.keycode(self.display, char_keysym(char), self.free)
             self.keys[char] = (keycode, ())
             self._stroke(keycode)
+
+    def _still_bound(self, char):
+        """Whether the key found for ``char`` still types it: a spare keycode may have been
+        bound to another character since, when the text has more of them than spares."""
+        keycode = self.keys[char][0]
+        return (
+            keycode not in self.spares.used or self.spares.bound.get(char_keysym(char)) == keycode
+        )
 
     def _keycode_of(self, keysym):
         if keysym not in self.codes:
