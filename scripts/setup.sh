@@ -16,7 +16,7 @@ PYTHON="${PYTHON:-python3}"
 # client, the Wayland clipboard tools, and a native terminal (foot).
 APT_PACKAGES=(g++ xvfb xauth xdotool xclip openbox x11-utils x11-xkb-utils coreutils python3-venv
     python3-tk libgl1 libglib2.0-0 libsm6 libice6 libx11-6 libxext6 libxcb1 clang-format
-    unicode-data xterm sway foot wl-clipboard python3-gi gir1.2-gtk-3.0)
+    unicode-data xterm sway foot wl-clipboard python3-gi gir1.2-gtk-3.0 chromium)
 
 source "$ROOT/scripts/apt.sh"
 

@@ -71,6 +71,86 @@ def gtk_receiver(name, title):
     Gtk.main()
 
 
+PAGE = """<!DOCTYPE html><meta charset="utf-8"><title>%s</title>
+<textarea id="t" rows="8" cols="60" autofocus></textarea>
+<script>
+const t = document.getElementById("t");
+let sent = "", count = 0;
+function report() {  // the text and the caret in code points, whenever either changes
+  const cursor = [...t.value.slice(0, t.selectionStart)].length;
+  const state = JSON.stringify({text: t.value, cursor: cursor});
+  if (state === sent) return;
+  sent = state;
+  count += 1;  // posts may arrive out of order: the receiver keeps the latest
+  fetch("/state", {method: "POST", body: JSON.stringify({text: t.value, cursor, count})});
+}
+t.addEventListener("input", report);
+document.addEventListener("selectionchange", report);
+t.focus();
+fetch("/state", {method: "POST", body: JSON.stringify({text: "", cursor: 0, shown: true})});
+</script>
+"""
+
+
+def chromium_receiver(name, title):
+    """A text area of a local page in a Chromium window of its own profile, in app mode (the
+    window's title is the page's); the page posts its text and caret to a loopback server."""
+    import http.server
+    import subprocess
+    import tempfile
+    import threading
+
+    state, changed = {"text": "", "cursor": 0}, threading.Condition()
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            body = (PAGE % title).encode()
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html; charset=utf-8")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def do_POST(self):
+            posted = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
+            with changed:
+                if posted.get("count", 0) >= state.get("count", 0):
+                    state.update(posted)
+                changed.notify_all()
+            self.send_response(204)
+            self.end_headers()
+
+        def log_message(self, *_):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    profile = tempfile.TemporaryDirectory(prefix="velmora-chromium-")
+    command = ["chromium", f"--user-data-dir={profile.name}", "--class=VelmoraChromium"]
+    command += ["--no-first-run", "--no-default-browser-check", "--disable-gpu"]
+    command += ["--password-store=basic", f"--app=http://127.0.0.1:{server.server_port}/"]
+    if os.geteuid() == 0:  # Chromium's sandbox refuses to run as root
+        command.append("--no-sandbox")
+    browser = subprocess.Popen(
+        command,
+        env=dict(os.environ, DISPLAY=name),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    with changed:
+        changed.wait_for(lambda: "shown" in state, timeout=60)
+    print(json.dumps({"shown": "VelmoraChromium"}), flush=True)
+    try:
+        for _ in sys.stdin:
+            with changed:
+                print(json.dumps({"text": state["text"], "cursor": state["cursor"]}), flush=True)
+    finally:
+        browser.terminate()
+        browser.wait(timeout=10)
+        server.shutdown()
+        profile.cleanup()
+
+
 def tty_receiver(state_path, title=None):
     import tty
 
@@ -117,4 +197,6 @@ def _decodes(raw):
 
 if __name__ == "__main__":
     kind, arguments = sys.argv[1], sys.argv[2:]
-    {"tk": tk_receiver, "gtk": gtk_receiver, "tty": tty_receiver}[kind](*arguments)
+    {"tk": tk_receiver, "gtk": gtk_receiver, "chromium": chromium_receiver, "tty": tty_receiver}[
+        kind
+    ](*arguments)

@@ -270,6 +270,7 @@ class _SpareKeys:
         self.bound = {}  # keysym -> keycode bound to it
         self.used = {}  # keycode -> time of its last press
         self.released = {}  # keycode -> when it was last unbound
+        self.last_press = 0.0  # time of the last key press on any keycode
 
     def keycode(self, display, keysym, free):
         """A keycode newly bound to ``keysym``, which the current mapping lacks; ``free`` lists
@@ -294,7 +295,38 @@ class _SpareKeys:
         self.used[keycode] = time.monotonic()
         return keycode
 
+    def rebind(self, display, needed, free):
+        """Binds the keysyms of ``needed`` (the ones typed next, in order, at most as many as
+        there are spares) that are not bound, all at once, once every key pressed so far lies
+        REUSE_AFTER in the past; keycodes bound to keysyms outside ``needed`` are taken, least
+        recently pressed first, when ``free`` (keycodes without keysyms) has none left.
+
+        A client that fetches the changed keymap while handling a key can miss a change that
+        reaches it during that fetch and keep the keycode's earlier meaning (Tk does): so the
+        bindings change together while the clients are idle, never between typed keys."""
+        time.sleep(max(0.0, self.last_press + REUSE_AFTER - time.monotonic()))
+        free = [keycode for keycode in free if keycode not in self.used]
+        taken = sorted(
+            (item for item in self.bound.items() if item[0] not in needed),
+            key=lambda item: self.used[item[1]],
+        )
+        for keysym in needed:
+            if keysym in self.bound:
+                continue
+            if free:
+                keycode = free.pop(0)
+            elif taken:
+                old_keysym, keycode = taken.pop(0)
+                del self.bound[old_keysym]
+            else:
+                break
+            display.change_keyboard_mapping(keycode, [(keysym, keysym)])
+            self.bound[keysym] = keycode
+            self.used[keycode] = time.monotonic()
+        display.sync()
+
     def pressed(self, keycode):
+        self.last_press = time.monotonic()
         if keycode in self.used:
             self.used[keycode] = time.monotonic()
 
@@ -409,17 +441,48 @@ class _Typist:
     def _has_spare(self):
         return any(keycode not in self.spares.used for keycode in self.free)
 
-    def type(self, char):
+    def type(self, char, text=None, index=0):
+        """Types ``char``, ``text[index]``: where the spares run out, the characters that
+        follow it in ``text`` are bound together with it."""
+        known = char in self.keys and self._still_bound(char)
+        if text is not None and char not in "\n\t" and not known and not self._has_spare():
+            upcoming = self._outside(text[index:])
+            self.spares.rebind(self.display, [char_keysym(c) for c in upcoming], self.free)
+            for upcoming_char in upcoming:
+                keycode = self.spares.bound.get(char_keysym(upcoming_char))
+                if keycode is not None:
+                    self.keys[upcoming_char] = (keycode, ())
         if char == "\n":
             self._stroke(self._keycode_of(_RETURN))
         elif char == "\t":
             self._stroke(self._keycode_of(_TAB))
-        elif char in self.keys:
+        elif char in self.keys and self._still_bound(char):
             self._stroke(*self.keys[char])
         else:
             keycode = self.spares.keycode(self.display, char_keysym(char), self.free)
             self.keys[char] = (keycode, ())
             self._stroke(keycode)
+
+    def _outside(self, text):
+        """The distinct characters of ``text`` that need spare keycodes, in order, as many as
+        there are spares."""
+        capacity = len(self.spares.bound) + sum(code not in self.spares.used for code in self.free)
+        found = []
+        for char in dict.fromkeys(text):
+            if char in "\n\t" or (char in self.keys and self.keys[char][0] not in self.spares.used):
+                continue
+            found.append(char)
+            if len(found) == capacity:
+                break
+        return found
+
+    def _still_bound(self, char):
+        """Whether the key found for ``char`` still types it: a spare keycode may have been
+        bound to another character since, when the text has more of them than spares."""
+        keycode = self.keys[char][0]
+        return (
+            keycode not in self.spares.used or self.spares.bound.get(char_keysym(char)) == keycode
+        )
 
     def _keycode_of(self, keysym):
         if keysym not in self.codes:
@@ -650,8 +713,8 @@ class X11Display(Display):
             try:
                 self._typist.begin()
                 self._typist.prepare(text)
-                for char in text:
-                    self._typist.type(char)
+                for index, char in enumerate(text):
+                    self._typist.type(char, text, index)
                 self._typist.finish()
             except (DesktopError, LookupError):  # the connection is fine: undo on it
                 self._typist.finish()
