@@ -89,11 +89,15 @@ class Field:
         self.folder = tempfile.mkdtemp(prefix="velmora-field-")
         os.chmod(self.folder, 0o777)
         self.state, self.app_id = os.path.join(self.folder, "state.json"), APP_IDS[kind]
-        argv = [SYSTEM_PYTHON, os.path.join(HERE, "fields.py"), kind, self.state]
+        # The user may not read the checkout (a clone in a private folder): the field's
+        # program runs from a copy in the field's own folder.
+        program = shutil.copy(os.path.join(HERE, "fields.py"), self.folder)
+        os.chmod(program, 0o644)
+        argv = [SYSTEM_PYTHON, program, kind, self.state]
         argv = ["foot", f"--app-id={self.app_id}", *argv] if kind == "tty" else argv
         environment = dict(sway, GDK_BACKEND="wayland", NO_AT_BRIDGE="1")
         user, _ = environment.pop("user"), environment.pop("pid")
-        self.process = subprocess.Popen(argv, env=environment, **QUIET, **user)
+        self.process = subprocess.Popen(argv, env=environment, cwd=self.folder, **QUIET, **user)
         wait(lambda: os.path.exists(self.state), f"the {kind} field")
 
     def settled(self, text, timeout=10.0):
