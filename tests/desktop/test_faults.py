@@ -127,6 +127,38 @@ def test_3_ctrl_c_during_key_events_leaves_no_key_down(left_clean, make_window):
     print(f"interruptions that landed inside a call of the module: {output.split()[1]}")
 
 
+@pytest.mark.parametrize("step", range(1, 9))
+def test_3_ctrl_c_at_each_request_of_typing_with_spare_keycodes(
+    left_clean, desk, monkeypatch, step
+):
+    """Ctrl-C right after the ``step``-th request from the first binding of a spare keycode on,
+    while typing characters no key types: the keycodes bound by then are unbound again."""
+    protocol = desk.connection().display().display
+    send_request, send_and_recv = protocol.send_request, protocol.send_and_recv
+    binding, sent = False, 0
+
+    def watch_request(request, wait_for_response):
+        nonlocal binding
+        binding |= type(request).__name__ == "ChangeKeyboardMapping"
+        send_request(request, wait_for_response)
+
+    def interrupt_after(*args, **kwargs):  # each write to the server, and what it waits for
+        nonlocal sent
+        send_and_recv(*args, **kwargs)
+        sent += binding
+        if sent == step:
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(protocol, "send_request", watch_request)
+    monkeypatch.setattr(protocol, "send_and_recv", interrupt_after)
+    try:
+        desk.display().write("\u20ac\u00e9\u0151")
+    except KeyboardInterrupt:
+        pass
+    monkeypatch.undo()
+    desk.display().release_keys()  # the next session undoes what the interrupted one left
+
+
 def start_xvfb(number):
     """An Xvfb on display ``number``, once it answers."""
     from Xlib import display as xdisplay

@@ -285,15 +285,23 @@ class _SpareKeys:
         elif self.bound:
             old_keysym, keycode = min(self.bound.items(), key=lambda item: self.used[item[1]])
             time.sleep(max(0.0, self.used[keycode] + REUSE_AFTER - time.monotonic()))
-            del self.bound[old_keysym]
         else:
             raise DesktopError("the X keyboard has no spare keycode to type with")
+        self._record(keysym, keycode)
         # The same keysym on both levels, so that Shift cannot change it.
         display.change_keyboard_mapping(keycode, [(keysym, keysym)])
         display.sync()
-        self.bound[keysym] = keycode
-        self.used[keycode] = time.monotonic()
         return keycode
+
+    def _record(self, keysym, keycode):
+        """Notes ``keycode`` as bound to ``keysym`` (and no longer to another), before the
+        request goes out: an interruption while it is on its way then leaves the keycode among
+        the ones to unbind, never bound on the server and forgotten here."""
+        self.used[keycode] = time.monotonic()
+        self.bound[keysym] = keycode
+        for other, code in list(self.bound.items()):
+            if code == keycode and other != keysym:
+                del self.bound[other]
 
     def rebind(self, display, needed, free):
         """Binds the keysyms of ``needed`` (the ones typed next, in order, at most as many as
@@ -316,13 +324,11 @@ class _SpareKeys:
             if free:
                 keycode = free.pop(0)
             elif taken:
-                old_keysym, keycode = taken.pop(0)
-                del self.bound[old_keysym]
+                keycode = taken.pop(0)[1]
             else:
                 break
+            self._record(keysym, keycode)
             display.change_keyboard_mapping(keycode, [(keysym, keysym)])
-            self.bound[keysym] = keycode
-            self.used[keycode] = time.monotonic()
         display.sync()
 
     def pressed(self, keycode):
@@ -337,11 +343,14 @@ class _SpareKeys:
         for keysym, keycode in sorted(self.bound.items()):
             if now - self.used[keycode] < idle:
                 continue
+            # Forgotten only once the request is out, so that an interruption before leaves
+            # it among the keycodes to unbind.
+            if list(display.get_keyboard_mapping(keycode, 1)[0][:2]) == [keysym, keysym]:
+                display.change_keyboard_mapping(keycode, [(0, 0)])
+                display.flush()
             del self.bound[keysym]
             del self.used[keycode]
             self.released[keycode] = now
-            if list(display.get_keyboard_mapping(keycode, 1)[0][:2]) == [keysym, keysym]:
-                display.change_keyboard_mapping(keycode, [(0, 0)])
         display.sync()
 
     def forget(self):
