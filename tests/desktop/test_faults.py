@@ -127,12 +127,14 @@ def test_3_ctrl_c_during_key_events_leaves_no_key_down(left_clean, make_window):
     print(f"interruptions that landed inside a call of the module: {output.split()[1]}")
 
 
+@pytest.mark.parametrize("written", [True, False], ids=["after-a-write", "before-a-write"])
 @pytest.mark.parametrize("step", range(1, 9))
-def test_3_ctrl_c_at_each_request_of_typing_with_spare_keycodes(
-    left_clean, desk, monkeypatch, step
+def test_3_ctrl_c_at_each_write_of_typing_with_spare_keycodes(
+    left_clean, desk, monkeypatch, step, written
 ):
-    """Ctrl-C right after the ``step``-th request from the first binding of a spare keycode on,
-    while typing characters no key types: the keycodes bound by then are unbound again."""
+    """Ctrl-C at the ``step``-th write to the server from the first binding of a spare keycode
+    on, while typing characters no key types, once what was queued went out or before: no key
+    stays down and every keycode bound by then is unbound again."""
     protocol = desk.connection().display().display
     send_request, send_and_recv = protocol.send_request, protocol.send_and_recv
     binding, sent = False, 0
@@ -142,15 +144,17 @@ def test_3_ctrl_c_at_each_request_of_typing_with_spare_keycodes(
         binding |= type(request).__name__ == "ChangeKeyboardMapping"
         send_request(request, wait_for_response)
 
-    def interrupt_after(*args, **kwargs):  # each write to the server, and what it waits for
+    def interrupt(*args, **kwargs):  # each write of the queued requests, and the wait for a reply
         nonlocal sent
-        send_and_recv(*args, **kwargs)
         sent += binding
+        if sent == step and not written:
+            raise KeyboardInterrupt
+        send_and_recv(*args, **kwargs)
         if sent == step:
             raise KeyboardInterrupt
 
     monkeypatch.setattr(protocol, "send_request", watch_request)
-    monkeypatch.setattr(protocol, "send_and_recv", interrupt_after)
+    monkeypatch.setattr(protocol, "send_and_recv", interrupt)
     try:
         desk.display().write("\u20ac\u00e9\u0151")
     except KeyboardInterrupt:
