@@ -9,6 +9,7 @@ import io
 import json
 import os
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -367,3 +368,30 @@ def test_real_programs_receive_names_unchanged(tmp_path, monkeypatch):
         time.sleep(0.01)
     received = [json.loads(line) for line in log.read_text().splitlines()]
     assert received == [[str(odd)], [str(folder)]]
+
+
+@pytest.mark.skipif(
+    threading.current_thread() is not threading.main_thread(), reason="signals need the main thread"
+)
+def test_a_ctrl_c_while_a_reader_starts_ends_its_whole_group(monkeypatch, tmp_path):
+    """The Ctrl-C comes while Popen has started the reader but not yet returned: it is raised
+    once Popen returns, and the reader and what it started are gone."""
+    started = tmp_path / "pid"
+    real = subprocess.Popen
+
+    def interrupted_popen(*args, **kwargs):
+        process = real(*args, **kwargs)
+        os.kill(os.getpid(), signal.SIGINT)
+        time.sleep(0.2)  # the handler has run by now
+        return process
+
+    monkeypatch.setattr(subprocess, "Popen", interrupted_popen)
+    script = f"echo $$ > {started}; sleep 60 & wait"
+    with pytest.raises(KeyboardInterrupt):
+        freedesktop.read_output(["sh", "-c", script], timeout=30)
+    monkeypatch.undo()
+    session = ["pgrep", "-s", started.read_text().strip()]
+    deadline = time.monotonic() + 10  # killed processes may linger a moment until reaped
+    while subprocess.run(session, capture_output=True).stdout and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert subprocess.run(session, capture_output=True).stdout == b""

@@ -319,14 +319,7 @@ def test_6_ctrl_c_during_a_read_leaves_no_reader(left_clean, xserver):
         reading.send_signal(signal.SIGINT)
         output, errors = reading.communicate(timeout=60)
         assert output == "interrupted\n", errors
-        # No reader left waiting on the silent owner without a time limit. (A Ctrl-C that
-        # lands while the reader is still being started can leave it to its time limit.)
-        from velmora._platform import clipboard
-
-        deadline = time.monotonic() + clipboard.READ_TIMEOUT + 10
-        while layer_processes(xserver.name) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        assert layer_processes(xserver.name) == []
+        assert layer_processes(xserver.name) == []  # none left waiting on the silent owner
     finally:
         owner.kill()
         owner.communicate()

@@ -9,8 +9,6 @@ takes the clipboard over.
 """
 
 import io
-import os
-import signal
 import struct
 import subprocess
 import tempfile
@@ -181,41 +179,9 @@ def read_picture(connection):
         "-o",
     ]
     try:
-        status, output = _read_output(argv, timeout=READ_TIMEOUT + 2)
+        status, output = freedesktop.read_output(argv, timeout=READ_TIMEOUT + 2)
     except subprocess.TimeoutExpired:
         raise DesktopError("the clipboard's owner did not hand over its picture") from None
     if status == 124:  # the time limit's verdict
         raise DesktopError("the clipboard's owner did not hand over its picture")
     return output if status == 0 and output else None
-
-
-def _read_output(argv, timeout):
-    """(exit status, standard output) of ``argv``, run in a process group of its own.
-
-    Whatever ends the wait early (the time limit, Ctrl-C, any other exception), the whole
-    group is killed and the program reaped: killing the time limiter alone would leave the
-    reader it started behind, reparented, waiting on the owner with no limit left.
-    """
-    process = subprocess.Popen(
-        argv,
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.DEVNULL,
-        start_new_session=True,
-        close_fds=True,
-    )
-    try:
-        output, _ = process.communicate(timeout=timeout)
-    except BaseException:
-        _kill_group(process)
-        raise
-    return process.returncode, output
-
-
-def _kill_group(process):
-    try:
-        os.killpg(process.pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass  # the group has ended already
-    process.stdout.close()
-    process.wait()

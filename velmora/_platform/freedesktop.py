@@ -19,11 +19,13 @@ selected where the file manager offers that over D-Bus (org.freedesktop.FileMana
 opens its folder. When the opener fails, the error says what was tried and what to install.
 """
 
+import contextlib
 import ntpath
 import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -118,6 +120,64 @@ def spawn(argv, *, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL, detach=F
         start_new_session=detach,
         close_fds=True,
     )
+
+
+def read_output(argv, *, timeout, env=None):
+    """(exit status, standard output) of ``argv``, run in a process group of its own.
+
+    Whatever ends the wait early (the time limit, Ctrl-C, any other exception), the whole
+    group is killed and the program reaped: killing a time limiter alone would leave the
+    reader it started behind, reparented, waiting on a silent peer with no limit left. A
+    Ctrl-C that comes while the program is being started is held back until it has started,
+    so that it too ends the group.
+    """
+    process = None
+    try:
+        with _interrupts_deferred():
+            process = subprocess.Popen(
+                _check(argv),
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE,
+                stderr=subprocess.DEVNULL,
+                env=env,
+                start_new_session=True,
+                close_fds=True,
+            )
+        output, _ = process.communicate(timeout=timeout)
+    except BaseException:
+        if process is not None:
+            _kill_group(process)
+        raise
+    return process.returncode, output
+
+
+@contextlib.contextmanager
+def _interrupts_deferred():
+    """Holds SIGINT's handler back for the span of the block, and runs it at the block's end
+    if the signal came meanwhile. Handlers run in the main thread only: elsewhere there is
+    nothing to hold back."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    came = []
+    previous = signal.signal(signal.SIGINT, lambda number, frame: came.append(frame))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if came and callable(previous):
+            previous(signal.SIGINT, came[0])
+        elif came and previous == signal.SIG_DFL:
+            os.kill(os.getpid(), signal.SIGINT)
+
+
+def _kill_group(process):
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass  # the group has ended already
+    process.stdout.close()
+    process.wait()
 
 
 def run(argv, *, timeout):

@@ -773,19 +773,14 @@ class WaylandDisplay(Display):
             raise DesktopError(f"{freedesktop.TIME_LIMIT[0]} is needed to read the clipboard")
         argv = [*limiter, f"{CLIPBOARD_TIMEOUT:g}", *self._tool(CLIPBOARD_PASTE), "--type", mime]
         try:
-            result = subprocess.run(
-                argv,
-                stdin=subprocess.DEVNULL,
-                capture_output=True,
-                env=self._tool_environment(),
-                timeout=CLIPBOARD_TIMEOUT + 2,
-                check=False,
+            status, output = freedesktop.read_output(
+                argv, timeout=CLIPBOARD_TIMEOUT + 2, env=self._tool_environment()
             )
         except subprocess.TimeoutExpired:
             raise DesktopError("the clipboard's owner did not hand over its content") from None
-        if result.returncode == 124:  # the time limit's verdict
+        if status == 124:  # the time limit's verdict
             raise DesktopError("the clipboard's owner did not hand over its content")
-        return result.stdout if result.returncode == 0 and result.stdout else None
+        return output if status == 0 and output else None
 
     def clipboard_picture(self):
         """The clipboard's picture as PNG bytes (only image/png is asked for), or None."""
