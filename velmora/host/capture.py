@@ -17,7 +17,8 @@ A key's character is the one the focused window sees: the key's symbol in the ac
 group (bits 13-14 of the event's state), at the level that Shift, AltGr, Caps Lock and (for the
 keypad) Num Lock select. A dead key types nothing by itself; it is composed with the next
 character as the input method does (``^`` then ``e`` is ``ê``). A composition that has no
-single character is kept as U+FFFD, so that the word matches no abbreviation.
+single character is kept as U+FFFD, so that the word matches no abbreviation. ``Word`` holds
+these rules; the capture from input devices (``evdev``) shares them.
 
 While a hotkey's action runs, the capture is held: the keys the action sends, and any the user
 presses meanwhile, are not recorded; the modules reset the record themselves. ``hold`` and
@@ -105,17 +106,59 @@ def between(time, start, end):
     return _not_before(time, start) and _not_before(end, time)
 
 
-class Capture:
+class Word:
+    """The word rules: keeps ``house.pressed_chars`` equal to the word being typed, from the
+    key presses and clicks that a capture reports."""
+
+    def __init__(self, house, words=WORD_CHARACTERS):
+        self.house = house
+        self.words = words  # the characters besides letters and digits that a word may hold
+        self.marks = ""  # the combining marks of the dead keys pressed since the last character
+
+    def clear(self, why):
+        """Ends the word: a click, a change of focus, input that was lost."""
+        self.marks = ""
+        self._set("", why)
+
+    def key(self, keysym, char, shortcut=False, modifier=False, name=None):
+        """One key press: its key symbol, the character it types (None if none), whether Ctrl,
+        Alt or Super is held, and whether the key only modifies others; ``name`` names the key
+        in the log."""
+        if modifier or _STATE_KEYS[0] <= keysym <= _STATE_KEYS[1]:
+            return
+        typed, marks = self.house.pressed_chars, self.marks
+        self.marks = ""
+        if shortcut:
+            self._set("", "shortcut")
+        elif keysym == _BACKSPACE:
+            if not marks:  # else it only cancels the dead key
+                self._set(typed[:-1], "backspace")
+        elif keysym in DEAD_KEYS:
+            self.marks = marks + DEAD_KEYS[keysym]
+        else:
+            if char is not None and marks and not char.isspace():
+                composed = unicodedata.normalize("NFC", char + marks)
+                char = composed if len(composed) == 1 else UNKNOWN
+            if char is not None and (char == UNKNOWN or is_word_character(char, self.words)):
+                self._set((typed + char)[-LIMIT:], "typed")
+            else:
+                self._set("", name or f"keysym 0x{keysym:x}")
+
+    def _set(self, typed, why):
+        if typed != self.house.pressed_chars:
+            self.house.pressed_chars = typed
+            log.debug("typed characters: %d (%s)", len(typed), why)
+
+
+class Capture(Word):
     """Keeps ``house.pressed_chars`` equal to the word being typed, on the display ``name``."""
 
     def __init__(self, house, is_hotkey, name=None, words=WORD_CHARACTERS):
         from Xlib import XK, X
         from Xlib.ext import record
 
-        self.house = house
+        super().__init__(house, words)
         self.is_hotkey = is_hotkey  # a key press the host takes as a hotkey types nothing
-        self.words = words  # the characters besides letters and digits that a word may hold
-        self.marks = ""  # the combining marks of the dead keys pressed since the last character
         self.control = xserver.open_display(name)  # queries, and the requests that stop it
         if not self.control.has_extension("RECORD"):
             self.control.close()
@@ -207,8 +250,7 @@ class Capture:
 
         if event.type == X.ButtonPress:
             if event.detail in (1, 2, 3):
-                self.marks = ""
-                self._set("", "click")
+                self.clear("click")
             return
         if event.type != X.KeyPress or self.is_hotkey(event):
             return
@@ -217,32 +259,14 @@ class Capture:
         focus = getattr(focus, "id", focus)
         if focus != self.focus:
             self.focus = focus
-            self.marks = ""
-            self._set("", "focus change")
+            self.clear("focus change")
         if self.control.keycode_to_keysym(event.detail, 0) in self.modifier_keysyms:
             return
         keysym = self._keysym(event)
-        if _STATE_KEYS[0] <= keysym <= _STATE_KEYS[1]:
-            return
         shortcut = self.masks["ctrl"] | self.masks["alt"] | self.masks["super"]
-        typed, marks = self.house.pressed_chars, self.marks
-        self.marks = ""
-        if event.state & shortcut:
-            self._set("", "shortcut")
-        elif keysym == _BACKSPACE:
-            if not marks:  # else it only cancels the dead key
-                self._set(typed[:-1], "backspace")
-        elif keysym in DEAD_KEYS:
-            self.marks = marks + DEAD_KEYS[keysym]
-        else:
-            char = self._caps(event, character(keysym))
-            if char is not None and marks and not char.isspace():
-                composed = unicodedata.normalize("NFC", char + marks)
-                char = composed if len(composed) == 1 else UNKNOWN
-            if char is not None and (char == UNKNOWN or is_word_character(char, self.words)):
-                self._set((typed + char)[-LIMIT:], "typed")
-            else:
-                self._set("", xserver.keysym_name(keysym) or f"key {event.detail}")
+        name = xserver.keysym_name(keysym) or f"key {event.detail}"
+        char = self._caps(event, character(keysym))
+        self.key(keysym, char, shortcut=bool(event.state & shortcut), name=name)
 
     def _keysym(self, event):
         """The key symbol of a key press, in the event's layout group and level."""
@@ -276,11 +300,6 @@ class Capture:
             received = self.control.next_event()
             if isinstance(received, xevent.MappingNotify):
                 self.control.refresh_keyboard_mapping(received)
-
-    def _set(self, typed, why):
-        if typed != self.house.pressed_chars:
-            self.house.pressed_chars = typed
-            log.debug("typed characters: %d (%s)", len(typed), why)
 
     def stop(self):
         """Ends the recording and closes both connections."""
