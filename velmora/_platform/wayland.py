@@ -59,6 +59,10 @@ NO_DATA_CONTROL = (
     "this Wayland compositor offers no clipboard access to background programs (data-control): "
     "the clipboard needs a wlroots compositor, or an X11 session"
 )
+NO_XWAYLAND = (
+    "the picture window is an X11 window and needs Xwayland on Wayland, but DISPLAY is not "
+    "set: enable Xwayland in the compositor (sway: 'xwayland enable'), or use an X11 session"
+)
 NO_SWAY = (
     "keeping a window above the others needs sway's IPC (SWAYSOCK); this Wayland compositor "
     "offers no such request"
@@ -700,6 +704,21 @@ class WaylandDisplay(Display):
         with self._session() as connection:
             top = self._top(connection, hwnd)
             return "" if top is None else top.title
+
+    def check_window_display(self):
+        """The picture window opens on Xwayland, the X display of DISPLAY: raises DesktopError
+        when DISPLAY is not set or its server does not let this process in."""
+        from velmora._platform import x11
+
+        name = os.environ.get("DISPLAY")
+        if not name:
+            raise DesktopError(NO_XWAYLAND)
+        try:
+            x11.open_display(name).close()
+        except DesktopError as error:
+            raise DesktopError(
+                f"the picture window is an X11 window and needs Xwayland on Wayland: {error}"
+            ) from None
 
     def pin_above(self, title, wm_class):
         """Keeps this process's window ``title`` above the others: on sway it is made floating
