@@ -316,9 +316,6 @@ class PictureWindow:
         )
         monkeypatch.setattr(shell, "open_folder", log.recorder("shell.open_folder"))
         monkeypatch.setattr(shell, "pin_above", log.recorder("shell.pin_above"))
-        monkeypatch.setattr(
-            shell, "check_window_display", log.recorder("shell.check_window_display")
-        )
         monkeypatch.setattr(shell, "reveal", log.recorder("shell.reveal"))
         self._monkeypatch = monkeypatch
         self.windows_shell(False)

@@ -75,13 +75,11 @@ def test_interactive_set_up_order(window, log, windows):
     shown = window.run(screen_size=(800, 600))
     dpi = ["SetProcessDpiAwareness"] if windows else []  # a Windows-only setting
     pinned = [] if windows else ["shell.pin_above"]  # the topmost flag is not honoured there
-    checked = [] if windows else ["shell.check_window_display"]  # before the GUI needs X
     assert log.names() == [
         "grabclipboard",
         *dpi,
         "GetSystemMetrics",
         "GetSystemMetrics",
-        *checked,
         "namedWindow",
         "imshow",
         "setWindowProperty",

@@ -3,14 +3,13 @@
 sway refuses root: as root, the session runs it as the ordinary user "nobody", with a runtime
 folder of its own. sway picks its socket name itself, read from that folder. The tests run
 with the session's WAYLAND_DISPLAY, XDG_RUNTIME_DIR and SWAYSOCK, and no DISPLAY: no X server
-takes part, except the session's Xwayland for the picture window, an X11 window (``xwayland``).
-Without sway or its tools the tests are skipped, but fail in CI, where they run.
+takes part but sway's Xwayland (for the picture window). Without sway or its tools the tests
+are skipped, but fail in CI, where they run.
 """
 
 import glob
 import json
 import os
-import shlex
 import shutil
 import subprocess
 import tempfile
@@ -49,7 +48,6 @@ def sway():
     user = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
     os.chown(runtime, 65534, 65534) if user else None
     with open(os.path.join(runtime, "config"), "w") as config:
-        # Xwayland starts only when an X client connects: the picture window's tests.
         config.write("xwayland enable\noutput HEADLESS-1 resolution 1024x768\n")
     environment = {"PATH": os.environ["PATH"], "HOME": runtime, "XDG_RUNTIME_DIR": runtime}
     headless = dict(WLR_BACKENDS="headless", WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman")
@@ -67,24 +65,6 @@ def sway():
     server.terminate()
     server.wait(timeout=10)
     shutil.rmtree(runtime, ignore_errors=True)
-
-
-@pytest.fixture(scope="session")
-def xwayland(sway):
-    """The X display of the session's Xwayland, as sway hands it to the programs it starts."""
-    if not shutil.which("Xwayland"):
-        message = "Debian package not installed (CI installs it): xwayland"
-        (pytest.fail if os.environ.get("CI") else pytest.skip)(message)
-    from velmora._platform import wayland
-
-    path = os.path.join(sway["HOME"], "x-display")
-    report = shlex.quote(path)
-    command = f'exec printf %s "$DISPLAY" > {report}.new && mv {report}.new {report}'
-    wayland.sway_command(command, sway["SWAYSOCK"])
-    wait(lambda: os.path.exists(path), "sway's report of DISPLAY")
-    name = Path(path).read_text()
-    assert name, "sway starts its programs without DISPLAY: it runs no Xwayland"
-    return name
 
 
 @pytest.fixture
