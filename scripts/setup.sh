@@ -13,11 +13,12 @@ PYTHON="${PYTHON:-python3}"
 # clang-format for the C++ formatting check, Unicode's data files, which the grapheme cluster
 # table is made from and tested against, the toolkits of the typing corpus (Tk and GTK 3 for
 # the system interpreter, xterm), and the Wayland test session: a headless sway, its IPC
-# client, the Wayland clipboard tools, and a native terminal (foot); libxkbcommon decodes the
-# keys that the host captures on Wayland.
+# client, Xwayland (the X display the picture window opens on), the Wayland clipboard tools,
+# and a native terminal (foot); libxkbcommon decodes the keys that the host captures on Wayland.
 APT_PACKAGES=(g++ xvfb xauth xdotool xclip openbox x11-utils x11-xkb-utils coreutils python3-venv
     python3-tk libgl1 libglib2.0-0 libsm6 libice6 libx11-6 libxext6 libxcb1 clang-format
-    unicode-data xterm sway foot wl-clipboard python3-gi gir1.2-gtk-3.0 chromium libxkbcommon0)
+    unicode-data xterm sway xwayland foot wl-clipboard python3-gi gir1.2-gtk-3.0 chromium
+    libxkbcommon0)
 
 source "$ROOT/scripts/apt.sh"
 

@@ -14,6 +14,7 @@ const Name n_SetProcessDpiAwareness("SetProcessDpiAwareness");
 const Name n_system("system");
 const Name n_open_folder("open_folder");
 const Name n_reveal("reveal");
+const Name n_check_window_display("check_window_display");
 const Name n_pin_above("pin_above");
 const Name n_pillow("pillow");
 const Name n_picture_folder("picture_folder");
@@ -64,6 +65,12 @@ Ref picture_folder() {
         return call(join, module_folder(), s_Images);
     }
     return call(desktop_shell(module, n_picture_folder));
+}
+
+void check_window_display() {
+    if (!windows_shell(module)) {
+        call(desktop_shell(module, n_check_window_display));
+    }
 }
 
 void pin_window_above(Borrowed title) {

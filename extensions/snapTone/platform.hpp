@@ -9,6 +9,8 @@
 // programs with argument lists, never passes a file name through a shell, and prints what
 // failed on standard error. There the window manager does not honour OpenCV's topmost flag, so
 // `shell.pin_above` asks it to keep the window above the others and gives the window a class.
+// The window is an X11 window: where it has no X display (Wayland without Xwayland),
+// `shell.check_window_display` says so before it is made, as OpenCV's GUI would end the process.
 // Pictures are saved beside the module file on Windows ("Images"); elsewhere a package's folder
 // is no place for a user's files, so they go into the user's pictures folder
 // (`shell.picture_folder`).
@@ -39,6 +41,10 @@ Ref pillow_for_this_desktop(Ref pil);
 // The folder that saved pictures go into: "Images" beside the module file on Windows;
 // elsewhere `velmora._platform.shell.picture_folder()`, in the user's pictures folder.
 Ref picture_folder();
+
+// Before the window is made: nothing on Windows; elsewhere raises where the window has no X
+// display to open on (on Wayland: no Xwayland), instead of letting OpenCV's GUI end the process.
+void check_window_display();
 
 // After the topmost call: nothing on Windows, where that call pins the window; elsewhere the
 // window `title` is pinned above the others through the window manager.

@@ -413,6 +413,7 @@ void interactive_mode(Ref image) {
     make_process_dpi_aware(ctypes);
     session.screen_size = measure_screen(win32api);
     session.cv2_main_image = call(module.lookup(n_pil_to_cv), session.image);
+    check_window_display();
 
     closing_windows_on_failure([&] {
         call(cv2_attribute(n_namedWindow), s_window);

@@ -3,7 +3,8 @@
 sway refuses root: as root, the session runs it as the ordinary user "nobody", with a runtime
 folder of its own. sway picks its socket name itself, read from that folder. The tests run
 with the session's WAYLAND_DISPLAY, XDG_RUNTIME_DIR and SWAYSOCK, and no DISPLAY: no X server
-takes part. Without sway or its tools the tests are skipped, but fail in CI, where they run.
+takes part but sway's Xwayland (for the picture window). Without sway or its tools the tests
+are skipped, but fail in CI, where they run.
 """
 
 import glob
@@ -47,7 +48,7 @@ def sway():
     user = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
     os.chown(runtime, 65534, 65534) if user else None
     with open(os.path.join(runtime, "config"), "w") as config:
-        config.write("xwayland disable\noutput HEADLESS-1 resolution 1024x768\n")
+        config.write("xwayland enable\noutput HEADLESS-1 resolution 1024x768\n")
     environment = {"PATH": os.environ["PATH"], "HOME": runtime, "XDG_RUNTIME_DIR": runtime}
     headless = dict(WLR_BACKENDS="headless", WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman")
     argv = ["sway", "-c", config.name]

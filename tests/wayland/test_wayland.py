@@ -1,16 +1,21 @@
 """The platform layer on a headless sway: typed text read back from foot and a GTK3 text view,
-windows found, activated and kept above by app_id, the clipboard through data-control."""
+windows found, activated and kept above by app_id, the clipboard through data-control, and the
+picture window on Xwayland."""
 
 import io
 import json
 import os
 import signal
 import subprocess
+import time
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
 from conftest import run_python
 from PIL import Image
+
+from .conftest import wait
 
 # Shifted characters, characters of no key, an emoji with a skin tone, a line break, a caret.
 TEXT = 'Gr\u00fc\u00dfe "\u00e9" \u20ac5 & \u65e5\u672c \U0001f600 \U0001f44d\U0001f3fd\n{!} (A+b)?'
@@ -18,8 +23,10 @@ TYPED, LEFTS = TEXT.replace("{!}", ""), len(" (A+b)?")
 
 
 # Run as "nobody" where the tests run as root, what it uses loaded first (for a checkout that
-# other users cannot read).
+# other users cannot read; python-xlib's connection to Xwayland too).
 AS_NOBODY = (
+    "import importlib, platform, Xlib.display, Xlib.ext, Xlib.support.unix_connect\n"
+    "[importlib.import_module('Xlib.ext.' + name) for _, name in Xlib.ext.__extensions__]\n"
     "import os, PIL.Image, pywayland.client, velmora.snapTone, velmora.strokeSmith\n"
     "from velmora._platform import wlprotocols\n"
     "PIL.Image.init()\n"
@@ -123,3 +130,35 @@ def test_a_connection_closed_or_silent_fails_and_is_replaced(
         os.kill(sway["pid"], signal.SIGCONT)
     display.write("c")
     assert focused_field.settled("ac")["text"] == "ac"
+
+
+def test_picture_window_on_xwayland_kept_above_and_driven_by_keys_or_a_message(wdesk, sway):
+    import keyboard
+
+    from velmora import snapTone
+    from velmora._platform.wayland import sway_command
+
+    original = np.random.default_rng(25).integers(0, 256, (60, 80, 3), np.uint8)
+    snapTone.send_to_clipboard(Image.fromarray(original))
+    code = AS_NOBODY + "from velmora import snapTone\nprint(snapTone.BeginImageProcessing(True))"
+    failed = run_python(code, DISPLAY="", VELMORA_DESKTOP="1")  # OpenCV's GUI would abort
+    assert failed.returncode == 1 and "needs Xwayland" in failed.stderr, failed.stderr
+    report = os.path.join(sway["HOME"], "x-display")  # sway's programs get its Xwayland
+    sway_command(f'exec printf %s "$DISPLAY" > {report}.new && mv {report}.new {report}')
+    display = wait(lambda: os.path.exists(report) and open(report).read(), "sway's DISPLAY")
+    child = ThreadPoolExecutor().submit(run_python, code, DISPLAY=display, VELMORA_DESKTOP="1")
+    shown = {"name": "Image Window", "focused": True, "shell": "xwayland", "type": "floating_con"}
+
+    def named():  # focused and floating, once it has its class (given after it is pinned)
+        nodes, tree = [], subprocess.run(["swaymsg", "-t", "get_tree"], capture_output=True)
+        json.loads(tree.stdout, object_hook=lambda node: nodes.append(node) or node)
+        found = [node for node in nodes if shown.items() <= node.items()]
+        return found and found[0]["window_properties"].get("class") == "Velmora" and found[0]
+
+    assert wait(named, "the picture window kept above, with its class")["sticky"]
+    for key in ("a", "r", "c", "esc"):  # invert, rotate clockwise, copy, close
+        keyboard.send(key)
+        time.sleep(0.3)  # OpenCV's GUI hands the loop only the last of the keys it waited for
+    assert child.result().stdout == "None\n", child.result().stderr
+    copied = Image.open(io.BytesIO(_paste("image/png")), formats=["PNG"])
+    assert np.array_equal(np.asarray(copied.convert("RGB")), np.rot90(255 - original, -1))

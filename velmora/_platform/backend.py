@@ -77,6 +77,12 @@ class Display(abc.ABC):
     def window_title(self, hwnd):
         """The window's title; "" for a window without one or that is gone."""
 
+    def check_window_display(self):  # noqa: B027 (optional: does nothing by default)
+        """Raises DesktopError where the picture window, an X11 window of OpenCV's GUI build,
+        has no X display to open on; does nothing where it has one (or where it is no concern
+        of this backend). Asked before the window is made: the GUI ends the whole process when
+        it finds no display."""
+
     def pin_above(self, title, wm_class):  # noqa: B027 (optional: does nothing by default)
         """Keeps this process's window ``title`` above the others, with the window class
         ``wm_class`` (instance, class); nothing where windows have no such state."""

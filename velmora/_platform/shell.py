@@ -8,6 +8,8 @@ attached backend (``desktop``):
   reports it and keeps the typed characters;
 - ``open_folder`` and ``reveal``: the picture window's open command; a failure is printed on
   standard error and the window goes on, so that the picture is not lost;
+- ``check_window_display``: before the picture window is made, whether it has an X display to
+  open on (on Wayland, Xwayland); a failure raises, since OpenCV's GUI would end the process;
 - ``pin_above``: the picture window kept above the others, with a window class of its own; a
   failure is printed too, and the window is shown all the same;
 - ``pillow``: Pillow as the image module sees it, with the clipboard picture read by this layer;
@@ -49,6 +51,11 @@ def open_folder(path):
 def reveal(path):
     """Shows the file ``path`` selected in the file manager; a failure is printed."""
     _told("show", desktop.programs().reveal_path, path)
+
+
+def check_window_display():
+    """Raises DesktopError where the picture window has no X display to open on."""
+    desktop.display().check_window_display()
 
 
 def pin_above(title):

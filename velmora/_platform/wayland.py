@@ -44,6 +44,8 @@ ACTIVATION_TIMEOUT = 1.0
 CLIPBOARD_TIMEOUT = 5.0
 # How long a new virtual keyboard is left alone before its first key.
 KEYBOARD_SETTLE = 0.05
+# How long pin_above waits for sway to list a window that has just been made.
+PIN_TIMEOUT = 2.0
 # Characters typed between two round trips, so that the compositor keeps pace with the keys.
 BATCH = 64
 
@@ -58,6 +60,10 @@ NO_TOPLEVELS = (
 NO_DATA_CONTROL = (
     "this Wayland compositor offers no clipboard access to background programs (data-control): "
     "the clipboard needs a wlroots compositor, or an X11 session"
+)
+NO_XWAYLAND = (
+    "the picture window is an X11 window and needs Xwayland on Wayland, but DISPLAY is not "
+    "set: enable Xwayland in the compositor (sway: 'xwayland enable'), or use an X11 session"
 )
 NO_SWAY = (
     "keeping a window above the others needs sway's IPC (SWAYSOCK); this Wayland compositor "
@@ -448,7 +454,13 @@ def sway_command(command, path=None):
             raise DesktopError(f"sway's IPC at {path!r} failed: {error}") from None
     failed = [reply.get("error", "refused") for reply in replies if not reply.get("success")]
     if failed or not replies:
-        raise DesktopError(f"sway refused {command!r}: {'; '.join(failed) or 'no window matched'}")
+        said = "; ".join(dict.fromkeys(failed)) or "no window matched"
+        unmatched = all(error.startswith("No matching node") for error in failed)
+        raise (_NoMatch if unmatched else DesktopError)(f"sway refused {command!r}: {said}")
+
+
+class _NoMatch(DesktopError):
+    """sway found no window that the command's criteria match."""
 
 
 def _receive(connection, size):
@@ -701,12 +713,45 @@ class WaylandDisplay(Display):
             top = self._top(connection, hwnd)
             return "" if top is None else top.title
 
+    def check_window_display(self):
+        """The picture window opens on Xwayland, the X display of DISPLAY: raises DesktopError
+        when DISPLAY is not set or its server does not let this process in."""
+        from velmora._platform import x11
+
+        name = os.environ.get("DISPLAY")
+        if not name:
+            raise DesktopError(NO_XWAYLAND)
+        try:
+            x11.open_display(name).close()
+        except DesktopError as error:
+            raise DesktopError(
+                f"the picture window is an X11 window and needs Xwayland on Wayland: {error}"
+            ) from None
+
     def pin_above(self, title, wm_class):
         """Keeps this process's window ``title`` above the others: on sway it is made floating
         and sticky through the IPC, found by its process and title (window rules find it the
-        same way)."""
+        same way). A window that sway does not list yet is waited for, up to PIN_TIMEOUT. An
+        Xwayland window (DISPLAY set) then gets the X window class ``wm_class`` as on X11, so
+        that sway's criteria and rules by class find it too."""
         criteria = f'[pid={os.getpid()} title="^{_quoted(title)}$"]'
-        sway_command(f"{criteria} floating enable, sticky enable")
+        deadline = time.monotonic() + PIN_TIMEOUT
+        while True:
+            try:
+                sway_command(f"{criteria} floating enable, sticky enable")
+                break
+            except _NoMatch:
+                if time.monotonic() >= deadline:
+                    raise
+                time.sleep(0.05)
+        if os.environ.get("DISPLAY"):
+            from velmora._platform import x11
+
+            xwayland = x11.X11Display(os.environ["DISPLAY"])
+            try:
+                xwayland.give_class(title, wm_class)
+            finally:
+                xwayland.close()
 
     # Clipboard -------------------------------------------------------------------------------
 

@@ -1141,16 +1141,7 @@ class X11Display(Display):
         from Xlib import X, Xatom
 
         with self._session() as display:
-            window = self._own_window(display, title)
-            if window is None:
-                raise DesktopError(f"no window {title!r} of this process on {self.name!r}")
-            instance, class_name = wm_class
-            window.change_property(
-                Xatom.WM_CLASS,
-                Xatom.STRING,
-                8,
-                f"{instance}\0{class_name}\0".encode("latin-1", "replace"),
-            )
+            window = self._give_class(display, title, wm_class)
             above = self.connection.atom("_NET_WM_STATE_ABOVE")
             if self._window_manager(display) is not None:
                 self._request(display, window, "_NET_WM_STATE", [1, above, 0, 1])  # 1: add
@@ -1161,6 +1152,27 @@ class X11Display(Display):
                 )
                 self._quietly(display, window.configure, stack_mode=X.Above)
             display.sync()
+
+    def give_class(self, title, wm_class):
+        """Gives this process's top-level window ``title`` the WM_CLASS ``wm_class``."""
+        with self._session() as display:
+            self._give_class(display, title, wm_class)
+            display.sync()
+
+    def _give_class(self, display, title, wm_class):
+        from Xlib import Xatom
+
+        window = self._own_window(display, title)
+        if window is None:
+            raise DesktopError(f"no window {title!r} of this process on {self.name!r}")
+        instance, class_name = wm_class
+        window.change_property(
+            Xatom.WM_CLASS,
+            Xatom.STRING,
+            8,
+            f"{instance}\0{class_name}\0".encode("latin-1", "replace"),
+        )
+        return window
 
     def _net_wm_state(self, window):
         prop = self._property(window, "_NET_WM_STATE")
