@@ -9,6 +9,7 @@ import stat
 import subprocess
 import sys
 import threading
+import types
 
 import pytest
 
@@ -128,3 +129,70 @@ def test_binding_lines_for_sway_and_the_desktops_settings():
         "bindsym Mod4+F5 exec velmora-host action --hotkey super+f5",
     ]
     assert bindings.lines("gnome", HOTKEYS[:1], "v")[0] == "Ctrl+Alt+E  runs  v action expand"
+
+
+class FakeCapture:
+    def __init__(self, released):
+        self.calls, self.released = [], released
+
+    def __getattr__(self, name):  # start, hold, release: recorded
+        return lambda: self.calls.append(name)
+
+    def wait_released(self, timeout):
+        self.calls.append("wait")
+        return self.released
+
+
+@pytest.mark.parametrize(
+    "outcome, said",
+    [
+        (ImportError, "typed-character capture is not part of this installation; abbreviations"),
+        (PermissionError, "no access to /dev/input; abbreviations and locations (expand, open"),
+        (None, None),
+    ],
+)
+def test_the_wayland_capture_where_it_can_run_and_why_not(monkeypatch, outcome, said):
+    import velmora.host
+
+    evdev = types.ModuleType("velmora.host.evdev")
+    evdev.NoAccess = PermissionError
+
+    def open_capture(house, words, devices):
+        if outcome is PermissionError:
+            raise PermissionError("no access to /dev/input.")
+        return FakeCapture((house, words, devices))
+
+    evdev.open_capture = open_capture
+    missing = outcome is ImportError
+    monkeypatch.setitem(sys.modules, "velmora.host.evdev", None if missing else evdev)
+    monkeypatch.setattr(velmora.host, "evdev", evdev, raising=False)
+    if missing:
+        monkeypatch.delattr(velmora.host, "evdev")
+    host = wayland_host.WaylandHost(config.parse(CONFIG, "/c.toml"), keyboards=["/tmp/fifo"])
+    collected = serving.Collected()
+    wayland_host.log.addHandler(collected)
+    try:
+        capture = host._open_capture("house")
+    finally:
+        wayland_host.log.removeHandler(collected)
+    messages = [record.getMessage() for record in collected.records]
+    if said is not None:
+        assert capture is None and any(said in message for message in messages), messages
+    else:
+        assert capture.calls == ["start"] and capture.released == ("house", "_", ["/tmp/fifo"])
+
+
+@pytest.mark.parametrize(
+    "action, released, expected",
+    [
+        ("keys", True, ["hold", "wait", "run", "release"]),
+        ("keys", False, ["hold", "wait", "release"]),  # modifiers still held: nothing typed
+        ("invert-picture", False, ["hold", "run", "release"]),
+    ],
+)
+def test_a_wayland_action_that_types_waits_for_the_modifiers(action, released, expected):
+    host = wayland_host.WaylandHost(config.parse(CONFIG, "/c.toml"))
+    host.capture = FakeCapture(released)
+    host.actions = types.SimpleNamespace(run=lambda *_: host.capture.calls.append("run") or True)
+    assert host._perform(action, {}, "ctrl+alt+k") == ("run" in expected)
+    assert host.capture.calls == expected
