@@ -110,7 +110,12 @@ class Server:
 
     def __init__(self, path):
         self.path = path
-        self.lock = os.open(path + ".lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        try:
+            self.lock = os.open(path + ".lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        except OSError as error:
+            raise ControlError(
+                f"cannot make the control socket's lock {path}.lock: {error}"
+            ) from None
         try:
             fcntl.flock(self.lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
