@@ -3,6 +3,7 @@ sway run actions through the control socket, read back from a GTK field and the 
 
 import io
 import pathlib
+import signal
 import subprocess
 import sys
 
@@ -94,6 +95,8 @@ def test_hotkeys_bound_in_sway_type_expand_and_invert(host, make_field, wdesk):
     assert reply(host, 3).endswith("invert-picture done\nstatus 0\n")
     pasted = subprocess.run(["wl-paste", "--type", "image/png"], capture_output=True).stdout
     assert np.array_equal(np.asarray(Image.open(io.BytesIO(pasted)).convert("RGB")), 255 - original)
+    host.send_signal(signal.SIGHUP)
+    wait(lambda: "(SIGHUP): 3 hotkeys (0 new, bound in the compositor)" in host.log(), "reload")
 
 
 BAD_CLIENT = """
