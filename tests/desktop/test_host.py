@@ -135,6 +135,25 @@ def test_expand_replaces_the_typed_abbreviation(xserver, desk, make_window, host
     assert typed_text(window) == "ok be right back"
 
 
+def test_the_control_socket_runs_an_action_as_its_hotkey_would(
+    xserver, make_window, start_host, user_python, user_home
+):
+    host = start_host(XDG_RUNTIME_DIR=user_home)
+    host.wait_log("running on display")
+    window = make_window("velmoraHost", "VelmoraHost")
+    xdotool("windowactivate" if xserver.managed else "windowfocus", "--sync", window.id)
+    xdotool("type", "--delay", "50", "ok brb")
+    host.wait_log("typed characters: 3 (typed)")
+    python, environment = user_python
+    environment = dict(environment, DISPLAY=xserver.name, XDG_RUNTIME_DIR=user_home)
+    argv = [python, "-m", "velmora.host", "action", "expand"]
+    done = subprocess.run(
+        argv, env=environment, capture_output=True, text=True, cwd=user_home, **USER
+    )
+    assert (done.returncode, done.stdout, done.stderr) == (0, "expand done\n", "")
+    assert typed_text(window) == "ok be right back"
+
+
 # xdotool steps, and the word the host then holds, which its expand hotkey names when the
 # word has no abbreviation.
 TYPING = [

@@ -257,9 +257,10 @@ class XHost:
         return {code for row in self.display.get_modifier_mapping() for code in row if code}
 
     def wait_released(self, grab, timeout=RELEASE_TIMEOUT):
-        """Waits until the hotkey's key and every modifier key are up; False if one is still
-        held after ``timeout`` seconds. Text typed meanwhile would go out with the modifiers."""
-        watched = {grab.keycode, *self.modifier_keycodes()}
+        """Waits until the hotkey's key (``grab``, None for none) and every modifier key are
+        up; False if one is still held after ``timeout`` seconds. Text typed meanwhile would go
+        out with the modifiers."""
+        watched = {*self.modifier_keycodes(), *([grab.keycode] if grab is not None else [])}
         deadline = time.monotonic() + timeout
         while True:
             pressed = self.display.query_keymap()

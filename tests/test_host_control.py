@@ -1,0 +1,198 @@
+"""The host's control socket, the client's messages, how a request names its action, and
+what the Wayland host says at start about the compositor."""
+
+import os
+import re
+import select
+import socket
+import stat
+import subprocess
+import sys
+import threading
+import types
+
+import pytest
+
+from velmora._platform import wayland
+from velmora.host import actions, bindings, config, control, serving, wayland_host
+
+CONFIG = """\
+[hotkeys]
+"ctrl+alt+e" = "expand"
+"ctrl+alt+k" = { action = "keys", keys = ["ctrl+a"], delay = 0.1 }
+"ctrl+alt+j" = { action = "keys", keys = ["ctrl+c"] }
+"super+F5" = "open-with"
+"""
+HOTKEYS = config.parse(CONFIG, "/c.toml").hotkeys
+
+
+@pytest.fixture
+def session(tmp_path):
+    return {"XDG_RUNTIME_DIR": str(tmp_path), "WAYLAND_DISPLAY": "wayland-7"}
+
+
+def test_one_host_per_session_and_a_dead_hosts_socket_replaced(session):
+    path = control.socket_path(control.wayland_session("wayland-7"), session)
+    with socket.socket(socket.AF_UNIX) as dead:
+        dead.bind(path)  # left behind by a host that is gone
+    server = control.Server(path)
+    assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
+    with pytest.raises(control.AlreadyRunning):
+        control.Server(path)
+    replies = []
+    client = threading.Thread(
+        target=lambda: replies.append(control.request({"action": "x"}, session))
+    )
+    client.start()
+    select.select([server], [], [], 5)
+    request = server.accept()
+    assert (request.action, request.hotkey) == ("x", None)
+    request.answer(False, "x: no such thing")
+    client.join(5)
+    assert replies == [(False, "x: no such thing")]
+    server.close()
+    assert not os.path.exists(path)
+    control.Server(path).close()  # the lock is free again
+
+
+def test_a_peer_of_another_user_is_refused_unread(session, monkeypatch):
+    server = control.Server(control.socket_path("wayland-7", session))
+    monkeypatch.setattr(control, "peer_uid", lambda connection: os.getuid() + 1)
+    with socket.socket(socket.AF_UNIX) as client:
+        client.connect(server.path)
+        with pytest.raises(control.ControlError, match="another user"):
+            server.accept()
+        assert b"refused: another user's host" in client.recv(4096)
+    server.close()
+
+
+@pytest.mark.parametrize(
+    "environment, said",
+    [
+        ({"WAYLAND_DISPLAY": "wayland-7"}, "no velmora-host runs in this session (looked for"),
+        ({}, "no session: neither WAYLAND_DISPLAY nor DISPLAY is set"),
+    ],
+)
+def test_the_client_says_plainly_when_no_host_runs(tmp_path, environment, said):
+    unset = ("DISPLAY", "WAYLAND_DISPLAY")
+    environment.update({k: v for k, v in os.environ.items() if k not in unset})
+    environment["XDG_RUNTIME_DIR"] = str(tmp_path)
+    argv = [sys.executable, "-m", "velmora.host", "action", "expand"]
+    done = subprocess.run(argv, env=environment, capture_output=True, text=True, cwd=tmp_path)
+    assert done.returncode == 1 and said in done.stderr and done.stdout == ""
+
+
+@pytest.mark.parametrize(
+    "name, hotkey, expected",
+    [
+        ("expand", None, ("expand", {}, "control socket")),
+        ("invert-picture", None, ("invert-picture", {}, "control socket")),
+        ("open-with", None, ("open-with", {"tool_number": 4, "prog_index": 0}, "super+f5")),
+        (None, "ctrl+alt+k", ("keys", {"keys": ["ctrl+a"], "delay": 0.1}, "ctrl+alt+k")),
+        ("keys", None, "keys is bound to several hotkeys (ctrl+alt+k, ctrl+alt+j)"),
+        ("nothing", None, "unknown action 'nothing' (known: invert-picture, "),
+        (None, "ctrl+alt+x", "no hotkey 'ctrl+alt+x' in /c.toml"),
+        (None, "ctrl+alt+nokey", "--hotkey: 'ctrl+alt+nokey': unknown key"),
+    ],
+)
+def test_a_request_names_an_action_or_a_configured_hotkey(name, hotkey, expected):
+    host = serving.HostBase(config.parse(CONFIG, "/c.toml"))
+    if isinstance(expected, str):
+        with pytest.raises(actions.ActionFailed, match=re.escape(expected)):
+            host.resolve(name, hotkey)
+    else:
+        action, args, label = host.resolve(name, hotkey)
+        assert (action, args) == expected[:2] and label.startswith(expected[2])
+
+
+@pytest.mark.parametrize(
+    "offered, environment, expected",
+    [
+        (set(), {"DISPLAY": ":1"}, {"expand": wayland.NO_KEYBOARD, "keys": wayland.NO_KEYBOARD,
+         "open-with": wayland.NO_KEYBOARD, "invert-picture": wayland.NO_DATA_CONTROL,
+         "edit-picture": wayland.NO_DATA_CONTROL}),
+        ({"zwp_virtual_keyboard_manager_v1", "ext_data_control_manager_v1"}, {"DISPLAY": ":1"}, {}),
+        ({"zwp_virtual_keyboard_manager_v1", "zwlr_data_control_manager_v1"}, {},
+         {"edit-picture": "the picture window is an X11 window and needs Xwayland, and DISPLAY "
+          "is not set"}),
+    ],
+)  # fmt: skip
+def test_what_cannot_work_on_a_compositor_and_why(offered, environment, expected):
+    assert wayland_host.limits(offered, environment) == expected
+
+
+def test_binding_lines_for_sway_and_the_desktops_settings():
+    assert bindings.lines("sway", HOTKEYS, "velmora-host") == [
+        "bindsym Ctrl+Alt+e exec velmora-host action expand",
+        "bindsym Ctrl+Alt+k exec velmora-host action --hotkey ctrl+alt+k",
+        "bindsym Ctrl+Alt+j exec velmora-host action --hotkey ctrl+alt+j",
+        "bindsym Mod4+F5 exec velmora-host action --hotkey super+f5",
+    ]
+    assert bindings.lines("gnome", HOTKEYS[:1], "v")[0] == "Ctrl+Alt+E  runs  v action expand"
+
+
+class FakeCapture:
+    def __init__(self, released):
+        self.calls, self.released = [], released
+
+    def __getattr__(self, name):  # start, hold, release: recorded
+        return lambda: self.calls.append(name)
+
+    def wait_released(self, timeout):
+        self.calls.append("wait")
+        return self.released
+
+
+@pytest.mark.parametrize(
+    "outcome, said",
+    [
+        (ImportError, "typed-character capture is not part of this installation; abbreviations"),
+        (PermissionError, "no access to /dev/input; abbreviations and locations (expand, open"),
+        (None, None),
+    ],
+)
+def test_the_wayland_capture_where_it_can_run_and_why_not(monkeypatch, outcome, said):
+    import velmora.host
+
+    evdev = types.ModuleType("velmora.host.evdev")
+    evdev.NoAccess = PermissionError
+
+    def open_capture(house, words, devices):
+        if outcome is PermissionError:
+            raise PermissionError("no access to /dev/input.")
+        return FakeCapture((house, words, devices))
+
+    evdev.open_capture = open_capture
+    missing = outcome is ImportError
+    monkeypatch.setitem(sys.modules, "velmora.host.evdev", None if missing else evdev)
+    monkeypatch.setattr(velmora.host, "evdev", evdev, raising=False)
+    if missing:
+        monkeypatch.delattr(velmora.host, "evdev")
+    host = wayland_host.WaylandHost(config.parse(CONFIG, "/c.toml"), keyboards=["/tmp/fifo"])
+    collected = serving.Collected()
+    wayland_host.log.addHandler(collected)
+    try:
+        capture = host._open_capture("house")
+    finally:
+        wayland_host.log.removeHandler(collected)
+    messages = [record.getMessage() for record in collected.records]
+    if said is not None:
+        assert capture is None and any(said in message for message in messages), messages
+    else:
+        assert capture.calls == ["start"] and capture.released == ("house", "_", ["/tmp/fifo"])
+
+
+@pytest.mark.parametrize(
+    "action, released, expected",
+    [
+        ("keys", True, ["hold", "wait", "run", "release"]),
+        ("keys", False, ["hold", "wait", "release"]),  # modifiers still held: nothing typed
+        ("invert-picture", False, ["hold", "run", "release"]),
+    ],
+)
+def test_a_wayland_action_that_types_waits_for_the_modifiers(action, released, expected):
+    host = wayland_host.WaylandHost(config.parse(CONFIG, "/c.toml"))
+    host.capture = FakeCapture(released)
+    host.actions = types.SimpleNamespace(run=lambda *_: host.capture.calls.append("run") or True)
+    assert host._perform(action, {}, "ctrl+alt+k") == ("run" in expected)
+    assert host.capture.calls == expected
