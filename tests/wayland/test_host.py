@@ -2,6 +2,7 @@
 sway run actions through the control socket, read back from a GTK field and the clipboard."""
 
 import io
+import os
 import pathlib
 import signal
 import subprocess
@@ -16,6 +17,9 @@ from velmora.host import control
 from wayland.conftest import wait
 
 CONFIG = """\
+[abbreviations]
+brb = "be right back"
+
 [hotkeys]
 "ctrl+alt+i" = "invert-picture"
 "ctrl+alt+e" = "expand"
@@ -24,9 +28,27 @@ CONFIG = """\
 
 
 @pytest.fixture
-def host(sway, wdesk, user_python, user_home):  # noqa: F811
-    """The host run as the session's user; ``client``: the command a binding runs, which
-    appends its output and status to ``replies``."""
+def host(start_host):
+    return start_host()
+
+
+@pytest.fixture
+def start_host(sway, wdesk, user_python, user_home):  # noqa: F811
+    """Starts the host, with extra arguments, as the session's user; ``client``: the command
+    a binding runs, which appends its output and status to ``replies``."""
+    started = []
+
+    def start(*arguments):
+        started.append(_host(sway, user_python, user_home, arguments))
+        return started[-1]
+
+    yield start
+    for process in started:
+        process.terminate()
+        process.wait(10)
+
+
+def _host(sway, user_python, user_home, arguments):  # noqa: F811
     python, environment = user_python
     environment = dict(environment, VELMORA_DESKTOP="1", HOME=user_home)
     environment.update({key: sway[key] for key in ("WAYLAND_DISPLAY", "XDG_RUNTIME_DIR")})
@@ -41,7 +63,7 @@ def host(sway, wdesk, user_python, user_home):  # noqa: F811
     client.chmod(0o755)
     with open(home / "host.log", "w") as log:
         process = subprocess.Popen(
-            [python, "-m", "velmora.host", "--config", str(home / "config.toml")],
+            [python, "-m", "velmora.host", "--config", str(home / "config.toml"), *arguments],
             stdout=log,
             stderr=subprocess.STDOUT,
             env=environment,
@@ -50,13 +72,9 @@ def host(sway, wdesk, user_python, user_home):  # noqa: F811
         )
     process.log = lambda: (home / "host.log").read_text()
     process.client, process.replies = str(client), replies
-    try:
-        wait(lambda: "running on Wayland" in process.log() or process.poll() is not None, "start")
-        assert process.poll() is None, process.log()
-        yield process
-    finally:
-        process.terminate()
-        process.wait(10)
+    wait(lambda: "running on Wayland" in process.log() or process.poll() is not None, "start")
+    assert process.poll() is None, process.log()
+    return process
 
 
 def swaymsg(command):
@@ -136,3 +154,25 @@ def test_a_bad_or_stuck_request_leaves_the_host_serving(host, sway, user_python,
     assert said in answer.stdout and host.poll() is None, answer.stderr
     swaymsg(f"exec {host.client} action no-such-action")
     assert "unknown action 'no-such-action'" in reply(host, 1)
+
+
+def test_a_word_typed_on_the_keyboard_device_is_expanded(start_host, make_field, wdesk, user_home):  # noqa: F811
+    """The host reads the user's keyboard device (a FIFO of recorded events standing in for
+    it) while the same keys reach the field; the binding's expand replaces the word."""
+    import keyboard
+    from test_host_evdev import events
+
+    device = pathlib.Path(user_home) / "event0"
+    os.mkfifo(device, 0o666)
+    os.chmod(device, 0o666)
+    host = start_host("--keyboard", str(device))
+    field = make_field("gtk")
+    assert wdesk.display().set_foreground(field.handle)
+    with open(device, "wb", buffering=0) as keys:
+        keys.write(events("space b r b"))
+        keyboard.write(" brb")
+        assert field.settled(" brb")["text"] == " brb"
+        keys.write(events("+ctrl +alt e -e -alt -ctrl"))  # the binding's keys
+        swaymsg(f"exec {host.client} action expand")
+        assert "status 0" in reply(host, 1), host.log()
+        assert field.settled(" be right back")["text"] == " be right back"
