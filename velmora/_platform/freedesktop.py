@@ -19,7 +19,6 @@ selected where the file manager offers that over D-Bus (org.freedesktop.FileMana
 opens its folder. When the opener fails, the error says what was tried and what to install.
 """
 
-import contextlib
 import ntpath
 import os
 import pathlib
@@ -31,7 +30,7 @@ import sys
 import tempfile
 import threading
 
-from velmora._platform import constants
+from velmora._platform import constants, interrupts
 from velmora._platform.backend import DesktopError, Programs
 
 # Sound players, in order of preference: PulseAudio/PipeWire, then plain ALSA (WAV only).
@@ -133,7 +132,7 @@ def read_output(argv, *, timeout, env=None):
     """
     process = None
     try:
-        with _interrupts_deferred():
+        with interrupts.deferred():
             process = subprocess.Popen(
                 _check(argv),
                 stdin=subprocess.DEVNULL,
@@ -149,26 +148,6 @@ def read_output(argv, *, timeout, env=None):
             _kill_group(process)
         raise
     return process.returncode, output
-
-
-@contextlib.contextmanager
-def _interrupts_deferred():
-    """Holds SIGINT's handler back for the span of the block, and runs it at the block's end
-    if the signal came meanwhile. Handlers run in the main thread only: elsewhere there is
-    nothing to hold back."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    came = []
-    previous = signal.signal(signal.SIGINT, lambda number, frame: came.append(frame))
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-        if came and callable(previous):
-            previous(signal.SIGINT, came[0])
-        elif came and previous == signal.SIG_DFL:
-            os.kill(os.getpid(), signal.SIGINT)
 
 
 def _kill_group(process):

@@ -27,7 +27,7 @@ import socket as socketlib
 import threading
 import time
 
-from velmora._platform import clipboard, constants, keymap
+from velmora._platform import clipboard, constants, interrupts, keymap
 from velmora._platform.backend import DesktopError, Display
 
 # ICCCM WM_STATE values.
@@ -96,7 +96,9 @@ class _Watchdog:
 
         def guarded(*args, **kwargs):
             token = object()
-            with self._condition:
+            # A Ctrl-C between taking the condition's lock and entering the block would keep
+            # the lock taken for good, and the watch with it.
+            with interrupts.deferred(), self._condition:
                 due = time.monotonic() + ROUND_TRIP_TIMEOUT
                 self._armed[token] = (due, socket, connection)
                 if self._thread is None:
@@ -108,7 +110,7 @@ class _Watchdog:
             try:
                 return call(*args, **kwargs)
             finally:
-                with self._condition:
+                with interrupts.deferred(), self._condition:
                     self._armed.pop(token, None)  # gone if it ran out of time
 
         return guarded
@@ -276,14 +278,14 @@ class _SpareKeys:
         """A keycode newly bound to ``keysym``, which the current mapping lacks; ``free`` lists
         the keycodes of that mapping that carry no keysym (one is taken from it)."""
         if keysym in self.bound:  # a new keymap was loaded over it: not ours any more
-            del self.used[self.bound.pop(keysym)]
+            self.used.pop(self.bound.pop(keysym), None)
         free = [keycode for keycode in free if keycode not in self.used]
         if free:
             # The keycode unbound longest ago: a client that lags behind on mapping changes
             # must not see one keycode change meaning twice in a row.
             keycode = min(free, key=lambda code: (self.released.get(code, 0.0), -code))
         elif self.bound:
-            old_keysym, keycode = min(self.bound.items(), key=lambda item: self.used[item[1]])
+            keycode = min(self.bound.items(), key=lambda item: self.used[item[1]])[1]
             time.sleep(max(0.0, self.used[keycode] + REUSE_AFTER - time.monotonic()))
         else:
             raise DesktopError("the X keyboard has no spare keycode to type with")
@@ -296,12 +298,11 @@ class _SpareKeys:
     def _record(self, keysym, keycode):
         """Notes ``keycode`` as bound to ``keysym`` (and no longer to another), before the
         request goes out: an interruption while it is on its way then leaves the keycode among
-        the ones to unbind, never bound on the server and forgotten here."""
+        the ones to unbind, never bound on the server and forgotten here. The new table
+        replaces the old in one step, so an interruption never leaves half of the change."""
         self.used[keycode] = time.monotonic()
-        self.bound[keysym] = keycode
-        for other, code in list(self.bound.items()):
-            if code == keycode and other != keysym:
-                del self.bound[other]
+        others = {other: code for other, code in self.bound.items() if code != keycode}
+        self.bound = {**others, keysym: keycode}
 
     def rebind(self, display, needed, free):
         """Binds the keysyms of ``needed`` (the ones typed next, in order, at most as many as
@@ -349,7 +350,7 @@ class _SpareKeys:
                 display.change_keyboard_mapping(keycode, [(0, 0)])
                 display.flush()
             del self.bound[keysym]
-            del self.used[keycode]
+            self.used.pop(keycode, None)
             self.released[keycode] = now
         display.sync()
 
@@ -738,11 +739,14 @@ class X11Display(Display):
             return
         if self not in _typing_displays:
             _typing_displays.append(self)
-        if self._unbind_timer is not None:
-            self._unbind_timer.cancel()
-        self._unbind_timer = threading.Timer(LINGER, self._unbind_idle)
-        self._unbind_timer.daemon = True
-        self._unbind_timer.start()
+        # Cancelling and starting a timer take locks of Python code: a Ctrl-C between taking
+        # one and giving it back would leave the next cancel waiting for ever.
+        with interrupts.deferred():
+            if self._unbind_timer is not None:
+                self._unbind_timer.cancel()
+            self._unbind_timer = threading.Timer(LINGER, self._unbind_idle)
+            self._unbind_timer.daemon = True
+            self._unbind_timer.start()
 
     def _unbind_idle(self):
         with contextlib.suppress(DesktopError):
@@ -753,7 +757,8 @@ class X11Display(Display):
     def unbind_spares(self):
         """Unbinds every spare keycode bound for typing, now."""
         if self._unbind_timer is not None:
-            self._unbind_timer.cancel()
+            with interrupts.deferred():
+                self._unbind_timer.cancel()
         if self._spares.bound:
             with self._session() as display:
                 self._spares.release(display)
