@@ -388,10 +388,29 @@ def test_a_ctrl_c_while_a_reader_starts_ends_its_whole_group(monkeypatch, tmp_pa
     monkeypatch.setattr(subprocess, "Popen", interrupted_popen)
     script = f"echo $$ > {started}; sleep 60 & wait"
     with pytest.raises(KeyboardInterrupt):
-        freedesktop.read_output(["sh", "-c", script], timeout=30)
+        freedesktop.read_output(["sh", "-c", script], timeout=30, limit=100)
     monkeypatch.undo()
     session = ["pgrep", "-s", started.read_text().strip()]
     deadline = time.monotonic() + 10  # killed processes may linger a moment until reaped
     while subprocess.run(session, capture_output=True).stdout and time.monotonic() < deadline:
         time.sleep(0.05)
     assert subprocess.run(session, capture_output=True).stdout == b""
+
+
+@pytest.mark.parametrize(
+    "script, outcome",
+    [
+        ("head -c 4096 /dev/zero", (0, bytes(4096))),
+        ("head -c 4097 /dev/zero; sleep 60", freedesktop.OutputTooLarge),
+        ("echo -n x; sleep 60", subprocess.TimeoutExpired),
+    ],
+    ids=["at-the-limit", "over-the-limit", "silent"],
+)
+def test_a_reader_is_held_to_its_size_and_time_limits(script, outcome):
+    if isinstance(outcome, tuple):
+        assert freedesktop.read_output(["sh", "-c", script], timeout=30, limit=4096) == outcome
+        return
+    started = time.monotonic()
+    with pytest.raises(outcome):
+        freedesktop.read_output(["sh", "-c", script], timeout=1, limit=4096)
+    assert time.monotonic() - started < 30  # the sleeping group was killed, not waited for

@@ -153,6 +153,10 @@ def publish(contents, connection):
 
 # How long the clipboard's owner may take to hand over a picture.
 READ_TIMEOUT = 5.0
+# The most bytes read from the clipboard's owner: the largest picture that is opened (40
+# megapixels) fits, stored without compression at 16 bits per channel with alpha.
+MAX_READ = 512 << 20
+TOO_LARGE = f"the clipboard's content is larger than the {MAX_READ >> 20} MiB this tool reads"
 
 
 def read_picture(connection):
@@ -179,9 +183,11 @@ def read_picture(connection):
         "-o",
     ]
     try:
-        status, output = freedesktop.read_output(argv, timeout=READ_TIMEOUT + 2)
+        status, output = freedesktop.read_output(argv, timeout=READ_TIMEOUT + 2, limit=MAX_READ)
     except subprocess.TimeoutExpired:
         raise DesktopError("the clipboard's owner did not hand over its picture") from None
+    except freedesktop.OutputTooLarge:
+        raise DesktopError(TOO_LARGE) from None
     if status == 124:  # the time limit's verdict
         raise DesktopError("the clipboard's owner did not hand over its picture")
     return output if status == 0 and output else None

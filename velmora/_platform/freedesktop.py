@@ -23,12 +23,14 @@ import ntpath
 import os
 import pathlib
 import re
+import selectors
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 from velmora._platform import constants, interrupts
 from velmora._platform.backend import DesktopError, Programs
@@ -121,14 +123,20 @@ def spawn(argv, *, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL, detach=F
     )
 
 
-def read_output(argv, *, timeout, env=None):
-    """(exit status, standard output) of ``argv``, run in a process group of its own.
+class OutputTooLarge(ProgramError):
+    """A program wrote more than the caller takes."""
 
-    Whatever ends the wait early (the time limit, Ctrl-C, any other exception), the whole
-    group is killed and the program reaped: killing a time limiter alone would leave the
-    reader it started behind, reparented, waiting on a silent peer with no limit left. A
-    Ctrl-C that comes while the program is being started is held back until it has started,
-    so that it too ends the group.
+
+def read_output(argv, *, timeout, limit, env=None):
+    """(exit status, standard output) of ``argv``, run in a process group of its own; more
+    than ``limit`` bytes of output raise OutputTooLarge, and a wait beyond ``timeout`` raises
+    subprocess.TimeoutExpired.
+
+    Whatever ends the wait early (the time limit, the size limit, Ctrl-C, any other
+    exception), the whole group is killed and the program reaped: killing a time limiter alone
+    would leave the reader it started behind, reparented, waiting on a silent peer with no
+    limit left. A Ctrl-C that comes while the program is being started is held back until it
+    has started, so that it too ends the group.
     """
     process = None
     try:
@@ -142,12 +150,33 @@ def read_output(argv, *, timeout, env=None):
                 start_new_session=True,
                 close_fds=True,
             )
-        output, _ = process.communicate(timeout=timeout)
+        output = _read_all(process, argv, timeout, limit)
+        process.wait(timeout)
     except BaseException:
         if process is not None:
             _kill_group(process)
         raise
+    process.stdout.close()
     return process.returncode, output
+
+
+def _read_all(process, argv, timeout, limit):
+    """What ``process`` writes until it closes its output, within the time and size limits."""
+    deadline = time.monotonic() + timeout
+    chunks, size = [], 0
+    with selectors.DefaultSelector() as selector:
+        selector.register(process.stdout, selectors.EVENT_READ)
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or not selector.select(remaining):
+                raise subprocess.TimeoutExpired(argv, timeout)
+            chunk = os.read(process.stdout.fileno(), 1 << 20)
+            if not chunk:
+                return b"".join(chunks)
+            size += len(chunk)
+            if size > limit:
+                raise OutputTooLarge(f"{argv[0]} wrote more than {limit:,} bytes")
+            chunks.append(chunk)
 
 
 def _kill_group(process):

@@ -813,16 +813,23 @@ class WaylandDisplay(Display):
 
     def _paste(self, mime):
         """The clipboard's content of type ``mime``, or None when it offers none."""
+        from velmora._platform import clipboard
+
         limiter = freedesktop.available(freedesktop.TIME_LIMIT)
         if limiter is None:
             raise DesktopError(f"{freedesktop.TIME_LIMIT[0]} is needed to read the clipboard")
         argv = [*limiter, f"{CLIPBOARD_TIMEOUT:g}", *self._tool(CLIPBOARD_PASTE), "--type", mime]
         try:
             status, output = freedesktop.read_output(
-                argv, timeout=CLIPBOARD_TIMEOUT + 2, env=self._tool_environment()
+                argv,
+                timeout=CLIPBOARD_TIMEOUT + 2,
+                limit=clipboard.MAX_READ,
+                env=self._tool_environment(),
             )
         except subprocess.TimeoutExpired:
             raise DesktopError("the clipboard's owner did not hand over its content") from None
+        except freedesktop.OutputTooLarge:
+            raise DesktopError(clipboard.TOO_LARGE) from None
         if status == 124:  # the time limit's verdict
             raise DesktopError("the clipboard's owner did not hand over its content")
         return output if status == 0 and output else None
