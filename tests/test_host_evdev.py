@@ -148,3 +148,10 @@ def test_without_a_compositor_the_layout_comes_from_its_names(
     keyboard = evdev._Keyboard(evdev.session_keymap())
     assert keyboard.character(CODES["z"] + evdev.XKB_OFFSET) == typed
     keyboard.close()
+
+
+def test_a_keymap_file_shorter_than_announced_gives_its_bytes():
+    fd = os.memfd_create("keymap")
+    os.write(fd, b"xkb_keymap {")
+    assert evdev._read_keymap(fd, 4096) == b"xkb_keymap {"
+    os.close(fd)

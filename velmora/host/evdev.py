@@ -36,7 +36,6 @@ import ctypes
 import fcntl
 import glob
 import logging
-import mmap
 import os
 import re
 import select
@@ -341,16 +340,26 @@ def compositor_keymap(name=None, timeout=KEYMAP_TIMEOUT):
     text = None
     for kind, fd, size in keymaps:
         try:
-            # Mapped beyond the end of its file, the keymap would kill the process on reading.
-            size = min(size, os.fstat(fd).st_size, KEYMAP_LIMIT)
             if kind == FORMAT_TEXT_V1 and size > 0 and text is None:
-                with mmap.mmap(fd, size, mmap.MAP_PRIVATE, mmap.PROT_READ) as data:
-                    text = bytes(data).rstrip(b"\0").decode()
+                text = _read_keymap(fd, min(size, KEYMAP_LIMIT + 1)).rstrip(b"\0").decode()
         except (OSError, ValueError, UnicodeDecodeError) as error:
             log.debug("the compositor's keymap cannot be read: %s", error)
         finally:
             os.close(fd)
     return text
+
+
+def _read_keymap(fd, size):
+    """The first ``size`` bytes of the file ``fd``, fewer where it is shorter. Read, not
+    mapped: a file that its owner cuts short while it is read gives short text, where a
+    mapping would kill the process on touching the missing pages."""
+    data = bytearray()
+    while len(data) < size:
+        chunk = os.pread(fd, size - len(data), len(data))
+        if not chunk:
+            break
+        data += chunk
+    return bytes(data)
 
 
 def keymap_names():
