@@ -2,6 +2,7 @@
 
 import functools
 import os
+import re
 import time
 
 import pytest
@@ -148,6 +149,21 @@ def test_without_a_compositor_the_layout_comes_from_its_names(
     keyboard = evdev._Keyboard(evdev.session_keymap())
     assert keyboard.character(CODES["z"] + evdev.XKB_OFFSET) == typed
     keyboard.close()
+
+
+# (pattern, replacement) in the keycodes of a US keymap: declarations the library must not see.
+HOSTILE = [
+    (r"<ESC> *= 9;", "<ESC> = 4294967294;"),  # would end the process
+    (r"<ESC> *= 9;", "<ESC> = // a note\n# and another\n 0x989680;"),
+    (r"maximum = \d+;", "maximum = 10000000;"),
+    (r"<ESC> *= 9;", 'indicator 9 = "#"; <ESC> = 5000;'),  # no comment within a string
+]
+
+
+@pytest.mark.parametrize("pattern, replacement", HOSTILE, ids=["2**32", "noted", "max", "string"])
+def test_a_keymap_declaring_a_key_code_beyond_the_devices_is_refused(pattern, replacement):
+    with pytest.raises(ValueError, match="refused"):
+        evdev._Keyboard(re.sub(pattern, replacement, keymap("us"), count=1))
 
 
 def test_a_keymap_file_shorter_than_announced_gives_its_bytes():

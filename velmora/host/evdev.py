@@ -88,6 +88,10 @@ DRAIN_TIMEOUT = 1.0
 KEYMAP_TIMEOUT = 2.0
 # The largest keymap taken from the compositor (a keymap has some 100 kB at most).
 KEYMAP_LIMIT = 16 << 20
+# The largest XKB key code a keymap may declare. Key codes end at KEY_MAX + 8 (767); the
+# library sizes its tables by the largest one declared, and fails an assertion (ending the
+# process) on one near 2**32.
+KEYCODE_LIMIT = 1023
 # The bytes read from a device at once: whole events.
 READ_SIZE = EVENT.size * 64
 
@@ -191,15 +195,48 @@ def keymap_from_names(layout="", variant="", options="", model=""):
         xkb.xkb_context_unref(context)
 
 
+# A key code declared in a keymap's text: "<NAME> = N;", "minimum = N;" or "maximum = N;",
+# with blanks and comments between. Comments and strings are matched too, so that what they
+# hold is skipped as the library skips it; a string may run over lines and to the end.
+_DECLARATION = re.compile(
+    rb"""(?://|\#)[^\n]*
+      | "(?:[^"\\]|\\.)*(?:"|\\?\Z)
+      | (?:<[^<>]*>|\b(?:minimum|maximum)\b)
+        (?:\s|(?://|\#)[^\n]*)* = (?:\s|(?://|\#)[^\n]*)* [-+]?
+        (?P<code>0x[0-9a-f]+|[0-9]+)""",
+    re.IGNORECASE | re.DOTALL | re.VERBOSE,
+)
+
+
+def _refusal(data):
+    """Why the keymap text ``data`` (bytes) is not given to the library, or None: too long,
+    or a key code declared beyond KEYCODE_LIMIT."""
+    if len(data) > KEYMAP_LIMIT:
+        return f"{len(data)} bytes, more than {KEYMAP_LIMIT}"
+    for match in _DECLARATION.finditer(data):
+        code = match["code"]
+        if code is None:  # a comment or a string
+            continue
+        hexadecimal = code[:2].lower() == b"0x"
+        digits = (code[2:] if hexadecimal else code).lstrip(b"0") or b"0"
+        # Eight digits at most: no huge number is converted.
+        if len(digits) > 8 or int(digits, 16 if hexadecimal else 10) > KEYCODE_LIMIT:
+            return f"key code {code.decode()} declared, beyond {KEYCODE_LIMIT}"
+    return None
+
+
 class _Keyboard:
     """A compiled keymap and the state of the keys held on it."""
 
     def __init__(self, text):
+        data = text.rstrip("\0").encode()
+        refusal = _refusal(data)
+        if refusal is not None:
+            raise ValueError(f"the keymap is refused: {refusal}")
         xkb = self.xkb = _library()
         self.context = xkb.xkb_context_new(NO_ENVIRONMENT_NAMES)
         if not self.context:
             raise MemoryError("libxkbcommon made no context")
-        data = text.rstrip("\0").encode()
         self.keymap = xkb.xkb_keymap_new_from_buffer(
             self.context, data, len(data), FORMAT_TEXT_V1, 0
         )
@@ -207,8 +244,10 @@ class _Keyboard:
         if not self.state:
             self.close()
             raise ValueError("the keymap cannot be compiled")
+        # The codes a device can send, of those the keymap has.
         self.keycodes = range(
-            xkb.xkb_keymap_min_keycode(self.keymap), xkb.xkb_keymap_max_keycode(self.keymap) + 1
+            xkb.xkb_keymap_min_keycode(self.keymap),
+            min(xkb.xkb_keymap_max_keycode(self.keymap) + 1, KEY_COUNT + XKB_OFFSET),
         )
         modifiers = {xkb.xkb_keysym_from_name(name.encode(), 0) for name in xserver.MODIFIER_KEYS}
         # Keys whose first symbol of the first layout only modifies others, as on X11.
