@@ -166,6 +166,22 @@ def test_a_keymap_declaring_a_key_code_beyond_the_devices_is_refused(pattern, re
         evdev._Keyboard(re.sub(pattern, replacement, keymap("us"), count=1))
 
 
+@pytest.mark.parametrize("given", [None, "xkb_keymap {", HOSTILE[0], "no layout"])
+def test_a_compositors_keymap_not_usable_gives_the_layouts(fifo, monkeypatch, given):
+    given = re.sub(*given, keymap("us"), count=1) if isinstance(given, tuple) else given
+    monkeypatch.setenv("WAYLAND_DISPLAY", "wayland-test")
+    monkeypatch.setenv("XKB_DEFAULT_LAYOUT", "de")
+    monkeypatch.setattr(evdev, "compositor_keymap", lambda: given)
+    if given == "no layout":  # nor do the names compile: the host goes on without capture
+        monkeypatch.setattr(evdev, "keymap_from_names", lambda *names: given)
+        with pytest.raises(evdev.NoAccess, match="no keyboard layout can be compiled"):
+            evdev.open_capture(House(), devices=[fifo])
+        return
+    capture = evdev.open_capture(House(), devices=[fifo])
+    assert capture.keyboard.character(CODES["z"] + evdev.XKB_OFFSET) == "y"
+    capture.stop()
+
+
 def test_a_keymap_file_shorter_than_announced_gives_its_bytes():
     fd = os.memfd_create("keymap")
     os.write(fd, b"xkb_keymap {")

@@ -6,8 +6,10 @@ decodes their key codes as the compositor does: with the session's keymap, throu
 libxkbcommon, in one keyboard state that every press and release of every keyboard updates.
 Shift, AltGr, Caps Lock, Num Lock and layout switches thus give the characters that the
 focused window receives. The keymap is the compositor's (the one it hands its clients'
-keyboards); without a compositor, the one that the RMLVO names describe (``XKB_DEFAULT_*`` in
-the environment, else /etc/default/keyboard, else a US keyboard).
+keyboards); without a compositor, or where its keymap is refused (a key code declared beyond
+those of the devices, which the library would size its tables by or abort on) or does not
+compile, the one that the RMLVO names describe (``XKB_DEFAULT_*`` in the environment, else
+/etc/default/keyboard, else a US keyboard).
 
 The word rules are the X11 capture's (``capture.Word``): modifier keys change nothing, word
 characters are appended, Backspace removes one, any other key, a key pressed with Ctrl, Alt
@@ -59,6 +61,10 @@ GRANT = (
 NO_ACCESS = "no keyboard device under /dev/input can be read" + GRANT
 NO_LIBRARY = (
     "libxkbcommon is not installed (Debian: libxkbcommon0), so the keys typed cannot be "
+    "decoded and typed abbreviations and locations are not seen"
+)
+NO_KEYMAP = (
+    "no keyboard layout can be compiled (Debian: xkb-data), so the keys typed cannot be "
     "decoded and typed abbreviations and locations are not seen"
 )
 
@@ -419,23 +425,49 @@ def keymap_names():
     return tuple(found.get(key, "") for key in keys)
 
 
-def session_keymap():
-    """The keymap text of the session: the compositor's, else the one of ``keymap_names``."""
-    if os.environ.get("WAYLAND_DISPLAY"):
-        try:
-            text = compositor_keymap()
-        except Exception as error:  # no pywayland, a broken connection: the names follow
-            log.debug("no keymap from the compositor: %s", error)
-            text = None
-        if text:
-            return text
+def _compositors_keymap():
+    """The compositor's keymap text, or None outside Wayland or when it gives none."""
+    if not os.environ.get("WAYLAND_DISPLAY"):
+        return None
+    try:
+        text = compositor_keymap()
+    except Exception as error:  # no pywayland, a broken connection: the names follow
+        log.debug("no keymap from the compositor: %s", error)
+        text = None
+    if not text:
         log.info("the compositor gave no keymap; the layout's names are used")
+    return text
+
+
+def _names_keymap():
+    """The keymap text of ``keymap_names``, else of a US keyboard."""
     names = keymap_names()
     try:
         return keymap_from_names(*names)
     except ValueError:
         log.warning("no keymap for the layout %r; a US keyboard is assumed", names)
         return keymap_from_names()
+
+
+def session_keymap():
+    """The keymap text of the session: the compositor's, else the one of ``keymap_names``."""
+    return _compositors_keymap() or _names_keymap()
+
+
+def session_keyboard():
+    """The session's keyboard: the compositor's keymap, else (none given, refused or not
+    compiled) the one of ``keymap_names``. Raises NoAccess when no keymap compiles."""
+    text = _compositors_keymap()
+    if text:
+        try:
+            return _Keyboard(text)
+        except ValueError as error:
+            log.warning("the compositor's keymap is not used (%s); the layout's is", error)
+    try:
+        return _Keyboard(_names_keymap())
+    except ValueError as error:
+        log.debug("no keymap from the layout's names: %s", error)
+        raise NoAccess(NO_KEYMAP) from None
 
 
 # The devices ---------------------------------------------------------------------------------
@@ -516,8 +548,9 @@ def open_capture(house, words=capture.WORD_CHARACTERS, devices=None, keymap=None
     """A capture, not started yet, that keeps ``house.pressed_chars`` equal to the word being
     typed. ``devices``: the event device paths to read (a FIFO of recorded events will do);
     None for every readable keyboard (and pointer, for its clicks) under /dev/input.
-    ``keymap``: keymap text; None for the session's. Raises NoAccess when no device can be
-    read, and ValueError for a keymap that does not compile."""
+    ``keymap``: keymap text; None for the session's (``session_keyboard``). Raises NoAccess
+    when no device can be read or no keymap compiles, and ValueError for a ``keymap`` that is
+    refused or does not compile."""
     if devices is None:
         opened = _find_devices(DEVICES)
     else:
@@ -531,11 +564,15 @@ def open_capture(house, words=capture.WORD_CHARACTERS, devices=None, keymap=None
                 raise NoAccess(f"{path} cannot be read ({error.strerror}){GRANT}") from None
         if not opened:
             raise NoAccess(NO_ACCESS)
+    keyboard = None
     try:
-        return EvdevCapture(house, words, opened, session_keymap() if keymap is None else keymap)
+        keyboard = session_keyboard() if keymap is None else _Keyboard(keymap)
+        return EvdevCapture(house, words, opened, keyboard)
     except BaseException:
         for _, fd in opened:
             os.close(fd)
+        if keyboard is not None:
+            keyboard.close()
         raise
 
 
@@ -550,9 +587,9 @@ class _Device:
 class EvdevCapture(capture.Word):
     """Keeps ``house.pressed_chars`` equal to the word being typed on the input devices."""
 
-    def __init__(self, house, words, devices, keymap):
+    def __init__(self, house, words, devices, keyboard):
         super().__init__(house, words)
-        self.keyboard = _Keyboard(keymap)
+        self.keyboard = keyboard
         self._devices = [_Device(path, fd) for path, fd in devices]
         self.down = collections.Counter()  # evdev code -> the devices that hold it
         self.lock = threading.Condition()
