@@ -182,6 +182,19 @@ def test_a_compositors_keymap_not_usable_gives_the_layouts(fifo, monkeypatch, gi
     capture.stop()
 
 
+@pytest.mark.parametrize("second", ["event0", "usb-keyboard-event-kbd"])
+def test_a_device_named_twice_is_read_once(tmp_path, second):
+    (tmp_path / "event0").write_bytes(events("h e l l o"))
+    (tmp_path / "usb-keyboard-event-kbd").symlink_to(tmp_path / "event0")
+    house, paths = House(), [str(tmp_path / "event0"), str(tmp_path / second)]
+    capture = evdev.open_capture(house, devices=paths, keymap=keymap("us"))
+    assert capture.devices == paths[:1]
+    capture.start()
+    wait(lambda: not capture.devices)
+    capture.stop()
+    assert house.pressed_chars == "hello"
+
+
 def test_a_keymap_file_shorter_than_announced_gives_its_bytes():
     fd = os.memfd_create("keymap")
     os.write(fd, b"xkb_keymap {")

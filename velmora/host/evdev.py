@@ -9,7 +9,8 @@ focused window receives. The keymap is the compositor's (the one it hands its cl
 keyboards); without a compositor, or where its keymap is refused (a key code declared beyond
 those of the devices, which the library would size its tables by or abort on) or does not
 compile, the one that the RMLVO names describe (``XKB_DEFAULT_*`` in the environment, else
-/etc/default/keyboard, else a US keyboard).
+/etc/default/keyboard, else a US keyboard). Each device is read once, whatever the number of
+paths naming it.
 
 The word rules are the X11 capture's (``capture.Word``): modifier keys change nothing, word
 characters are appended, Backspace removes one, any other key, a key pressed with Ctrl, Alt
@@ -41,6 +42,7 @@ import logging
 import os
 import re
 import select
+import stat
 import struct
 import threading
 import time
@@ -523,6 +525,32 @@ def _open(path):
     return os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
 
 
+def _identity(fd):
+    """What tells the device open on ``fd`` from others, whatever path opened it."""
+    try:
+        status = os.fstat(fd)
+    except OSError:
+        return "fd", fd
+    if stat.S_ISCHR(status.st_mode):
+        return "device", status.st_rdev
+    return "file", status.st_dev, status.st_ino
+
+
+def _unique(opened):
+    """``opened`` without a device opened a second time (closed): each open file of a device
+    receives every event, so a device read twice would give every key twice."""
+    unique, seen = [], set()
+    for path, fd in opened:
+        identity = _identity(fd)
+        if identity in seen:
+            log.info("input device %s is read once, under an earlier name", path)
+            os.close(fd)
+        else:
+            seen.add(identity)
+            unique.append((path, fd))
+    return unique
+
+
 def _find_devices(pattern):
     """(path, fd) of each readable keyboard and pointer device; NoAccess without a keyboard."""
     found, keyboards = [], 0
@@ -564,7 +592,7 @@ def open_capture(house, words=capture.WORD_CHARACTERS, devices=None, keymap=None
                 raise NoAccess(f"{path} cannot be read ({error.strerror}){GRANT}") from None
         if not opened:
             raise NoAccess(NO_ACCESS)
-    keyboard = None
+    opened, keyboard = _unique(opened), None
     try:
         keyboard = session_keyboard() if keymap is None else _Keyboard(keymap)
         return EvdevCapture(house, words, opened, keyboard)
