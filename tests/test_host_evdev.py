@@ -2,6 +2,7 @@
 
 import functools
 import os
+import re
 import time
 
 import pytest
@@ -148,3 +149,51 @@ def test_without_a_compositor_the_layout_comes_from_its_names(
     keyboard = evdev._Keyboard(evdev.session_keymap())
     assert keyboard.character(CODES["z"] + evdev.XKB_OFFSET) == typed
     keyboard.close()
+
+
+# (pattern, replacement) in the keycodes of a US keymap: declarations the library must not see.
+HOSTILE = [
+    (r"<ESC> *= 9;", "<ESC> = 4294967294;"),  # would end the process
+    (r"<ESC> *= 9;", "<ESC> = // a note\n# and another\n 0x989680;"),
+    (r"maximum = \d+;", "maximum = 10000000;"),
+    (r"<ESC> *= 9;", 'indicator 9 = "#"; <ESC> = 5000;'),  # no comment within a string
+]
+
+
+@pytest.mark.parametrize("pattern, replacement", HOSTILE, ids=["2**32", "noted", "max", "string"])
+def test_a_keymap_declaring_a_key_code_beyond_the_devices_is_refused(pattern, replacement):
+    with pytest.raises(ValueError, match="refused"):
+        evdev._Keyboard(re.sub(pattern, replacement, keymap("us"), count=1))
+
+
+@pytest.mark.parametrize("given", [None, "xkb_keymap {", "maximum = 4294967294;", "no layout"])
+def test_a_compositors_keymap_not_usable_gives_the_layouts(fifo, monkeypatch, given):
+    monkeypatch.setenv("WAYLAND_DISPLAY", "wayland-test")
+    monkeypatch.setenv("XKB_DEFAULT_LAYOUT", "de")
+    monkeypatch.setattr(evdev, "compositor_keymap", lambda: given)
+    if given == "no layout":  # nor do the names compile: the host goes on without capture
+        monkeypatch.setattr(evdev, "keymap_from_names", lambda *names: given)
+        with pytest.raises(evdev.NoAccess, match="no keyboard layout can be compiled"):
+            evdev.open_capture(House(), devices=[fifo])
+        return
+    capture = evdev.open_capture(House(), devices=[fifo])
+    assert capture.keyboard.character(CODES["z"] + evdev.XKB_OFFSET) == "y"
+    capture.stop()
+
+
+@pytest.mark.parametrize("second", ["event0", "usb-keyboard-event-kbd"])
+def test_a_device_named_twice_is_read_once(tmp_path, second):
+    (tmp_path / "event0").write_bytes(events("h e l l o"))
+    (tmp_path / "usb-keyboard-event-kbd").symlink_to(tmp_path / "event0")
+    house, paths = House(), [str(tmp_path / "event0"), str(tmp_path / second)]
+    capture = evdev.open_capture(house, devices=paths, keymap=keymap("us"))
+    capture.start()
+    wait(lambda: not capture.devices)
+    capture.stop()
+    assert house.pressed_chars == "hello"
+
+
+def test_a_keymap_file_shorter_than_announced_gives_its_bytes():
+    with open(os.memfd_create("keymap"), "w+b", buffering=0) as file:
+        file.write(b"xkb_keymap {")
+        assert evdev._read_keymap(file.fileno(), 4096) == b"xkb_keymap {"

@@ -6,8 +6,11 @@ decodes their key codes as the compositor does: with the session's keymap, throu
 libxkbcommon, in one keyboard state that every press and release of every keyboard updates.
 Shift, AltGr, Caps Lock, Num Lock and layout switches thus give the characters that the
 focused window receives. The keymap is the compositor's (the one it hands its clients'
-keyboards); without a compositor, the one that the RMLVO names describe (``XKB_DEFAULT_*`` in
-the environment, else /etc/default/keyboard, else a US keyboard).
+keyboards); without a compositor, or where its keymap is refused (a key code declared beyond
+those of the devices, which the library would size its tables by or abort on) or does not
+compile, the one that the RMLVO names describe (``XKB_DEFAULT_*`` in the environment, else
+/etc/default/keyboard, else a US keyboard). Each device is read once, whatever the number of
+paths naming it.
 
 The word rules are the X11 capture's (``capture.Word``): modifier keys change nothing, word
 characters are appended, Backspace removes one, any other key, a key pressed with Ctrl, Alt
@@ -36,10 +39,10 @@ import ctypes
 import fcntl
 import glob
 import logging
-import mmap
 import os
 import re
 import select
+import stat
 import struct
 import threading
 import time
@@ -60,6 +63,10 @@ GRANT = (
 NO_ACCESS = "no keyboard device under /dev/input can be read" + GRANT
 NO_LIBRARY = (
     "libxkbcommon is not installed (Debian: libxkbcommon0), so the keys typed cannot be "
+    "decoded and typed abbreviations and locations are not seen"
+)
+NO_KEYMAP = (
+    "no keyboard layout can be compiled (Debian: xkb-data), so the keys typed cannot be "
     "decoded and typed abbreviations and locations are not seen"
 )
 
@@ -89,6 +96,10 @@ DRAIN_TIMEOUT = 1.0
 KEYMAP_TIMEOUT = 2.0
 # The largest keymap taken from the compositor (a keymap has some 100 kB at most).
 KEYMAP_LIMIT = 16 << 20
+# The largest XKB key code a keymap may declare. Key codes end at KEY_MAX + 8 (767); the
+# library sizes its tables by the largest one declared, and fails an assertion (ending the
+# process) on one near 2**32.
+KEYCODE_LIMIT = 1023
 # The bytes read from a device at once: whole events.
 READ_SIZE = EVENT.size * 64
 
@@ -192,15 +203,48 @@ def keymap_from_names(layout="", variant="", options="", model=""):
         xkb.xkb_context_unref(context)
 
 
+# A key code declared in a keymap's text: "<NAME> = N;", "minimum = N;" or "maximum = N;",
+# with blanks and comments between. Comments and strings are matched too, so that what they
+# hold is skipped as the library skips it; a string may run over lines and to the end.
+_DECLARATION = re.compile(
+    rb"""(?://|\#)[^\n]*
+      | "(?:[^"\\]|\\.)*(?:"|\\?\Z)
+      | (?:<[^<>]*>|\b(?:minimum|maximum)\b)
+        (?:\s|(?://|\#)[^\n]*)* = (?:\s|(?://|\#)[^\n]*)* [-+]?
+        (?P<code>0x[0-9a-f]+|[0-9]+)""",
+    re.IGNORECASE | re.DOTALL | re.VERBOSE,
+)
+
+
+def _refusal(data):
+    """Why the keymap text ``data`` (bytes) is not given to the library, or None: too long,
+    or a key code declared beyond KEYCODE_LIMIT."""
+    if len(data) > KEYMAP_LIMIT:
+        return f"{len(data)} bytes, more than {KEYMAP_LIMIT}"
+    for match in _DECLARATION.finditer(data):
+        code = match["code"]
+        if code is None:  # a comment or a string
+            continue
+        hexadecimal = code[:2].lower() == b"0x"
+        digits = (code[2:] if hexadecimal else code).lstrip(b"0") or b"0"
+        # Eight digits at most: no huge number is converted.
+        if len(digits) > 8 or int(digits, 16 if hexadecimal else 10) > KEYCODE_LIMIT:
+            return f"key code {code.decode()} declared, beyond {KEYCODE_LIMIT}"
+    return None
+
+
 class _Keyboard:
     """A compiled keymap and the state of the keys held on it."""
 
     def __init__(self, text):
+        data = text.rstrip("\0").encode()
+        refusal = _refusal(data)
+        if refusal is not None:
+            raise ValueError(f"the keymap is refused: {refusal}")
         xkb = self.xkb = _library()
         self.context = xkb.xkb_context_new(NO_ENVIRONMENT_NAMES)
         if not self.context:
             raise MemoryError("libxkbcommon made no context")
-        data = text.rstrip("\0").encode()
         self.keymap = xkb.xkb_keymap_new_from_buffer(
             self.context, data, len(data), FORMAT_TEXT_V1, 0
         )
@@ -208,8 +252,10 @@ class _Keyboard:
         if not self.state:
             self.close()
             raise ValueError("the keymap cannot be compiled")
+        # The codes a device can send, of those the keymap has.
         self.keycodes = range(
-            xkb.xkb_keymap_min_keycode(self.keymap), xkb.xkb_keymap_max_keycode(self.keymap) + 1
+            xkb.xkb_keymap_min_keycode(self.keymap),
+            min(xkb.xkb_keymap_max_keycode(self.keymap) + 1, KEY_COUNT + XKB_OFFSET),
         )
         modifiers = {xkb.xkb_keysym_from_name(name.encode(), 0) for name in xserver.MODIFIER_KEYS}
         # Keys whose first symbol of the first layout only modifies others, as on X11.
@@ -341,16 +387,26 @@ def compositor_keymap(name=None, timeout=KEYMAP_TIMEOUT):
     text = None
     for kind, fd, size in keymaps:
         try:
-            # Mapped beyond the end of its file, the keymap would kill the process on reading.
-            size = min(size, os.fstat(fd).st_size, KEYMAP_LIMIT)
             if kind == FORMAT_TEXT_V1 and size > 0 and text is None:
-                with mmap.mmap(fd, size, mmap.MAP_PRIVATE, mmap.PROT_READ) as data:
-                    text = bytes(data).rstrip(b"\0").decode()
+                text = _read_keymap(fd, min(size, KEYMAP_LIMIT + 1)).rstrip(b"\0").decode()
         except (OSError, ValueError, UnicodeDecodeError) as error:
             log.debug("the compositor's keymap cannot be read: %s", error)
         finally:
             os.close(fd)
     return text
+
+
+def _read_keymap(fd, size):
+    """The first ``size`` bytes of the file ``fd``, fewer where it is shorter. Read, not
+    mapped: a file that its owner cuts short while it is read gives short text, where a
+    mapping would kill the process on touching the missing pages."""
+    data = bytearray()
+    while len(data) < size:
+        chunk = os.pread(fd, size - len(data), len(data))
+        if not chunk:
+            break
+        data += chunk
+    return bytes(data)
 
 
 def keymap_names():
@@ -371,23 +427,49 @@ def keymap_names():
     return tuple(found.get(key, "") for key in keys)
 
 
-def session_keymap():
-    """The keymap text of the session: the compositor's, else the one of ``keymap_names``."""
-    if os.environ.get("WAYLAND_DISPLAY"):
-        try:
-            text = compositor_keymap()
-        except Exception as error:  # no pywayland, a broken connection: the names follow
-            log.debug("no keymap from the compositor: %s", error)
-            text = None
-        if text:
-            return text
+def _compositors_keymap():
+    """The compositor's keymap text, or None outside Wayland or when it gives none."""
+    if not os.environ.get("WAYLAND_DISPLAY"):
+        return None
+    try:
+        text = compositor_keymap()
+    except Exception as error:  # no pywayland, a broken connection: the names follow
+        log.debug("no keymap from the compositor: %s", error)
+        text = None
+    if not text:
         log.info("the compositor gave no keymap; the layout's names are used")
+    return text
+
+
+def _names_keymap():
+    """The keymap text of ``keymap_names``, else of a US keyboard."""
     names = keymap_names()
     try:
         return keymap_from_names(*names)
     except ValueError:
         log.warning("no keymap for the layout %r; a US keyboard is assumed", names)
         return keymap_from_names()
+
+
+def session_keymap():
+    """The keymap text of the session: the compositor's, else the one of ``keymap_names``."""
+    return _compositors_keymap() or _names_keymap()
+
+
+def session_keyboard():
+    """The session's keyboard: the compositor's keymap, else (none given, refused or not
+    compiled) the one of ``keymap_names``. Raises NoAccess when no keymap compiles."""
+    text = _compositors_keymap()
+    if text:
+        try:
+            return _Keyboard(text)
+        except ValueError as error:
+            log.warning("the compositor's keymap is not used (%s); the layout's is", error)
+    try:
+        return _Keyboard(_names_keymap())
+    except ValueError as error:
+        log.debug("no keymap from the layout's names: %s", error)
+        raise NoAccess(NO_KEYMAP) from None
 
 
 # The devices ---------------------------------------------------------------------------------
@@ -443,6 +525,32 @@ def _open(path):
     return os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
 
 
+def _identity(fd):
+    """What tells the device open on ``fd`` from others, whatever path opened it."""
+    try:
+        status = os.fstat(fd)
+    except OSError:
+        return "fd", fd
+    if stat.S_ISCHR(status.st_mode):
+        return "device", status.st_rdev
+    return "file", status.st_dev, status.st_ino
+
+
+def _unique(opened):
+    """``opened`` without a device opened a second time (closed): each open file of a device
+    receives every event, so a device read twice would give every key twice."""
+    unique, seen = [], set()
+    for path, fd in opened:
+        identity = _identity(fd)
+        if identity in seen:
+            log.info("input device %s is read once, under an earlier name", path)
+            os.close(fd)
+        else:
+            seen.add(identity)
+            unique.append((path, fd))
+    return unique
+
+
 def _find_devices(pattern):
     """(path, fd) of each readable keyboard and pointer device; NoAccess without a keyboard."""
     found, keyboards = [], 0
@@ -468,8 +576,9 @@ def open_capture(house, words=capture.WORD_CHARACTERS, devices=None, keymap=None
     """A capture, not started yet, that keeps ``house.pressed_chars`` equal to the word being
     typed. ``devices``: the event device paths to read (a FIFO of recorded events will do);
     None for every readable keyboard (and pointer, for its clicks) under /dev/input.
-    ``keymap``: keymap text; None for the session's. Raises NoAccess when no device can be
-    read, and ValueError for a keymap that does not compile."""
+    ``keymap``: keymap text; None for the session's (``session_keyboard``). Raises NoAccess
+    when no device can be read or no keymap compiles, and ValueError for a ``keymap`` that is
+    refused or does not compile."""
     if devices is None:
         opened = _find_devices(DEVICES)
     else:
@@ -483,11 +592,15 @@ def open_capture(house, words=capture.WORD_CHARACTERS, devices=None, keymap=None
                 raise NoAccess(f"{path} cannot be read ({error.strerror}){GRANT}") from None
         if not opened:
             raise NoAccess(NO_ACCESS)
+    opened, keyboard = _unique(opened), None
     try:
-        return EvdevCapture(house, words, opened, session_keymap() if keymap is None else keymap)
+        keyboard = session_keyboard() if keymap is None else _Keyboard(keymap)
+        return EvdevCapture(house, words, opened, keyboard)
     except BaseException:
         for _, fd in opened:
             os.close(fd)
+        if keyboard is not None:
+            keyboard.close()
         raise
 
 
@@ -502,9 +615,9 @@ class _Device:
 class EvdevCapture(capture.Word):
     """Keeps ``house.pressed_chars`` equal to the word being typed on the input devices."""
 
-    def __init__(self, house, words, devices, keymap):
+    def __init__(self, house, words, devices, keyboard):
         super().__init__(house, words)
-        self.keyboard = _Keyboard(keymap)
+        self.keyboard = keyboard
         self._devices = [_Device(path, fd) for path, fd in devices]
         self.down = collections.Counter()  # evdev code -> the devices that hold it
         self.lock = threading.Condition()
