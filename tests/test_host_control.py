@@ -47,22 +47,57 @@ def test_one_host_per_session_and_a_dead_hosts_socket_replaced(session):
     select.select([server], [], [], 5)
     request = server.accept()
     assert (request.action, request.hotkey) == ("x", None)
-    request.answer(False, "x: no such thing")
+    long = "x: no such thing " + "é/" * control.MAX_MESSAGE  # longer than a reply carries
+    request.answer(False, long)
     client.join(5)
-    assert replies == [(False, "x: no such thing")]
+    assert replies == [(False, long[: control.MAX_MESSAGE - 1] + "…")]
     server.close()
     assert not os.path.exists(path)
     control.Server(path).close()  # the lock is free again
 
 
-def test_a_peer_of_another_user_is_refused_unread(session, monkeypatch):
+def connect(path, sent=b""):
+    client = socket.socket(socket.AF_UNIX)
+    client.connect(path)
+    client.sendall(sent)
+    return client
+
+
+def test_idle_clients_neither_delay_a_request_nor_pile_up(session):
     server = control.Server(control.socket_path("wayland-7", session))
-    monkeypatch.setattr(control, "peer_uid", lambda connection: os.getuid() + 1)
-    with socket.socket(socket.AF_UNIX) as client:
-        client.connect(server.path)
-        with pytest.raises(control.ControlError, match="another user"):
-            server.accept()
-        assert b"refused: another user's host" in client.recv(4096)
+    idle = [connect(server.path) for _ in range(control.MAX_PENDING - 1)]
+    real = connect(server.path, b'{"action": "expand"}\n')
+    select.select([server], [], [], control.REQUEST_TIMEOUT * 5)
+    assert server.accept().action == "expand"
+    for client in idle:  # still being read: the request did not wait for them
+        client.setblocking(False)
+        with pytest.raises(BlockingIOError):
+            client.recv(100)
+    idle.append(connect(server.path))  # the last free place
+    with connect(server.path) as refused:
+        assert refused.recv(4096).startswith(b'{"ok": false, "message": "busy: ')
+    server.close()
+    for client in [*idle, real]:
+        client.close()
+
+
+@pytest.mark.parametrize(
+    "sent, said",
+    [
+        (b"[" * 4000 + b"\n", "bad request: a request is one flat object"),
+        (b'{"action": {"action": "expand"}}\n', "bad request: a request is one flat object"),
+        (b'{"hotkey": "ctrl+[", "x{": ""}\n', "bad request: expected {"),  # flat, read in full
+        (None, "refused: another user's host"),
+    ],
+)
+def test_a_bad_or_foreign_request_is_answered_by_its_reader(session, monkeypatch, sent, said):
+    server = control.Server(control.socket_path("wayland-7", session))
+    if sent is None:
+        monkeypatch.setattr(control, "peer_uid", lambda connection: os.getuid() + 1)
+    with connect(server.path, sent or b"") as client:
+        client.settimeout(10)
+        assert said in client.recv(4096).decode()
+    assert server.accept() is None
     server.close()
 
 
@@ -196,3 +231,45 @@ def test_a_wayland_action_that_types_waits_for_the_modifiers(action, released, e
     host.actions = types.SimpleNamespace(run=lambda *_: host.capture.calls.append("run") or True)
     assert host._perform(action, {}, "ctrl+alt+k") == ("run" in expected)
     assert host.capture.calls == expected
+
+
+class Host(serving.HostBase):
+    def _perform(self, action, args, label):
+        return self.perform(action)
+
+
+@pytest.mark.parametrize(
+    "asked, path, said",
+    [
+        (b'{"hotkey": "ctrl+q"}', os.fsdecode(b"/\xff.toml"), "no hotkey 'ctrl+q' in /?.toml"),
+        (b'{"action": "expand"}', "/c.toml", "the request failed: KeyError: 'expand'"),
+    ],
+)
+def test_a_request_whose_handling_fails_is_answered_and_the_host_serves_on(
+    session, asked, path, said
+):
+    host = Host(config.parse(CONFIG, path))
+    host.control = control.Server(control.socket_path("wayland-7", session))
+    host.stopper = types.SimpleNamespace(busy=None)
+    host.perform = {}.__getitem__
+    with connect(host.control.path, asked + b"\n") as client:
+        select.select([host.control], [], [], 5)
+        host._serve()
+        assert said in client.recv(4096).decode()
+    # An action's catch-up answers what was read in full, and does not wait for the rest.
+    late, idle = [], []
+
+    def meanwhile(action):
+        late.append(connect(host.control.path, asked + b"\n"))
+        idle.append(connect(host.control.path))
+        return select.select([host.control], [], [], 5)
+
+    host.perform = meanwhile
+    host.run_action("expand", {}, "test")
+    assert b"ignored: asked while expand ran" in late[0].recv(4096)
+    idle[0].setblocking(False)
+    with pytest.raises(BlockingIOError):
+        idle[0].recv(100)
+    host.control.close()
+    for client in late + idle:
+        client.close()
