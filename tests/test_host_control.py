@@ -51,7 +51,11 @@ def test_one_host_per_session_and_a_dead_hosts_socket_replaced(session):
     request.answer(False, long)
     client.join(5)
     assert replies == [(False, long[: control.MAX_MESSAGE - 1] + "…")]
+    os.unlink(path + ".lock")  # removed by hand: a second host starts and replaces the socket
+    second = control.Server(path)
     server.close()
+    assert os.path.exists(path)  # the first host's end leaves the second's socket alone
+    second.close()
     assert not os.path.exists(path)
     control.Server(path).close()  # the lock is free again
 
@@ -273,3 +277,46 @@ def test_a_request_whose_handling_fails_is_answered_and_the_host_serves_on(
     host.control.close()
     for client in late + idle:
         client.close()
+
+
+@pytest.mark.parametrize("display", [":5", ":5.0", "unix:5.1"])
+def test_the_screen_and_a_local_transport_name_one_x_session(display):
+    assert control.x11_session(display) == "x11-:5" != control.x11_session("otherhost:5")
+
+
+@pytest.mark.parametrize(
+    "mode, owner, said",
+    [
+        (0o777, 0, "may be written by other users (mode 777)"),
+        (0o720, 0, "may be written by other users (mode 720)"),
+        (0o700, 1, "belongs to another user"),
+    ],
+)
+def test_a_runtime_folder_others_may_write_to_is_refused(session, monkeypatch, mode, owner, said):
+    os.chmod(session["XDG_RUNTIME_DIR"], mode)
+    monkeypatch.setattr(
+        control.os, "getuid", lambda: os.stat(session["XDG_RUNTIME_DIR"]).st_uid + owner
+    )
+    for attempt in (lambda: control.Server(control.socket_path("wayland-7", session)),
+                    lambda: control.request({"action": "expand"}, session)):  # fmt: skip
+        with pytest.raises(control.ControlError, match=re.escape(said)):
+            attempt()
+    assert os.listdir(session["XDG_RUNTIME_DIR"]) == []
+
+
+def test_a_planted_lock_link_and_a_stranger_s_socket_are_refused(
+    session, tmp_path_factory, monkeypatch
+):
+    path = control.socket_path(control.wayland_session("wayland-7"), session)
+    target = tmp_path_factory.mktemp("victim") / "made"
+    os.symlink(target, path + ".lock")
+    with pytest.raises(control.ControlError, match="cannot make the control socket's lock"):
+        control.Server(path)
+    assert not target.exists()
+    os.unlink(path + ".lock")
+    server = control.Server(path)
+    monkeypatch.setattr(control, "peer_uid", lambda connection: os.getuid() + 1)
+    with pytest.raises(control.ControlError, match=r"served by another user \(uid \d+\)"):
+        control.request({"action": "expand"}, session)
+    assert server.accept() is None
+    server.close()

@@ -3,8 +3,10 @@ running host to run an action, and hear back how it went.
 
 The socket is a Unix stream socket in $XDG_RUNTIME_DIR named after the session's display, so
 that each session has one host. It is made with mode 0600 and answers only connections of the
-host's own user (SO_PEERCRED). A lock file beside it, held while the host runs, tells a live
-host from the socket a dead one left behind, which is replaced.
+host's own user (SO_PEERCRED); the client, in turn, asks only a host of its own user. Both
+refuse a runtime folder that another user owns or may write to. A lock file beside the socket,
+held while the host runs, tells a live host from the socket a dead one left behind, which is
+replaced; a host removes the socket at its end only while it is still the one it made.
 
 One request per connection: a JSON object on one line, ``{"action": NAME}`` or
 ``{"hotkey": COMBINATION}`` (the configured hotkey whose action and arguments run); one reply
@@ -25,6 +27,7 @@ import os
 import re
 import select
 import socket
+import stat
 import struct
 import threading
 import time
@@ -64,8 +67,12 @@ def wayland_session(name):
 
 
 def x11_session(name):
-    """The session name of the X display ``name``."""
-    return "x11-" + name
+    """The session name of the X display ``name``. The screen number and the local transport
+    name the same display: ":0", ":0.1" and "unix:0" are one session."""
+    host, colon, rest = name.rpartition(":")
+    if not colon:
+        return "x11-" + name
+    return f"x11-{'' if host == 'unix' else host}:{rest.split('.', 1)[0]}"
 
 
 def session_names(environ=None):
@@ -94,6 +101,27 @@ def socket_path(session, environ=None):
     if len(os.fsencode(path)) > MAX_PATH:
         raise ControlError(f"the runtime folder's path is too long for a socket: {runtime}")
     return path
+
+
+def check_private(folder):
+    """Raises ControlError unless ``folder`` is a folder of this user that no one else may
+    write to: elsewhere another user could put a socket, or a link in place of the lock."""
+    try:
+        info = os.stat(folder)
+    except OSError as error:
+        raise ControlError(f"the runtime folder {folder}: {error.strerror}") from None
+    if not stat.S_ISDIR(info.st_mode):
+        raise ControlError(f"the runtime folder {folder} is not a folder")
+    if info.st_uid != os.getuid():
+        raise ControlError(
+            f"the runtime folder {folder} belongs to another user (uid {info.st_uid}); "
+            "XDG_RUNTIME_DIR must be a folder of your own"
+        )
+    if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+        raise ControlError(
+            f"the runtime folder {folder} may be written by other users "
+            f"(mode {stat.S_IMODE(info.st_mode):o}); XDG_RUNTIME_DIR must be yours alone"
+        )
 
 
 def peer_uid(connection):
@@ -142,11 +170,12 @@ class Server:
         self.ready = collections.deque()
         self.pending = 0  # connections being read or in ``ready``
         self.closed = False
-        self.listener = self.acceptor = None
+        self.listener = self.acceptor = self.identity = None
         self.pipes = []
+        check_private(os.path.dirname(path) or ".")
         try:
             lock = path + ".lock"
-            self.lock = os.open(lock, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+            self.lock = os.open(lock, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC | os.O_NOFOLLOW, 0o600)
         except OSError as error:
             raise ControlError(f"cannot make the control socket's lock {lock}: {error}") from None
         try:
@@ -166,6 +195,8 @@ class Server:
                 self.listener.bind(path)
             finally:
                 os.umask(mask)
+            bound = os.lstat(path)
+            self.identity = (bound.st_dev, bound.st_ino)
             os.chmod(path, 0o600)
             self.listener.listen(MAX_PENDING)
             self.listener.setblocking(False)
@@ -299,8 +330,9 @@ class Server:
         return asked
 
     def close(self):
-        """Answers the requests still waiting, removes the socket and gives up the lock; the
-        next host may start."""
+        """Answers the requests still waiting, removes the socket while it is still the one
+        this server made (a host started after the lock file was removed may have replaced
+        it) and gives up the lock; the next host may start."""
         if self.acceptor is not None:
             os.write(self.stop_write, b"x")
             self.acceptor.join()
@@ -319,7 +351,9 @@ class Server:
             self.listener.close()
             self.listener = None
             with contextlib.suppress(OSError):
-                os.unlink(self.path)
+                info = os.lstat(self.path)
+                if (info.st_dev, info.st_ino) == self.identity:
+                    os.unlink(self.path)
         if self.lock is not None:
             os.close(self.lock)
             self.lock = None
@@ -327,23 +361,30 @@ class Server:
 
 def request(asked, environ=None, timeout=REPLY_TIMEOUT):
     """Sends ``asked`` to the host of this session; its reply ``(ok, message)``. Raises
-    ControlError when no host answers."""
+    ControlError when no host of this user answers."""
     names = session_names(environ)
     if not names:
         raise ControlError("no session: neither WAYLAND_DISPLAY nor DISPLAY is set")
     tried = []
     for session in names:
         path = socket_path(session, environ)
+        check_private(os.path.dirname(path))
         client = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         with client:
             client.settimeout(REQUEST_TIMEOUT)
             try:
                 client.connect(path)
+                uid = peer_uid(client)
             except (FileNotFoundError, ConnectionRefusedError):
                 tried.append(path)
                 continue
             except OSError as error:
                 raise ControlError(f"cannot reach velmora-host at {path}: {error}") from None
+            if uid != os.getuid():
+                raise ControlError(
+                    f"{path} is served by another user (uid {uid}), not by your "
+                    "velmora-host; not asked"
+                )
             return _exchange(client, asked, timeout)
     raise ControlError(f"no velmora-host runs in this session (looked for {', '.join(tried)})")
 
