@@ -47,22 +47,64 @@ def test_one_host_per_session_and_a_dead_hosts_socket_replaced(session):
     select.select([server], [], [], 5)
     request = server.accept()
     assert (request.action, request.hotkey) == ("x", None)
-    request.answer(False, "x: no such thing")
+    long = "x: no such thing " + "é/" * control.MAX_MESSAGE  # longer than a reply carries
+    request.answer(False, long)
     client.join(5)
-    assert replies == [(False, "x: no such thing")]
+    assert replies == [(False, long[: control.MAX_MESSAGE - 1] + "…")]
+    os.unlink(path + ".lock")  # removed by hand: a second host starts and replaces the socket
+    second = control.Server(path)
     server.close()
+    assert os.path.exists(path)  # the first host's end leaves the second's socket alone
+    second.close()
     assert not os.path.exists(path)
     control.Server(path).close()  # the lock is free again
 
 
-def test_a_peer_of_another_user_is_refused_unread(session, monkeypatch):
+def connect(path, sent=b""):
+    client = socket.socket(socket.AF_UNIX)
+    client.connect(path)
+    client.sendall(sent)
+    return client
+
+
+def test_idle_clients_neither_delay_a_request_nor_pile_up(session, monkeypatch):
+    monkeypatch.setattr(control, "REQUEST_TIMEOUT", 60.0)  # idle until the end, on any load
     server = control.Server(control.socket_path("wayland-7", session))
-    monkeypatch.setattr(control, "peer_uid", lambda connection: os.getuid() + 1)
-    with socket.socket(socket.AF_UNIX) as client:
-        client.connect(server.path)
-        with pytest.raises(control.ControlError, match="another user"):
-            server.accept()
-        assert b"refused: another user's host" in client.recv(4096)
+    idle = [connect(server.path) for _ in range(control.MAX_PENDING - 1)]
+    real = connect(server.path, b'{"action": "expand"}\n')
+    select.select([server], [], [], control.REQUEST_TIMEOUT * 5)
+    assert server.accept().action == "expand"
+    idle[0].setblocking(False)
+    with pytest.raises(BlockingIOError):  # still being read: the request did not wait for it
+        idle[0].recv(100)
+    idle.append(connect(server.path))  # the last free place
+    with connect(server.path) as refused:
+        assert refused.recv(4096).startswith(b'{"ok": false, "message": "busy: ')
+    server.close()
+    for client in [*idle, real]:
+        client.close()
+
+
+@pytest.mark.parametrize(
+    "sent, said",
+    [
+        (b"[" * 4000 + b"\n", "bad request: a request is one flat object"),
+        (b'{"action": {"action": "expand"}}\n', "bad request: a request is one flat object"),
+        (b'{"hotkey": "ctrl+[", "x{": ""}\n', "bad request: expected {"),  # flat, read in full
+        (None, "refused: another user's host"),
+    ],
+)
+def test_a_bad_or_foreign_request_is_answered_by_its_reader(session, monkeypatch, sent, said):
+    server = control.Server(control.socket_path("wayland-7", session))
+    if sent is None:
+        monkeypatch.setattr(control, "peer_uid", lambda connection: os.getuid() + 1)
+    with connect(server.path, sent or b"") as client:
+        client.settimeout(10)
+        assert said in client.recv(4096).decode()
+    if sent is None:  # and the client asks no server of another user
+        with pytest.raises(control.ControlError, match=r"served by another user \(uid \d+\)"):
+            control.request({"action": "expand"}, session)
+    assert server.accept() is None
     server.close()
 
 
@@ -196,3 +238,62 @@ def test_a_wayland_action_that_types_waits_for_the_modifiers(action, released, e
     host.actions = types.SimpleNamespace(run=lambda *_: host.capture.calls.append("run") or True)
     assert host._perform(action, {}, "ctrl+alt+k") == ("run" in expected)
     assert host.capture.calls == expected
+
+
+@pytest.mark.parametrize(
+    "asked, path, said",
+    [
+        (b'{"hotkey": "ctrl+q"}', os.fsdecode(b"/\xff.toml"), "no hotkey 'ctrl+q' in /?.toml"),
+        (b'{"action": "expand"}', "/c.toml", "the request failed: KeyError: 'expand'"),
+    ],
+)
+def test_a_request_whose_handling_fails_is_answered_and_the_host_serves_on(
+    session, asked, path, said
+):
+    host = serving.HostBase(config.parse(CONFIG, path))
+    host.control = control.Server(control.socket_path("wayland-7", session))
+    host.stopper = types.SimpleNamespace(busy=None)
+    host._perform = lambda action, args, label: {}[action]
+    with connect(host.control.path, asked + b"\n") as client:
+        select.select([host.control], [], [], 5)
+        host._serve()
+        assert said in client.recv(4096).decode()
+    # An action's catch-up answers what was read in full, and does not wait for the rest.
+    late = []
+    host._perform = lambda *_: (
+        late.extend([connect(host.control.path, asked + b"\n"), connect(host.control.path)])
+        or select.select([host.control], [], [], 5)
+    )
+    host.run_action("expand", {}, "test")
+    assert b"ignored: asked while expand ran" in late[0].recv(4096)
+    late[1].setblocking(False)
+    with pytest.raises(BlockingIOError):  # still being read
+        late[1].recv(100)
+    host.control.close()
+    for client in late:
+        client.close()
+
+
+@pytest.mark.parametrize("display", [":5", ":5.0", "unix:5.1"])
+def test_the_screen_and_a_local_transport_name_one_x_session(display):
+    assert control.x11_session(display) == "x11-:5" != control.x11_session("otherhost:5")
+
+
+@pytest.mark.parametrize(
+    "mode, owner, said",
+    [
+        (0o777, 0, "may be written by other users (mode 777)"),
+        (0o720, 0, "may be written by other users (mode 720)"),
+        (0o700, 1, "belongs to another user"),
+    ],
+)
+def test_a_runtime_folder_others_may_write_to_is_refused(session, monkeypatch, mode, owner, said):
+    os.chmod(session["XDG_RUNTIME_DIR"], mode)
+    monkeypatch.setattr(
+        control.os, "getuid", lambda: os.stat(session["XDG_RUNTIME_DIR"]).st_uid + owner
+    )
+    for attempt in (lambda: control.Server(control.socket_path("wayland-7", session)),
+                    lambda: control.request({"action": "expand"}, session)):  # fmt: skip
+        with pytest.raises(control.ControlError, match=re.escape(said)):
+            attempt()
+    assert os.listdir(session["XDG_RUNTIME_DIR"]) == []

@@ -164,14 +164,18 @@ class PictureWindow:
 
 
 class Collected(logging.Handler):
-    """The host's log lines of one action, for the reply to the control request that ran it."""
+    """The host's log lines of one action, for the reply to the control request that ran it:
+    those of the thread that runs it (the reader threads of the control socket and the
+    keyboard devices' threads log about other things meanwhile)."""
 
     def __init__(self):
         super().__init__(logging.INFO)
         self.records = []
+        self.thread = threading.get_ident()
 
     def emit(self, record):
-        self.records.append(record)
+        if record.thread == self.thread:
+            self.records.append(record)
 
     def summary(self, ok):
         """The last line on success; the warnings and errors on failure."""
@@ -191,6 +195,9 @@ class HostBase:
         self.config = config
         self.verbose = verbose
         self.control = None  # control.Server once the socket is made
+        # The last action and when it ended (time.monotonic): a control request accepted
+        # before then came while it ran.
+        self.last_action, self.idle_since = None, float("-inf")
         self.capture = None
         self.actions = None
 
@@ -294,33 +301,31 @@ class HostBase:
     def run_action(self, action, args, label):
         """Runs ``action`` as a hotkey does, with the stopper told; whether it succeeded.
         Control requests that came while it ran are answered without running: like a hotkey
-        pressed meanwhile, they are no new request."""
+        pressed meanwhile, they are no new request. Those read in full by now are answered
+        here; the later ones when ``_serve`` takes them."""
         log.info("%s: %s", label, action)
         self.stopper.busy = action
         try:
             return self._perform(action, args, label)
         finally:
             self.stopper.busy = None
-            while self.control is not None:
-                try:
-                    queued = self.control.accept()
-                except control.ControlError:
-                    continue
+            self.last_action, self.idle_since = action, time.monotonic()
+            for _ in range(control.MAX_PENDING):
+                queued = self.control.accept() if self.control is not None else None
                 if queued is None:
                     break
-                log.debug("control socket: a request made while %s ran, ignored", action)
-                queued.answer(False, f"ignored: asked while {action} ran")
+                self._ignore(queued, action)
 
     # Control requests ---------------------------------------------------------------------------
 
     def _serve(self):
-        """Answers one request of the control socket with how its action went."""
-        try:
-            request = self.control.accept()
-        except control.ControlError as error:
-            log.warning("control socket: %s", error)
-            return
+        """Answers one request of the control socket with how its action went. A request
+        whose handling fails is answered so and dropped; the host serves on."""
+        request = self.control.accept()
         if request is None:
+            return
+        if request.accepted < self.idle_since:
+            self._ignore(request, self.last_action)
             return
         collected = Collected()
         log.addHandler(collected)
@@ -330,9 +335,18 @@ class HostBase:
         except actions.ActionFailed as failed:
             log.error("control socket: %s", failed)
             ok = False
+        except Exception as error:
+            log.error("control socket: the request failed: %s: %s", type(error).__name__, error)
+            log.debug("the request's traceback", exc_info=True)
+            ok = False
         finally:
             log.removeHandler(collected)
         request.answer(ok, collected.summary(ok))
+
+    @staticmethod
+    def _ignore(request, action):
+        log.debug("control socket: a request made while %s ran, ignored", action)
+        request.answer(False, f"ignored: asked while {action} ran")
 
     def resolve(self, name, hotkey):
         """The action, its arguments and a label for the log, of a request by action name
