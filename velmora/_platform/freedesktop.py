@@ -150,8 +150,12 @@ def read_output(argv, *, timeout, limit, env=None):
                 start_new_session=True,
                 close_fds=True,
             )
-        output = _read_all(process, argv, timeout, limit)
-        process.wait(timeout)
+        deadline = time.monotonic() + timeout  # for the output and the exit together
+        try:
+            output = _read_all(process, deadline, limit)
+            process.wait(max(0.0, deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            raise subprocess.TimeoutExpired(argv, timeout) from None
     except BaseException:
         if process is not None:
             _kill_group(process)
@@ -160,22 +164,22 @@ def read_output(argv, *, timeout, limit, env=None):
     return process.returncode, output
 
 
-def _read_all(process, argv, timeout, limit):
-    """What ``process`` writes until it closes its output, within the time and size limits."""
-    deadline = time.monotonic() + timeout
+def _read_all(process, deadline, limit):
+    """What ``process`` writes until it closes its output, by ``deadline`` and within
+    ``limit`` bytes."""
     chunks, size = [], 0
     with selectors.DefaultSelector() as selector:
         selector.register(process.stdout, selectors.EVENT_READ)
         while True:
             remaining = deadline - time.monotonic()
             if remaining <= 0 or not selector.select(remaining):
-                raise subprocess.TimeoutExpired(argv, timeout)
+                raise subprocess.TimeoutExpired(process.args, 0)
             chunk = os.read(process.stdout.fileno(), 1 << 20)
             if not chunk:
                 return b"".join(chunks)
             size += len(chunk)
             if size > limit:
-                raise OutputTooLarge(f"{argv[0]} wrote more than {limit:,} bytes")
+                raise OutputTooLarge(f"{process.args[0]} wrote more than {limit:,} bytes")
             chunks.append(chunk)
 
 

@@ -96,18 +96,19 @@ class _Watchdog:
 
         def guarded(*args, **kwargs):
             token = object()
-            # A Ctrl-C between taking the condition's lock and entering the block would keep
-            # the lock taken for good, and the watch with it.
-            with interrupts.deferred(), self._condition:
-                due = time.monotonic() + ROUND_TRIP_TIMEOUT
-                self._armed[token] = (due, socket, connection)
-                if self._thread is None:
-                    self._thread = threading.Thread(
-                        target=self._watch, daemon=True, name="velmora-x11-deadline"
-                    )
-                    self._thread.start()
-                self._condition.notify()
             try:
+                # A Ctrl-C between taking the condition's lock and entering the block would
+                # keep the lock taken for good, and the watch with it; one held back until the
+                # block's end lands inside the try, which disarms the deadline again.
+                with interrupts.deferred(), self._condition:
+                    due = time.monotonic() + ROUND_TRIP_TIMEOUT
+                    self._armed[token] = (due, socket, connection)
+                    if self._thread is None:
+                        self._thread = threading.Thread(
+                            target=self._watch, daemon=True, name="velmora-x11-deadline"
+                        )
+                        self._thread.start()
+                    self._condition.notify()
                 return call(*args, **kwargs)
             finally:
                 with interrupts.deferred(), self._condition:

@@ -6,9 +6,9 @@ decodes their key codes as the compositor does: with the session's keymap, throu
 libxkbcommon, in one keyboard state that every press and release of every keyboard updates.
 Shift, AltGr, Caps Lock, Num Lock and layout switches thus give the characters that the
 focused window receives. The keymap is the compositor's (the one it hands its clients'
-keyboards); without a compositor, or where its keymap is refused (a key code declared beyond
-those of the devices, which the library would size its tables by or abort on) or does not
-compile, the one that the RMLVO names describe (``XKB_DEFAULT_*`` in the environment, else
+keyboards), once a trial process has compiled it within limits (a keymap can make the library
+ask for gigabytes, or end the process); without a compositor, or where its keymap fails that
+trial, the one that the RMLVO names describe (``XKB_DEFAULT_*`` in the environment, else
 /etc/default/keyboard, else a US keyboard). Each device is read once, whatever the number of
 paths naming it.
 
@@ -44,6 +44,8 @@ import re
 import select
 import stat
 import struct
+import subprocess
+import sys
 import threading
 import time
 
@@ -96,10 +98,6 @@ DRAIN_TIMEOUT = 1.0
 KEYMAP_TIMEOUT = 2.0
 # The largest keymap taken from the compositor (a keymap has some 100 kB at most).
 KEYMAP_LIMIT = 16 << 20
-# The largest XKB key code a keymap may declare. Key codes end at KEY_MAX + 8 (767); the
-# library sizes its tables by the largest one declared, and fails an assertion (ending the
-# process) on one near 2**32.
-KEYCODE_LIMIT = 1023
 # The bytes read from a device at once: whole events.
 READ_SIZE = EVENT.size * 64
 
@@ -203,34 +201,45 @@ def keymap_from_names(layout="", variant="", options="", model=""):
         xkb.xkb_context_unref(context)
 
 
-# A key code declared in a keymap's text: "<NAME> = N;", "minimum = N;" or "maximum = N;",
-# with blanks and comments between. Comments and strings are matched too, so that what they
-# hold is skipped as the library skips it; a string may run over lines and to the end.
-_DECLARATION = re.compile(
-    rb"""(?://|\#)[^\n]*
-      | "(?:[^"\\]|\\.)*(?:"|\\?\Z)
-      | (?:<[^<>]*>|\b(?:minimum|maximum)\b)
-        (?:\s|(?://|\#)[^\n]*)* = (?:\s|(?://|\#)[^\n]*)* [-+]?
-        (?P<code>0x[0-9a-f]+|[0-9]+)""",
-    re.IGNORECASE | re.DOTALL | re.VERBOSE,
-)
+# A keymap from the compositor is compiled first in a child process, within these limits: a
+# keymap that the library cannot handle (it ends the process on some key codes, and sizes its
+# tables by the largest key code and shift level declared) then ends the child, not the host.
+TRIAL_MEMORY = 256 << 20
+TRIAL_TIMEOUT = 10.0
+_TRIAL = """
+import resource, sys
+resource.setrlimit(resource.RLIMIT_AS, ({memory}, {memory}))
+from velmora.host import evdev
+evdev._Keyboard(sys.stdin.buffer.read().decode()).close()
+"""
 
 
-def _refusal(data):
-    """Why the keymap text ``data`` (bytes) is not given to the library, or None: too long,
-    or a key code declared beyond KEYCODE_LIMIT."""
+def tried_keyboard(text):
+    """The keyboard of the compositor's keymap ``text``, once a child process has compiled it
+    within TRIAL_MEMORY and TRIAL_TIMEOUT. Raises ValueError when it is refused."""
+    data = text.rstrip("\0").encode()
     if len(data) > KEYMAP_LIMIT:
-        return f"{len(data)} bytes, more than {KEYMAP_LIMIT}"
-    for match in _DECLARATION.finditer(data):
-        code = match["code"]
-        if code is None:  # a comment or a string
-            continue
-        hexadecimal = code[:2].lower() == b"0x"
-        digits = (code[2:] if hexadecimal else code).lstrip(b"0") or b"0"
-        # Eight digits at most: no huge number is converted.
-        if len(digits) > 8 or int(digits, 16 if hexadecimal else 10) > KEYCODE_LIMIT:
-            return f"key code {code.decode()} declared, beyond {KEYCODE_LIMIT}"
-    return None
+        raise ValueError(f"the keymap is refused: {len(data)} bytes, more than {KEYMAP_LIMIT}")
+    package = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    try:
+        trial = subprocess.run(
+            [sys.executable, "-c", _TRIAL.format(memory=TRIAL_MEMORY)],
+            input=data,
+            capture_output=True,
+            timeout=TRIAL_TIMEOUT,
+            env=dict(os.environ, PYTHONPATH=package),
+            check=False,
+        )
+    except subprocess.TimeoutExpired:
+        raise ValueError(
+            f"the keymap is refused: not compiled within {TRIAL_TIMEOUT:g} s"
+        ) from None
+    if trial.returncode != 0:
+        said = trial.stderr.decode(errors="replace").strip().splitlines()[-1:] or ["no message"]
+        raise ValueError(
+            f"the keymap is refused: compiling it ended with status {trial.returncode} ({said[0]})"
+        )
+    return _Keyboard(text)
 
 
 class _Keyboard:
@@ -238,9 +247,6 @@ class _Keyboard:
 
     def __init__(self, text):
         data = text.rstrip("\0").encode()
-        refusal = _refusal(data)
-        if refusal is not None:
-            raise ValueError(f"the keymap is refused: {refusal}")
         xkb = self.xkb = _library()
         self.context = xkb.xkb_context_new(NO_ENVIRONMENT_NAMES)
         if not self.context:
@@ -462,7 +468,7 @@ def session_keyboard():
     text = _compositors_keymap()
     if text:
         try:
-            return _Keyboard(text)
+            return tried_keyboard(text)
         except ValueError as error:
             log.warning("the compositor's keymap is not used (%s); the layout's is", error)
     try:
