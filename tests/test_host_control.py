@@ -88,7 +88,7 @@ def test_idle_clients_neither_delay_a_request_nor_pile_up(session, monkeypatch):
 @pytest.mark.parametrize(
     "sent, said",
     [
-        (b"[" * 4000 + b"\n", "bad request: a request is one flat object"),
+        (b"[" * 4000 + b"\n", "bad request: "),  # deeper than the decoder goes, or unclosed
         (b'{"action": {"action": "expand"}}\n', "bad request: expected {"),
         (b'{"hotkey": "ctrl+[", "x{": ""}\n', "bad request: expected {"),  # flat, read in full
         (None, "refused: another user's host"),
