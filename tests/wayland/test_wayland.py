@@ -13,6 +13,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 from conftest import run_python
+from desktop.conftest import USER, user_home, user_python  # noqa: F401  (fixtures)
 from PIL import Image
 
 from .conftest import wait
@@ -132,7 +133,12 @@ def test_a_connection_closed_or_silent_fails_and_is_replaced(
     assert focused_field.settled("ac")["text"] == "ac"
 
 
-def test_picture_window_on_xwayland_kept_above_and_driven_by_keys_or_a_message(wdesk, sway):
+def test_picture_window_on_xwayland_kept_above_and_driven_by_keys_or_a_message(
+    wdesk,
+    sway,
+    user_python,  # noqa: F811
+    user_home,  # noqa: F811
+):
     import keyboard
 
     from velmora import snapTone
@@ -140,16 +146,34 @@ def test_picture_window_on_xwayland_kept_above_and_driven_by_keys_or_a_message(w
 
     original = np.random.default_rng(25).integers(0, 256, (60, 80, 3), np.uint8)
     snapTone.send_to_clipboard(Image.fromarray(original))
-    code = AS_NOBODY + "from velmora import snapTone\nprint(snapTone.BeginImageProcessing(True))"
-    failed = run_python(code, DISPLAY="", VELMORA_DESKTOP="1")  # OpenCV's GUI would abort
+    # The window's process runs as the session's user from an interpreter that user can read
+    # whole: OpenCV's GUI loads its libraries and plugins only when the window is made.
+    python, environment = user_python
+    environment = dict(environment, HOME=user_home, VELMORA_DESKTOP="1")
+    environment.update({key: sway[key] for key in ("WAYLAND_DISPLAY", "XDG_RUNTIME_DIR")})
+    code = "from velmora import snapTone\nprint(snapTone.BeginImageProcessing(True))"
+
+    def picture_window(display):
+        return subprocess.run(
+            [python, "-c", code],
+            capture_output=True,
+            text=True,
+            env=dict(environment, DISPLAY=display),
+            cwd=user_home,
+            timeout=120,
+            **USER,
+        )
+
+    failed = picture_window("")  # OpenCV's GUI would abort
     assert failed.returncode == 1 and "needs Xwayland" in failed.stderr, failed.stderr
     report = os.path.join(sway["HOME"], "x-display")  # sway's programs get its Xwayland
     sway_command(f'exec printf %s "$DISPLAY" > {report}.new && mv {report}.new {report}')
     display = wait(lambda: os.path.exists(report) and open(report).read(), "sway's DISPLAY")
-    child = ThreadPoolExecutor().submit(run_python, code, DISPLAY=display, VELMORA_DESKTOP="1")
+    child = ThreadPoolExecutor().submit(picture_window, display)
     shown = {"name": "Image Window", "focused": True, "shell": "xwayland", "type": "floating_con"}
 
     def named():  # focused and floating, once it has its class (given after it is pinned)
+        assert not child.done(), child.result().stderr
         nodes, tree = [], subprocess.run(["swaymsg", "-t", "get_tree"], capture_output=True)
         json.loads(tree.stdout, object_hook=lambda node: nodes.append(node) or node)
         found = [node for node in nodes if shown.items() <= node.items()]
