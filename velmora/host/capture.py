@@ -33,6 +33,8 @@ import unicodedata
 from velmora.host import keysyms, xserver
 
 LIMIT = 64
+# How long a hotkey's action waits for the recording to take in the keys typed before it.
+HOLD_TIMEOUT = 5.0
 # Characters that belong to a word besides letters, digits and combining marks, by default.
 WORD_CHARACTERS = "_"
 # Stands for a dead-key composition that has no character of its own.
@@ -202,11 +204,16 @@ class Capture(Word):
 
     # Holding while an action runs -------------------------------------------------------------
 
-    def hold(self, since, timeout=1.0):
-        """Stops recording events from the X time ``since`` on, once every earlier event is in."""
+    def hold(self, since, timeout=HOLD_TIMEOUT):
+        """Stops recording events from the X time ``since`` on, once every earlier event is in
+        (the recording may lag behind on a loaded machine), waiting ``timeout`` at most."""
         with self.lock:
             self.lock.wait_for(
-                lambda: self.latest is not None and _not_before(self.latest, since), timeout
+                lambda: (
+                    (self.latest is not None and _not_before(self.latest, since))
+                    or not self.thread.is_alive()
+                ),  # the recording stopped: nothing comes
+                timeout,
             )
             self.held_since, self.held_until = since, None
 

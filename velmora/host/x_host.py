@@ -123,7 +123,9 @@ class XHostRunner(serving.HostBase):
         user's keys held back while it types. A control request has no grab: only the
         modifier keys are waited for."""
         grab, since = self._grab_pressed or (None, self.x.server_time())
-        self.capture.hold(since)
+        # A hotkey's own press is recorded too, so its time is sure to come; a control
+        # request's "now" comes only with the user's next key: nothing is waited for then.
+        self.capture.hold(since, timeout=capture.HOLD_TIMEOUT if grab else 0.0)
         types = actions.REGISTRY[action].types
         try:
             if types:
