@@ -13,7 +13,7 @@ FIRST_DISPLAY = 70
 def _start(xvfb, number):
     """An Xvfb serving display ``number``, or None if it does not come up."""
     process = subprocess.Popen(
-        [xvfb, f":{number}", "-screen", "0", "1920x1200x24", "-nolisten", "tcp"],
+        [xvfb, f":{number}", "-screen", "0", "1920x1200x24", "-nolisten", "tcp", "-noreset"],
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,
     )

@@ -40,7 +40,17 @@ def start_private_display():
     """Starts Xvfb (and openbox where installed); returns its name and the processes."""
     read_end, write_end = os.pipe()
     server = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+        [
+            "Xvfb",
+            "-displayfd",
+            str(write_end),
+            "-screen",
+            "0",
+            "1280x800x24",
+            "-nolisten",
+            "tcp",
+            "-noreset",
+        ],
         pass_fds=(write_end,),
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,

@@ -169,11 +169,14 @@ def test_3_ctrl_c_at_each_write_of_typing_with_spare_keycodes(
 
 
 def start_xvfb(number):
-    """An Xvfb on display ``number``, once it answers."""
+    """An Xvfb on display ``number``, once it answers.
+
+    ``-noreset``: otherwise the server resets when the probe's connection closes, and a client
+    that connects during that reset is dropped (ECONNRESET)."""
     from Xlib import display as xdisplay
 
     server = subprocess.Popen(
-        ["Xvfb", f":{number}", "-nolisten", "tcp"],
+        ["Xvfb", f":{number}", "-nolisten", "tcp", "-noreset"],
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,
     )
