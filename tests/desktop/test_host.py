@@ -198,6 +198,46 @@ def test_sigterm_ends_the_host_and_frees_its_hotkeys(xserver, host, start_host):
     assert grabbable(xserver.name, "e")
 
 
+def catches(pid, number):
+    """Whether process ``pid`` has a handler of its own for signal ``number``."""
+    with open(f"/proc/{pid}/status") as status:
+        caught = next(line for line in status if line.startswith("SigCgt:"))
+    return bool(int(caught.split()[1], 16) & (1 << (number - 1)))
+
+
+def test_sigterm_ends_a_host_whose_log_nobody_reads(xserver, user_python, user_home):
+    """Its stderr a full pipe: every log line blocks, and the host ends all the same."""
+    read_end, write_end = os.pipe()
+    os.set_blocking(write_end, False)
+    try:
+        while os.write(write_end, bytes(4096)):
+            pass
+    except BlockingIOError:
+        pass
+    os.set_blocking(write_end, True)
+    path = pathlib.Path(user_home, "config.toml")
+    path.write_text(CONFIG)
+    executable, environment = user_python
+    environment = dict(environment, DISPLAY=xserver.name, VELMORA_DESKTOP="1", HOME=user_home)
+    process = subprocess.Popen(
+        [executable, "-m", "velmora.host", "--config", str(path)],
+        stdout=write_end,
+        stderr=write_end,
+        env=environment,
+        cwd=user_home,
+        **USER,
+    )
+    os.close(write_end)
+    try:
+        assert wait(lambda: catches(process.pid, signal.SIGTERM))  # the host's own handler
+        process.send_signal(signal.SIGTERM)
+        assert process.wait(timeout=60) == 0
+    finally:
+        process.kill()
+        process.wait()
+        os.close(read_end)
+
+
 def grabbable(display_name, key):
     """Whether another client may grab Ctrl+Alt+``key``: no host holds it."""
     from Xlib import XK, X, display, error

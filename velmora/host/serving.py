@@ -77,8 +77,13 @@ class Stopper:
                 os.write(self.reload_write, b"r")
             except BlockingIOError:
                 pass  # a reload is pending already
-        log.info("ending on %s", signal.Signals(number).name)
         os.write(self.stop_write, b"x")
+        # The last resort does not wait on the log: a log line blocks while stderr is a pipe
+        # that nobody reads, and the end must come all the same.
+        last_resort = threading.Timer(6 * STOP_GRACE + 1, os._exit, (0,))
+        last_resort.daemon = True
+        last_resort.start()
+        log.info("ending on %s", signal.Signals(number).name)
         if self.finished.wait(STOP_GRACE):
             return
         if self.busy is None and self.finished.wait(5 * STOP_GRACE):
