@@ -167,6 +167,7 @@ class Server:
         self.guard = threading.Lock()  # the queue, the count, the pipes and ``closed``
         self.ready = collections.deque()
         self.pending = 0  # connections being read or in ``ready``
+        self.refused = 0  # connections refused since the host was last able to take one
         self.closed = False
         self.listener = self.acceptor = self.identity = None
         self.pipes = []
@@ -243,6 +244,9 @@ class Server:
             with self.guard:
                 room = self.pending < MAX_PENDING
                 self.pending += room
+            if room and self.refused:
+                log.warning("control socket: %d connections were refused while busy", self.refused)
+                self.refused = 0
             if room:
                 reader = threading.Thread(
                     target=self._read_one,
@@ -256,7 +260,9 @@ class Server:
                 except RuntimeError:  # no thread can be started now
                     with self.guard:
                         self.pending -= 1
-            log.warning("control socket: a connection refused, %d are waiting", MAX_PENDING)
+            if not self.refused:  # once per busy spell: a flood must not flood the log too
+                log.warning("control socket: %d requests wait; refusing more", MAX_PENDING)
+            self.refused += 1
             busy = f"busy: {MAX_PENDING} requests are waiting already; try again"
             _send(connection, {"ok": False, "message": busy}, timeout=0)
             connection.close()
