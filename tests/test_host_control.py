@@ -51,7 +51,10 @@ def test_one_host_per_session_and_a_dead_hosts_socket_replaced(session):
     request.answer(False, long)
     client.join(5)
     assert replies == [(False, long[: control.MAX_MESSAGE - 1] + "…")]
-    os.unlink(path + ".lock")  # removed by hand: a second host starts and replaces the socket
+    os.unlink(path + ".lock")  # removed by hand: the first host still answers on its socket
+    with pytest.raises(control.AlreadyRunning):
+        control.Server(path)
+    os.unlink(path)  # both removed: a second host starts
     second = control.Server(path)
     server.close()
     assert os.path.exists(path)  # the first host's end leaves the second's socket alone

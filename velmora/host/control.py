@@ -6,7 +6,8 @@ that each session has one host. It is made with mode 0600 and answers only conne
 host's own user (SO_PEERCRED); the client, in turn, asks only a host of its own user. Both
 refuse a runtime folder that another user owns or may write to. A lock file beside the socket,
 held while the host runs, tells a live host from the socket a dead one left behind, which is
-replaced; a host removes the socket at its end only while it is still the one it made.
+replaced once nothing answers on it; a host removes the socket at its end only while it is
+still the one it made.
 
 One request per connection: a JSON object on one line, ``{"action": NAME}`` or
 ``{"hotkey": COMBINATION}`` (the configured hotkey whose action and arguments run); one reply
@@ -155,6 +156,22 @@ class Request:
         self.connection.close()
 
 
+def _answers(path):
+    """Whether something listens on the socket at ``path``. Only a refusal, or no socket at
+    all, tells that nobody does; a full backlog or a slow answer is someone."""
+    probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    probe.settimeout(1.0)
+    try:
+        probe.connect(path)
+    except (ConnectionRefusedError, FileNotFoundError):
+        return False
+    except OSError:
+        return True
+    finally:
+        probe.close()
+    return True
+
+
 class Server:
     """The listening socket of a running host.
 
@@ -187,6 +204,9 @@ class Server:
             self.stop_read, self.stop_write = self._pipe()
             os.set_blocking(self.wakeup_read, False)
             self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            if _answers(path):  # a live host whose lock file was removed by hand
+                self.close()
+                raise AlreadyRunning(f"another velmora-host serves this session ({path})")
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(path)  # left by a host that is gone: its lock was free
             mask = os.umask(0o177)
