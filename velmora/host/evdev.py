@@ -206,9 +206,13 @@ def keymap_from_names(layout="", variant="", options="", model=""):
 # tables by the largest key code and shift level declared) then ends the child, not the host.
 TRIAL_MEMORY = 256 << 20
 TRIAL_TIMEOUT = 10.0
+# The limit counts from what the interpreter has mapped when the trial starts, which differs
+# much between builds (a runtime that reserves address space up front has terabytes).
 _TRIAL = """
 import resource, sys
-resource.setrlimit(resource.RLIMIT_AS, ({memory}, {memory}))
+with open("/proc/self/status") as status:
+    mapped = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (mapped + {memory}, mapped + {memory}))
 from velmora.host import evdev
 evdev._Keyboard(sys.stdin.buffer.read().decode()).close()
 """
