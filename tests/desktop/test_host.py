@@ -342,7 +342,7 @@ def test_the_expansion_keeps_the_case_typed_and_leaves_the_caret_at_the_marker(
     xdotool("type", "--delay", "50", typed)
     assert field.settled(typed)["text"] == typed
     xdotool("key", "ctrl+alt+e")
-    assert field.settled(text) == {"text": text, "cursor": caret}, host.log()
+    assert field.settled(text, caret) == {"text": text, "cursor": caret}, host.log()
 
 
 def test_a_display_that_accepts_and_never_answers_ends_the_start(start_host):

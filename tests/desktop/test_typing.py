@@ -37,14 +37,16 @@ class TextField:
         )
         self.id = json.loads(self.process.stdout.readline())["window"]
 
-    def settled(self, text, timeout=10.0):
-        """The field's state once it holds ``text``, or its last state after ``timeout``."""
+    def settled(self, text, cursor=None, timeout=10.0):
+        """The field's state once it holds ``text`` (and the cursor at ``cursor``: the keys
+        that move it may come a moment after the text), or its last state after ``timeout``."""
         deadline = time.monotonic() + timeout
         while True:
             self.process.stdin.write("\n")
             self.process.stdin.flush()
             state = json.loads(self.process.stdout.readline())
-            if state["text"] == text or time.monotonic() > deadline:
+            done = state["text"] == text and cursor in (None, state["cursor"])
+            if done or time.monotonic() > deadline:
                 return state
             time.sleep(0.05)
 
@@ -74,7 +76,7 @@ def test_send_text_with_caret(field, reports):
         pytest.fail(message) if os.environ.get("CI") else pytest.skip(message)
 
     strokeSmith.SendTextWithCaret(TEXT)
-    assert field.settled(TYPED) == {"text": TYPED, "cursor": len(TYPED) - LEFTS}
+    assert field.settled(TYPED, len(TYPED) - LEFTS) == {"text": TYPED, "cursor": len(TYPED) - LEFTS}
     assert reports.items == []
 
 
@@ -127,7 +129,7 @@ def test_send_text_with_caret_as_an_ordinary_user(field, readable_packages):
         VELMORA_DESKTOP="1",
     )
     assert result.stdout.split() == ["65534"] and result.stderr == ""
-    assert field.settled(TYPED) == {"text": TYPED, "cursor": len(TYPED) - LEFTS}
+    assert field.settled(TYPED, len(TYPED) - LEFTS) == {"text": TYPED, "cursor": len(TYPED) - LEFTS}
 
 
 def test_expand_text_replaces_the_typed_abbreviation(field, monkeypatch, reports):

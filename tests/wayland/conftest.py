@@ -101,13 +101,17 @@ class Field:
         self.process = subprocess.Popen(argv, env=environment, cwd=self.folder, **QUIET, **user)
         wait(lambda: os.path.exists(self.state), f"the {kind} field")
 
-    def settled(self, text, timeout=10.0):
-        """The state once the field holds ``text`` and the caret has moved, or after timeout."""
+    def settled(self, text, cursor=None, timeout=10.0):
+        """The state once the field holds ``text`` and the caret has moved (to ``cursor``,
+        when given), or after timeout."""
         deadline, read = (
             time.monotonic() + timeout,
             lambda: json.loads(Path(self.state).read_bytes()),
         )
-        while read()["text"] != text and time.monotonic() < deadline:
+        while time.monotonic() < deadline:
+            state = read()
+            if state["text"] == text and cursor in (None, state["cursor"]):
+                break
             time.sleep(0.05)
         time.sleep(0.2)
         return read()

@@ -43,7 +43,7 @@ def test_caret_text_as_an_ordinary_user_and_an_expansion_in_it(focused_field, wd
     result = run_python(AS_NOBODY + code, VELMORA_DESKTOP="1")
     assert result.returncode == 0 and result.stderr == "", result.stderr
     caret = len(TYPED) - LEFTS
-    assert focused_field.settled(TYPED) == {"text": TYPED, "cursor": caret}
+    assert focused_field.settled(TYPED, caret) == {"text": TYPED, "cursor": caret}
     # The persistent keyboard stands in for the user's: the user types at the caret.
     wdesk.display().write(" say brb")
     substitution = "be right back \u2013 \u00e0 bient\u00f4t, \u6771\u4eac \u20ac"
