@@ -34,6 +34,17 @@ def _require(program, package):
         pytest.skip(message)
 
 
+def servers_environment():
+    """The environment of the display's own programs (Xvfb, openbox). The sanitizer stage
+    preloads its runtimes into every program the tests start; they are there for this
+    project's modules, and preloaded into openbox they now and then kept it from mapping a
+    window."""
+    environment = dict(os.environ)
+    if environment.get("VELMORA_SANITIZE") == "1":
+        environment.pop("LD_PRELOAD", None)
+    return environment
+
+
 @pytest.fixture(scope="session", params=["bare", "managed"])
 def xserver(request):
     """A fresh Xvfb display, with or without a window manager, set as DISPLAY."""
@@ -54,6 +65,7 @@ def xserver(request):
             "-noreset",
         ],
         pass_fds=(write_end,),
+        env=servers_environment(),
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,
     )
@@ -99,6 +111,7 @@ def _start_window_manager(name):
 
     manager = subprocess.Popen(
         ["openbox", "--sm-disable"],
+        env=servers_environment(),
         stdin=subprocess.DEVNULL,
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,

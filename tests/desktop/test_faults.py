@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from .conftest import assert_left_clean, keyboard_mapping, layer_processes
+from .conftest import assert_left_clean, keyboard_mapping, layer_processes, servers_environment
 
 DEADLINE = 1.0  # the round-trip and reading deadlines where a test waits for one
 AWAKE_DEADLINE = 120.0  # the deadlines where the other side answers, however loaded the machine
@@ -177,6 +177,7 @@ def start_xvfb(number):
 
     server = subprocess.Popen(
         ["Xvfb", f":{number}", "-nolisten", "tcp", "-noreset"],
+        env=servers_environment(),
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,
     )
