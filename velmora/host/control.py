@@ -290,7 +290,7 @@ class Server:
     def _read_one(self, connection, accepted):
         """A reader thread: queues the request of ``connection`` for the main thread, or
         answers why it will not run. Another user's connection is not read."""
-        request = None
+        request, quiet = None, False
         try:
             uid = peer_uid(connection)
             if uid != os.getuid():
@@ -298,6 +298,9 @@ class Server:
                 problem = f"a connection of another user (uid {uid}) refused"
             else:
                 request = Request(connection, self._read(connection), accepted)
+        except EOFError as error:  # closed unread: a host starting asked whether one listens
+            refusal = problem = str(error)
+            quiet = True
         except Exception as error:  # whatever a client sends, the host serves on
             refusal = problem = f"bad request: {error}"
         with self.guard:
@@ -308,7 +311,7 @@ class Server:
             self.pending -= 1
         if request is not None:
             refusal = problem = ENDING
-        log.warning("control socket: %s", problem)
+        (log.debug if quiet else log.warning)("control socket: %s", problem)
         _send(connection, {"ok": False, "message": refusal})
         connection.close()
 
@@ -331,6 +334,8 @@ class Server:
             data += chunk
             if len(data) > MAX_REQUEST:
                 raise ValueError(f"a request is at most {MAX_REQUEST} bytes")
+        if not data:
+            raise EOFError("a connection closed without a request")
         try:
             line = data.split(b"\n", 1)[0].decode()
         except UnicodeDecodeError:
