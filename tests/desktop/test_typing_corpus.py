@@ -218,7 +218,7 @@ def test_caret_lands_behind_clusters(desk, xserver, tmp_path):
     try:
         strokeSmith.SendTextWithCaret(CLUSTER_TEXT)
         typed = CLUSTER_TEXT.replace("{!}", "")
-        assert receiver.settled(typed) == {"text": typed, "cursor": 1}
+        assert receiver.settled(typed, 1) == {"text": typed, "cursor": 1}
     finally:
         receiver.close()
 
