@@ -332,13 +332,15 @@ class TestWindow:
         self.display.sync()
         self.id = self.window.id
 
-    def map(self):
-        return self._mapped(True)
+    def map(self, timeout=120.0):
+        """Maps the window; a window manager that is still working through earlier events
+        (a burst of keymap changes costs openbox seconds) maps it only when done."""
+        return self._mapped(True, timeout)
 
     def unmap(self):
         return self._mapped(False)
 
-    def _mapped(self, shown):
+    def _mapped(self, shown, timeout=20.0):
         from Xlib import X
 
         (self.window.map if shown else self.window.unmap)()
@@ -349,6 +351,7 @@ class TestWindow:
         self._wait_for(
             X.MapNotify if shown else X.UnmapNotify,
             done=lambda: self.window.get_attributes().map_state == state,
+            timeout=timeout,
         )
         return self
 
