@@ -23,7 +23,10 @@ these rules; the capture from input devices (``evdev``) shares them.
 While a hotkey's action runs, the capture is held: the keys the action sends, and any the user
 presses meanwhile, are not recorded; the modules reset the record themselves. ``hold`` and
 ``release`` mark that span by X server times, so events that arrive late are judged by when
-they happened, not by when the thread sees them.
+they happened, not by when the thread sees them. X times count milliseconds, and keys typed
+just before the hotkey often share its millisecond: the recording notes the word as it stood
+at the hotkey's own press, which comes in the order the server handled the keys, and the hold
+starts from there.
 """
 
 import logging
@@ -188,6 +191,7 @@ class Capture(Word):
         self.control.sync()
         self.lock = threading.Condition()
         self.latest = None  # the X time of the last event seen
+        self.hotkey = None  # the last hotkey press seen: its X time, the word and marks before it
         self.held_since = None
         self.held_until = None
         self.focus = None
@@ -206,16 +210,24 @@ class Capture(Word):
 
     def hold(self, since, timeout=HOLD_TIMEOUT):
         """Stops recording events from the X time ``since`` on, once every earlier event is in
-        (the recording may lag behind on a loaded machine), waiting ``timeout`` at most."""
+        (the recording may lag behind on a loaded machine), waiting ``timeout`` at most. For a
+        hotkey pressed at ``since``, that is once the recording reached its press: the word is
+        then the one typed before it, whatever the recording took in since."""
         with self.lock:
-            self.lock.wait_for(
-                lambda: (
-                    (self.latest is not None and _not_before(self.latest, since))
-                    or not self.thread.is_alive()
-                ),  # the recording stopped: nothing comes
-                timeout,
-            )
+            self.lock.wait_for(lambda: self._reached(since), timeout)
+            if self.hotkey is not None and self.hotkey[0] == since:
+                typed, self.marks = self.hotkey[1:]
+                self._set(typed, "as at the hotkey")
             self.held_since, self.held_until = since, None
+
+    def _reached(self, since):
+        """Whether the recording holds every event up to the hotkey pressed at ``since``: it saw
+        that press, or a later millisecond (the press did not read as a hotkey), or it stopped."""
+        if self.hotkey is not None and _not_before(self.hotkey[0], since):
+            return True
+        if self.latest is not None and self.latest != since and _not_before(self.latest, since):
+            return True
+        return not self.thread.is_alive()
 
     def release(self, until):
         """Records again the events that come after the X time ``until``."""
@@ -259,7 +271,10 @@ class Capture(Word):
             if event.detail in (1, 2, 3):
                 self.clear("click")
             return
-        if event.type != X.KeyPress or self.is_hotkey(event):
+        if event.type != X.KeyPress:
+            return
+        if self.is_hotkey(event):  # types nothing; the word before it is what its action reads
+            self.hotkey = (event.time, self.house.pressed_chars, self.marks)
             return
         self._refresh_keymap()
         focus = self.control.get_input_focus().focus
