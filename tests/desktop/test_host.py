@@ -520,3 +520,5 @@ def test_keys_typed_during_an_expansion_follow_it(user, start_host):
     user.keyboard.press(65, 38, 57, 40, 65, 58, 32, 27, 26)  # " and more"
     host.wait_log("replayed 18 key events")
     assert user.settled(f'"{long} and more') == f'"{long} and more'
+    user.keyboard.press(HOTKEY)  # the keys replayed are recorded as typed
+    host.wait_log("expand: no abbreviation for 'more'")

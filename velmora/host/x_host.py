@@ -143,4 +143,6 @@ class XHostRunner(serving.HostBase):
         finally:
             self.quiet = (since, self.x.server_time())
             self.capture.release(self.quiet[1])
+            if self.keyhold.devices:  # the keys it replays come after the hold by the clock too
+                self.x.wait_past(self.quiet[1])
             self.keyhold.release(self.x.display)  # the user's keys held back, after the action's

@@ -178,6 +178,11 @@ class XHost:
                 return event.time
             self.backlog.append(event)  # handled later, in order
 
+    def wait_past(self, moment):
+        """Waits until the X server's clock has passed ``moment`` (it counts milliseconds)."""
+        while self.server_time() == moment:
+            time.sleep(0.0005)
+
     # Hotkeys --------------------------------------------------------------------------------
 
     def _keycode(self, combo):
